@@ -1,0 +1,128 @@
+// The recorder's shared state and the audio capture: the device list, the
+// input stream and its callback, and the take written to "pelvar.temp".
+//
+// Threads: everything here runs on the interface thread except
+// captureCallback, which PortAudio runs on its audio thread. The two share
+// only `armed`, `framesCaptured`, the limit flags and file channel 1.
+#pragma once
+
+#include <portaudio.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What the user chose; written only before ACCEPT.
+struct CaptureSettings {
+    int16_t channelCount = 2;
+    int32_t bitsPerSample = 16;
+    double sampleRate = 44100.0;
+    int32_t deviceIndex = 0;
+};
+
+// Derived once, at ACCEPT.
+struct CaptureFormat {
+    uint32_t sampleFormat = 0;
+    int32_t bytesPerFrame = 0;
+    PaStreamParameters inputParameters{};
+};
+
+enum class LoopState { Idle, Recording };
+
+// `armed` and `framesCaptured` are published with release and read with
+// acquire, so a callback that sees `armed` set also sees the open file and
+// the zeroed counter.
+struct RecordingState {
+    PaStream* stream = nullptr;
+    std::atomic<int32_t> armed{0};
+    std::atomic<int32_t> framesCaptured{0};
+    LoopState loopState = LoopState::Idle;
+    int32_t elapsedSeconds = 0;
+    int32_t saveBlocks = 0;
+};
+
+extern CaptureSettings captureSettings;
+extern CaptureFormat captureFormat;
+extern RecordingState recordingState;
+
+// Numbers of the window, its controls and its timer, shared by the rooms of the application.
+constexpr int MainWindow = 2;
+constexpr int ElapsedTimer = 1000;
+constexpr int ElapsedTimerPeriod = 1000;
+constexpr int TempCaptureFile = 1;
+constexpr int WavOutputFile = 2;
+constexpr const char* tempCaptureName = "pelvar.temp";
+enum ControlId : int {
+    StopButton = 1,
+    ChannelsList = 3,
+    BitsList = 4,
+    RateList = 5,
+    DeviceList = 6,
+    RecordButton = 7,
+    SaveButton = 8,
+    AcceptButton = 9,
+    ChannelsCaption = 14,
+    BitsCaption = 15,
+    RateCaption = 16,
+    DeviceCaption = 20,
+    DeviceStatus = 21,
+    ChannelsStatus = 22,
+    BitsStatus = 23,
+    RateStatus = 24,
+};
+
+// A WAV header describes at most this many data bytes (its size fields are
+// 32-bit and the RIFF size counts 38 bytes more than the data).
+constexpr int64_t largestTakeBytes = 4294967295LL - 38;
+
+// The recording state back to how start-up finds it; the settings to their
+// initial values.
+void resetRecorderState();
+// Derives `captureFormat` from `captureSettings`.
+void computeCaptureFormat();
+int64_t roundedSampleRate();
+
+// Keeps the sound libraries' own complaints (no sound card, no JACK server)
+// off the terminal. Called before Pa_Initialize.
+void silenceAudioLibraries();
+
+// --- Device list ---------------------------------------------------------
+// Where the device table comes from: PortAudio, or a table a test supplies.
+struct DeviceSource {
+    int (*count)();
+    const PaDeviceInfo* (*info)(int index);
+};
+// Lists PortAudio's capture devices into the device list control.
+void listCaptureDevices();
+void listCaptureDevices(const DeviceSource& source);
+std::string deviceLabel(const PaDeviceInfo* info);
+// The label stored for a device index, empty when it was not listed.
+std::string labelForDevice(int deviceIndex);
+// Drops the raw device table; labels and list items stay.
+void releaseDeviceTable();
+
+// --- Stream and takes (interface thread) ---------------------------------
+// Checks the format, opens and starts the stream; failures are shown in a box.
+void openCaptureStream();
+// Creates "pelvar.temp" and arms the callback; starts the stream again when
+// an earlier take stopped it. False, after a box, when the file cannot be made.
+bool beginTake();
+// Stops the stream, disarms the callback and closes the file. When the disk
+// refused part of the take, `framesCaptured` is set to the whole frames the
+// file really holds.
+void endTake();
+// True after the take ended because the disk refused a write.
+bool takeCutShort();
+// True once the take holds as much as a WAV file can describe.
+bool takeReachedLimit();
+// Lets a test lower the size at which a take stops growing.
+void setTakeByteLimit(int64_t bytes);
+// Stops and closes the stream; used at shut-down.
+void closeCaptureStream();
+
+// PortAudio's audio thread: appends each armed buffer to file channel 1.
+int captureCallback(const void* input, void* output, unsigned long frameCount,
+                    const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags, void* userData);
+// Buffers that PortAudio flagged as having lost input since the stream opened.
+int64_t inputOverflowCount();

@@ -1,0 +1,247 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace files_detail {
+namespace {
+
+constexpr int fixedChannels = 16;
+
+// The first 16 entries never move: the capture thread keeps writing channel 1
+// while the interface thread opens and closes others.
+FileChannel fixedTable[fixedChannels];
+std::vector<std::unique_ptr<FileChannel>> extraTable;
+
+FileChannel* entryForOpen(int number) {
+    if (number < 0) return nullptr;
+    if (number < fixedChannels) return &fixedTable[number];
+    size_t index = static_cast<size_t>(number - fixedChannels);
+    if (index >= extraTable.size()) extraTable.resize(index + fixedChannels);
+    if (!extraTable[index]) extraTable[index] = std::make_unique<FileChannel>();
+    return extraTable[index].get();
+}
+
+// Writes everything or marks the channel failed; a short write is retried
+// because the kernel may take part of a block before the disk fills.
+int writeAll(FileChannel& entry, const char* data, int length) {
+    int written = 0;
+    while (written < length) {
+        ssize_t result = ::write(entry.descriptor, data + written, static_cast<size_t>(length - written));
+        if (result < 0 && errno == EINTR) continue;
+        if (result <= 0) {
+            entry.writeFailed.store(true, std::memory_order_relaxed);
+            break;
+        }
+        written += static_cast<int>(result);
+    }
+    return written;
+}
+
+int readAll(FileChannel& entry, char* destination, int length) {
+    int obtained = 0;
+    while (obtained < length) {
+        ssize_t result = ::read(entry.descriptor, destination + obtained, static_cast<size_t>(length - obtained));
+        if (result < 0 && errno == EINTR) continue;
+        if (result <= 0) break;
+        obtained += static_cast<int>(result);
+    }
+    return obtained;
+}
+
+void flush(FileChannel& entry) {
+    int pending = bufferSize - entry.remaining;
+    if (pending > 0) writeAll(entry, entry.buffer, pending);
+    entry.remaining = bufferSize;
+}
+
+void switchToWriting(FileChannel& entry) {
+    // Writing continues where the caller's reading stopped, not after the read-ahead.
+    if (entry.remaining > 0) ::lseek(entry.descriptor, -static_cast<off_t>(entry.remaining), SEEK_CUR);
+    entry.mode = Mode::write;
+    entry.remaining = bufferSize;
+}
+
+void switchToReading(FileChannel& entry) {
+    flush(entry);
+    entry.mode = Mode::read;
+    entry.remaining = 0;
+    entry.filled = 0;
+}
+
+bool closeEntry(FileChannel& entry) {
+    if (entry.descriptor < 0) return true;
+    if (entry.buffer != nullptr && entry.mode == Mode::write) flush(entry);
+    bool written = !entry.writeFailed.load(std::memory_order_relaxed);
+    bool closed = ::close(entry.descriptor) == 0;
+    delete[] entry.buffer;
+    entry.buffer = nullptr;
+    entry.descriptor = -1;
+    entry.remaining = 0;
+    entry.filled = 0;
+    entry.mode = Mode::read;
+    entry.writeFailed.store(false, std::memory_order_relaxed);
+    return written && closed;
+}
+
+int open(int number, const char* name, int descriptorFor(const char*, int), int policy) {
+    FileChannel* entry = entryForOpen(number);
+    if (entry == nullptr) return 0;
+    closeEntry(*entry);
+    if (name == nullptr) return 0;
+    int descriptor = descriptorFor(name, policy);
+    if (descriptor < 0) return 0;
+    entry->descriptor = descriptor;
+    entry->buffer = new (std::nothrow) char[bufferSize];
+    entry->remaining = 0;
+    entry->filled = 0;
+    entry->mode = Mode::read;
+    // Descriptor 0 is a valid file here but would read as failure to callers.
+    return descriptor + 1;
+}
+
+int createDescriptor(const char* name, int policy) {
+    int flags = O_CLOEXEC | (policy == static_cast<int>(LinkPolicy::refuseLinks) ? O_NOFOLLOW : 0);
+    int descriptor = ::open(name, O_RDWR | O_CREAT | O_TRUNC | flags, 0666);
+    // A file that exists but cannot be opened for reading can still be emptied.
+    if (descriptor < 0 && errno != ELOOP) descriptor = ::open(name, O_WRONLY | O_TRUNC | flags);
+    return descriptor;
+}
+
+int readDescriptor(const char* name, int) { return ::open(name, O_RDONLY | O_CLOEXEC); }
+
+}  // namespace
+
+FileChannel* channel(int number) {
+    if (number < 0) return nullptr;
+    FileChannel* entry = nullptr;
+    if (number < fixedChannels) {
+        entry = &fixedTable[number];
+    } else {
+        size_t index = static_cast<size_t>(number - fixedChannels);
+        if (index >= extraTable.size() || !extraTable[index]) return nullptr;
+        entry = extraTable[index].get();
+    }
+    return entry->descriptor >= 0 ? entry : nullptr;
+}
+
+int writeSlow(FileChannel& entry, const void* data, int length) {
+    const char* bytes = static_cast<const char*>(data);
+    if (entry.buffer == nullptr) return writeAll(entry, bytes, length);
+    if (entry.mode == Mode::read) switchToWriting(entry);
+    if (entry.remaining > length) {
+        std::memcpy(entry.buffer + bufferSize - entry.remaining, bytes, static_cast<size_t>(length));
+        entry.remaining -= length;
+        return length;
+    }
+    flush(entry);
+    if (length >= bufferSize) return writeAll(entry, bytes, length);
+    std::memcpy(entry.buffer, bytes, static_cast<size_t>(length));
+    entry.remaining -= length;
+    return length;
+}
+
+int readSlow(FileChannel& entry, void* data, int length) {
+    char* destination = static_cast<char*>(data);
+    if (entry.buffer == nullptr) return readAll(entry, destination, length);
+    if (entry.mode == Mode::write) switchToReading(entry);
+    int unconsumed = entry.remaining;
+    if (unconsumed >= length) {
+        std::memcpy(destination, entry.buffer + entry.filled - unconsumed, static_cast<size_t>(length));
+        entry.remaining -= length;
+        return length;
+    }
+    std::memcpy(destination, entry.buffer + entry.filled - unconsumed, static_cast<size_t>(unconsumed));
+    entry.remaining = 0;
+    int missing = length - unconsumed;
+    if (missing >= bufferSize) return unconsumed + readAll(entry, destination + unconsumed, missing);
+    int count = readAll(entry, entry.buffer, bufferSize);
+    entry.filled = count;
+    int taken = count < missing ? count : missing;
+    std::memcpy(destination + unconsumed, entry.buffer, static_cast<size_t>(taken));
+    entry.remaining = count - taken;
+    return unconsumed + taken;
+}
+
+}  // namespace files_detail
+
+using files_detail::channel;
+using files_detail::writeSlow;
+
+int createFile(int number, const char* name, LinkPolicy links) {
+    return files_detail::open(number, name, files_detail::createDescriptor, static_cast<int>(links));
+}
+
+int openFileForReading(int number, const char* name) {
+    return files_detail::open(number, name, files_detail::readDescriptor, 0);
+}
+
+bool closeFile(int number) {
+    files_detail::FileChannel* entry = channel(number);
+    return entry == nullptr || files_detail::closeEntry(*entry);
+}
+
+void closeAllFiles() {
+    for (auto& entry : files_detail::fixedTable) files_detail::closeEntry(entry);
+    for (auto& entry : files_detail::extraTable)
+        if (entry) files_detail::closeEntry(*entry);
+}
+
+bool fileWriteFailed(int number) {
+    files_detail::FileChannel* entry = channel(number);
+    return entry != nullptr && entry->writeFailed.load(std::memory_order_relaxed);
+}
+
+int writeString(int number, const char* text, int) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr || text == nullptr || *text == '\0') return 0;
+    return writeSlow(*entry, text, static_cast<int>(std::strlen(text)));
+}
+
+int writeLong(int number, int32_t value) {
+    files_detail::FileChannel* entry = channel(number);
+    return entry == nullptr ? 0 : writeSlow(*entry, &value, 4);
+}
+
+int writeByte(int number, int value) {
+    files_detail::FileChannel* entry = channel(number);
+    uint8_t byte = static_cast<uint8_t>(value);
+    return entry == nullptr ? 0 : writeSlow(*entry, &byte, 1);
+}
+
+int writeData(int number, const void* data, int length) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr || data == nullptr || length <= 0) return 0;
+    return writeSlow(*entry, data, length);
+}
+
+int64_t fileSize(const char* name) {
+    if (name == nullptr || *name == '\0') return -1;
+    std::string path(name);
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return -1;
+    if (S_ISDIR(status.st_mode)) return -2;
+    return static_cast<int64_t>(status.st_size);
+}
+
+std::string getFilePart(const char* path) {
+    if (path == nullptr) return {};
+    std::string text(path);
+    size_t start = text.find_last_of("/\\");
+    if (start == std::string::npos) {
+        start = (!text.empty() && text[0] == '"') ? 1 : 0;
+    } else {
+        ++start;
+    }
+    size_t end = text.find('"', start);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+bool removeFile(const char* name) { return name != nullptr && (::unlink(name) == 0 || errno == ENOENT); }

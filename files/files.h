@@ -1,0 +1,96 @@
+// Numbered file channels: files opened under small integers chosen by the
+// caller, each with one 4096-byte buffer that serves reads and writes alike.
+//
+// Threads: no lock is taken. A channel must be used by one thread at a time.
+// Numbers below 16 live in a fixed block that never moves, so one thread may
+// write channel 1 while another opens and closes other channels below 16.
+// Allocation: only open allocates (the buffer); reads and writes never do.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace files_detail {
+
+constexpr int bufferSize = 4096;
+
+enum class Mode : uint8_t { read, write };
+
+struct FileChannel {
+    int descriptor = -1;      // -1 while the entry is free
+    char* buffer = nullptr;   // null: unbuffered channel
+    int remaining = 0;        // write: free bytes left; read: bytes not yet consumed
+    int filled = 0;           // read: bytes the last refill brought in
+    Mode mode = Mode::read;
+    // Set by the first write the kernel refuses; stays set until the channel
+    // closes. Atomic so another thread may poll it while the owner writes.
+    std::atomic<bool> writeFailed{false};
+};
+
+FileChannel* channel(int number);
+int writeSlow(FileChannel& entry, const void* data, int length);
+int readSlow(FileChannel& entry, void* destination, int length);
+
+}  // namespace files_detail
+
+// Options for createFile. refuseLinks makes the open fail on a symbolic link
+// instead of following it.
+enum class LinkPolicy { follow, refuseLinks };
+
+// Creates the file, or empties an existing one, for reading and writing.
+// Whatever was open under the number is flushed and closed first, even when
+// this open fails. Returns non-zero on success, 0 on failure.
+int createFile(int number, const char* name, LinkPolicy links = LinkPolicy::follow);
+// Opens an existing file for reading only. Same replacement rule as createFile.
+int openFileForReading(int number, const char* name);
+// Writes out what is pending and closes. Returns false when any write on this
+// channel, the final one included, or the close itself failed; true otherwise,
+// also for a number that is not open.
+bool closeFile(int number);
+void closeAllFiles();
+// True once a write on the open channel has been refused by the system.
+bool fileWriteFailed(int number);
+
+// Writers return the number of bytes taken (0 when the channel is not open).
+int writeString(int number, const char* text, int format = 8);
+int writeLong(int number, int32_t value);
+int writeByte(int number, int value);
+int writeData(int number, const void* data, int length);
+
+// The two-byte calls carry the export's copy loop, two bytes per pass, so
+// their in-buffer case is inline; refills and flushes stay out of line.
+inline int writeWord(int number, int value) {
+    files_detail::FileChannel* entry = files_detail::channel(number);
+    if (entry == nullptr) return 0;
+    uint16_t word = static_cast<uint16_t>(value);
+    if (entry->buffer != nullptr && entry->mode == files_detail::Mode::write && entry->remaining > 2) {
+        std::memcpy(entry->buffer + files_detail::bufferSize - entry->remaining, &word, 2);
+        entry->remaining -= 2;
+        return 2;
+    }
+    return files_detail::writeSlow(*entry, &word, 2);
+}
+
+// The next two bytes as a signed 16-bit value; bytes the file does not have
+// read as 0. A number that is not open gives 0.
+inline int readWord(int number) {
+    files_detail::FileChannel* entry = files_detail::channel(number);
+    if (entry == nullptr) return 0;
+    int16_t word = 0;
+    if (entry->buffer != nullptr && entry->mode == files_detail::Mode::read && entry->remaining >= 2) {
+        std::memcpy(&word, entry->buffer + entry->filled - entry->remaining, 2);
+        entry->remaining -= 2;
+        return word;
+    }
+    files_detail::readSlow(*entry, &word, 2);
+    return word;
+}
+
+// -1: nothing under the name (or an empty name); -2: a directory; else the size.
+int64_t fileSize(const char* name);
+// The file-name part of a path: after the last "/" or "\".
+std::string getFilePart(const char* path);
+// Removes a file; true when it is gone.
+bool removeFile(const char* name);

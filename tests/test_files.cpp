@@ -1,0 +1,230 @@
+// Numbered file channels, observed where it matters: the writes that reach
+// the kernel. `write` is interposed below so each block can be counted.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "temp_folder.h"
+
+namespace {
+bool counting = false;
+std::vector<size_t> kernelWrites;
+}  // namespace
+
+extern "C" ssize_t write(int descriptor, const void* data, size_t length) {
+    if (counting && descriptor > 2) kernelWrites.push_back(length);
+    return syscall(SYS_write, descriptor, data, length);
+}
+
+namespace {
+
+std::string contents(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void writeFileBytes(const std::string& name, const std::string& bytes) { std::ofstream(name, std::ios::binary) << bytes; }
+
+class FileChannels : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kernelWrites.clear();
+        counting = true;
+    }
+    void TearDown() override {
+        counting = false;
+        closeAllFiles();
+    }
+    TempFolder folder;
+};
+
+TEST_F(FileChannels, TwoByteWritesReachTheKernelInBlocksOf4094) {
+    ASSERT_NE(createFile(2, "words"), 0);
+    for (int call = 0; call < 2047; ++call) writeWord(2, call);
+    EXPECT_TRUE(kernelWrites.empty());
+    writeWord(2, 2047);
+    EXPECT_EQ(kernelWrites, std::vector<size_t>{4094});
+    EXPECT_TRUE(closeFile(2));
+    EXPECT_EQ(kernelWrites, (std::vector<size_t>{4094, 2}));
+    std::string bytes = contents("words");
+    ASSERT_EQ(bytes.size(), 4096u);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[4094]), 2047 & 0xFF);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[4095]), 2047 >> 8);
+}
+
+TEST_F(FileChannels, SmallItemsFillTheBufferToOneItemShortOfFull) {
+    struct Case {
+        int itemSize;
+        size_t expectedBlock;
+    };
+    for (Case row : {Case{1, 4095}, Case{2, 4094}, Case{4, 4092}, Case{3, 4095}}) {
+        kernelWrites.clear();
+        ASSERT_NE(createFile(3, "items"), 0);
+        const char item[4] = {1, 2, 3, 4};
+        for (int call = 0; call < 5000; ++call) {
+            if (row.itemSize == 1) writeByte(3, 7);
+            if (row.itemSize == 2) writeWord(3, 7);
+            if (row.itemSize == 4) writeLong(3, 7);
+            if (row.itemSize == 3) writeData(3, item, 3);
+        }
+        ASSERT_FALSE(kernelWrites.empty()) << row.itemSize;
+        EXPECT_EQ(kernelWrites.front(), row.expectedBlock) << "item size " << row.itemSize;
+        closeFile(3);
+        EXPECT_EQ(contents("items").size(), 5000u * static_cast<size_t>(row.itemSize));
+    }
+}
+
+TEST_F(FileChannels, LargeBlocksBypassTheBufferAfterWhatIsPending) {
+    std::vector<char> block(4096, 'x');
+    ASSERT_NE(createFile(1, "direct"), 0);
+    EXPECT_EQ(writeData(1, block.data(), 4096), 4096);
+    EXPECT_EQ(kernelWrites, std::vector<size_t>{4096});
+    closeFile(1);
+    EXPECT_EQ(kernelWrites, std::vector<size_t>{4096}) << "nothing may stay pending";
+
+    kernelWrites.clear();
+    ASSERT_NE(createFile(1, "direct"), 0);
+    writeData(1, "abc", 3);
+    writeData(1, block.data(), 4096);
+    EXPECT_EQ(kernelWrites, (std::vector<size_t>{3, 4096}));
+    closeFile(1);
+    EXPECT_EQ(contents("direct").substr(0, 4), "abcx");
+}
+
+TEST_F(FileChannels, ReusingANumberWritesOutTheFirstFileBeforeOpeningTheSecond) {
+    ASSERT_NE(createFile(2, "first"), 0);
+    writeLong(2, 5);
+    writeString(2, "data", 8);
+    ASSERT_NE(createFile(2, "second"), 0);
+    EXPECT_EQ(contents("first"), std::string("\x05\x00\x00\x00" "data", 8));
+    // A failed open still closes what was there.
+    writeWord(2, 0x4241);
+    EXPECT_EQ(createFile(2, "no/such/folder/file"), 0);
+    EXPECT_EQ(contents("second"), "AB");
+    EXPECT_EQ(writeWord(2, 1), 0) << "the number is free after a failed open";
+}
+
+TEST_F(FileChannels, CreatingEmptiesAnExistingFile) {
+    writeFileBytes("big", std::string(1 << 20, 'z'));
+    ASSERT_NE(createFile(1, "big"), 0);
+    EXPECT_EQ(fileSize("big"), 0);
+    closeFile(1);
+    EXPECT_EQ(fileSize("big"), 0);
+}
+
+TEST_F(FileChannels, ReadWordSignExtendsAndReadsMissingBytesAsZero) {
+    struct Case {
+        std::string bytes;
+        std::vector<int> words;
+    };
+    const Case cases[] = {
+        {"\xFF\x7F", {32767, 0}},
+        {"\xFF\xFF", {-1, 0}},
+        {"\xFF", {255, 0}},
+        {"", {0}},
+        {"\x01\x02\x03\x04\x05", {0x0201, 0x0403, 5, 0}},
+    };
+    for (const Case& row : cases) {
+        writeFileBytes("in", row.bytes);
+        ASSERT_NE(openFileForReading(4, "in"), 0);
+        for (size_t index = 0; index < row.words.size(); ++index)
+            EXPECT_EQ(readWord(4), row.words[index]) << "word " << index << " of " << row.bytes.size() << " bytes";
+        closeFile(4);
+    }
+    EXPECT_EQ(readWord(4), 0) << "a closed number reads 0";
+    EXPECT_EQ(openFileForReading(4, "missing"), 0);
+}
+
+TEST_F(FileChannels, ReadsRefillAcrossBlockBoundaries) {
+    std::string bytes;
+    for (int value = 0; value < 5000; ++value) bytes.append({static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)});
+    writeFileBytes("long", bytes + "\x2A");
+    ASSERT_NE(openFileForReading(1, "long"), 0);
+    for (int value = 0; value < 5000; ++value) ASSERT_EQ(readWord(1), value);
+    EXPECT_EQ(readWord(1), 42);
+    EXPECT_EQ(readWord(1), 0);
+}
+
+TEST_F(FileChannels, WritingAfterReadingToTheEndAppends) {
+    ASSERT_NE(createFile(5, "mixed"), 0);
+    writeWord(5, 0x3231);
+    EXPECT_EQ(readWord(5), 0) << "reading flushes and finds the end";
+    writeWord(5, 0x3433);
+    closeFile(5);
+    EXPECT_EQ(contents("mixed"), "1234");
+}
+
+TEST_F(FileChannels, NumbersThatNameNothingDoNothing) {
+    EXPECT_TRUE(closeFile(6));
+    EXPECT_EQ(writeLong(6, 1), 0);
+    EXPECT_EQ(writeData(6, "x", 1), 0);
+    ASSERT_NE(createFile(6, "empty"), 0);
+    EXPECT_EQ(writeString(6, "", 8), 0);
+    EXPECT_EQ(writeString(6, nullptr, 8), 0);
+    EXPECT_EQ(writeData(6, nullptr, 4), 0);
+    EXPECT_EQ(writeData(6, "x", 0), 0);
+    closeFile(6);
+    EXPECT_TRUE(kernelWrites.empty());
+}
+
+TEST_F(FileChannels, HighNumbersGrowTheTableWithoutMovingTheLowOnes) {
+    ASSERT_NE(createFile(1, "low"), 0);
+    files_detail::FileChannel* low = files_detail::channel(1);
+    ASSERT_NE(createFile(40, "high"), 0);
+    ASSERT_NE(createFile(300, "higher"), 0);
+    EXPECT_EQ(files_detail::channel(1), low);
+    writeString(40, "forty");
+    writeString(300, "three hundred");
+    closeAllFiles();
+    EXPECT_EQ(contents("high"), "forty");
+    EXPECT_EQ(contents("higher"), "three hundred");
+    EXPECT_EQ(writeWord(40, 1), 0);
+}
+
+TEST_F(FileChannels, FileSizeTellsMissingFromFolderFromFile) {
+    writeFileBytes("five", "12345");
+    writeFileBytes("zero", "");
+    std::filesystem::create_directory("folder");
+    EXPECT_EQ(fileSize("missing"), -1);
+    EXPECT_EQ(fileSize(""), -1);
+    EXPECT_EQ(fileSize(nullptr), -1);
+    EXPECT_EQ(fileSize("zero"), 0);
+    EXPECT_EQ(fileSize("five"), 5);
+    EXPECT_EQ(fileSize("folder"), -2);
+    EXPECT_EQ(fileSize("folder/"), -2);
+    EXPECT_EQ(fileSize("/"), -2);
+}
+
+TEST(FilePart, IsWhatFollowsTheLastSeparator) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"take.wav", "take.wav"},          {"/home/user/take.wav", "take.wav"}, {"C:\\rec\\take.wav", "take.wav"},
+        {"folder/", ""},                   {"\"quoted.wav\"", "quoted.wav"},    {"a/b\"c/d.wav", "d.wav"},
+        {"/x/\"name\".wav", ""},           {"", ""},
+    };
+    for (auto [path, part] : cases) EXPECT_EQ(getFilePart(path), part) << path;
+    EXPECT_EQ(getFilePart(nullptr), "");
+}
+
+TEST_F(FileChannels, RefusingLinksLeavesTheLinkTargetAlone) {
+    writeFileBytes("precious", "keep me");
+    std::filesystem::create_symlink("precious", "pelvar.temp");
+    EXPECT_EQ(createFile(1, "pelvar.temp", LinkPolicy::refuseLinks), 0);
+    EXPECT_EQ(contents("precious"), "keep me");
+    // A path the user chose may be a link.
+    ASSERT_NE(createFile(2, "pelvar.temp"), 0);
+    writeString(2, "new");
+    closeFile(2);
+    EXPECT_EQ(contents("precious"), "new");
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+// The window layer: windows, controls and timers named by small integers,
+// one blocking call that returns the next event as a code, and modal boxes
+// and dialogs as single calls returning plain values.
+//
+// Threads: everything here runs on the one thread that called startLayer().
+// Numbers that name nothing make an operation do nothing and return 0.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Colours are 0x00BBGGRR; noColor means the system colours apply.
+using Color = int32_t;
+constexpr Color noColor = -1;
+constexpr Color rgb(int red, int green, int blue) { return red + 256 * green + 65536 * blue; }
+
+// Event codes the application acts on.
+enum EventCode : int {
+    eventCloseRequested = 16,
+    eventControlChanged = 13100,
+    eventTimerTick = 13110,
+};
+// `type` of a control event: a click on a button, a user's change of list selection.
+constexpr int controlTypeClicked = 0;
+constexpr int controlTypeSelectionChanged = 768;
+
+// Window style bits as the application passes them in openWindow's flags.
+constexpr uint32_t stylePopup = 0x80000000u;
+constexpr uint32_t styleCaption = 0x00C00000u;
+constexpr uint32_t styleSystemMenu = 0x00080000u;
+constexpr uint32_t styleMinimizeBox = 0x00020000u;
+constexpr uint32_t styleMaximizeBox = 0x00010000u;
+constexpr uint32_t styleSizingFrame = 0x00040000u;
+
+// Message box flags and answers.
+constexpr int boxOk = 0;
+constexpr int boxYesNoCancel = 3;
+enum BoxAnswer : int { answerOk = 1, answerCancel = 2, answerYes = 6, answerNo = 7 };
+
+// Button flags.
+constexpr int buttonDefault = 1;
+
+// Called once each, first and last. startLayer also starts the file channels.
+void startLayer();
+void endLayer();
+
+// x, y place the outer window; width, height are the client area. Replaces a
+// window already open under the number. Returns non-zero on success.
+intptr_t openWindow(int number, int x, int y, int width, int height, const char* title, uint32_t flags);
+void setWindowColor(int number, Color color);
+// The layer reports the newest title at once; the platform window may receive
+// it a little later (at most about 40 ms, and always before the next wait or box).
+void setWindowTitle(int number, const char* text);
+std::string windowTitle(int number);
+void closeWindow(int number);
+int addWindowTimer(int window, int timer, int milliseconds);
+
+// Blocks until an event, then returns its code. Events come first in, first out;
+// clicks and timer ticks that happen while no wait is running are lost.
+int waitWindowEvent();
+int eventControl();
+int eventTimer();
+// `type` of the last event: the control event kind, -1 for direct events of other kinds.
+int eventType();
+
+// Modal over every window of the program. Returns the answer, 0 when no box could be shown.
+// A carriage return in the text starts a new line.
+int messageBox(const char* title, const char* text, int flags = boxOk);
+
+// Controls are made in the window opened most recently, at client coordinates.
+intptr_t createText(int number, int x, int y, int width, int height, const char* text, int flags = 0);
+intptr_t createComboBox(int number, int x, int y, int width, int height);
+intptr_t createButton(int number, int x, int y, int width, int height, const char* text, int flags = 0);
+// Text controls only: attribute 1 the text colour, 2 the background.
+constexpr int colorText = 1;
+constexpr int colorBackground = 2;
+void setControlColor(int number, int attribute, Color color);
+// position -1 appends; 0 and up insert before that item; below -1 is ignored.
+void addControlItem(int number, int position, const char* text);
+void setControlState(int number, int state);
+int getControlState(int number);
+void setControlItemData(int number, int item, int32_t value);
+int32_t getControlItemData(int number, int item);
+// state non-zero disables, 0 enables.
+void disableControl(int number, int state);
+void setControlText(int number, const char* text);
+
+// The pattern is "shown|matched" pairs separated by "|". Returns the chosen
+// path, or the empty text when cancelled. Asks nothing about existing files and
+// adds no extension; the current directory stays as it is.
+std::string saveFileDialog(const char* title, const char* defaultPath, const char* pattern, int patternIndex);
