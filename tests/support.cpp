@@ -1,0 +1,134 @@
+#include "support.h"
+
+#include <portaudio.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+#include "ui.h"
+
+std::vector<SeenBox> seenBoxes;
+std::vector<SeenDialog> seenDialogs;
+std::deque<int> plannedBoxAnswers;
+std::deque<std::optional<std::string>> plannedDialogAnswers;
+
+void forgetAnswers() {
+    seenBoxes.clear();
+    seenDialogs.clear();
+    plannedBoxAnswers.clear();
+    plannedDialogAnswers.clear();
+}
+
+void later(std::function<void()> action, int milliseconds) {
+    QTimer::singleShot(milliseconds, qApp, std::move(action));
+}
+
+QWidget* windowWidget(int number) {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->objectName() == QStringLiteral("window%1").arg(number)) return widget;
+    return nullptr;
+}
+
+QWidget* controlWidget(int number) {
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* found = top->findChild<QWidget*>(QStringLiteral("control%1").arg(number))) return found;
+    return nullptr;
+}
+
+void clickLater(int control, int milliseconds) {
+    later([control] {
+        QWidget* widget = controlWidget(control);
+        ASSERT_NE(widget, nullptr) << "control " << control;
+        QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
+    }, milliseconds);
+}
+
+bool controlEnabled(int number) {
+    QWidget* widget = controlWidget(number);
+    return widget != nullptr && widget->isEnabled();
+}
+
+std::string controlText(int number) {
+    QWidget* widget = controlWidget(number);
+    if (auto* button = qobject_cast<QPushButton*>(widget)) return button->text().toStdString();
+    if (auto* label = qobject_cast<QLabel*>(widget)) return label->text().toStdString();
+    if (auto* list = qobject_cast<QComboBox*>(widget)) return list->currentText().toStdString();
+    return {};
+}
+
+namespace {
+
+void answerBox(QMessageBox* box) {
+    SeenBox seen{box->windowTitle().toStdString(), box->text().toStdString(), static_cast<int>(box->standardButtons())};
+    seenBoxes.push_back(seen);
+    QAbstractButton* button = box->defaultButton();
+    if (!plannedBoxAnswers.empty()) {
+        button = box->button(static_cast<QMessageBox::StandardButton>(plannedBoxAnswers.front()));
+        plannedBoxAnswers.pop_front();
+    }
+    if (button == nullptr) {
+        box->reject();
+        return;
+    }
+    button->click();
+}
+
+void answerDialog(QFileDialog* dialog) {
+    SeenDialog seen;
+    seen.title = dialog->windowTitle().toStdString();
+    seen.folder = dialog->directory().absolutePath().toStdString();
+    if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) seen.proposedName = name->text().toStdString();
+    for (const QString& filter : dialog->nameFilters()) seen.filters.push_back(filter.toStdString());
+    if (auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) seen.selectedFilter = types->currentText().toStdString();
+    seen.confirmsOverwrite = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
+    seen.defaultSuffix = dialog->defaultSuffix().toStdString();
+    seenDialogs.push_back(seen);
+    std::optional<std::string> answer;
+    if (!plannedDialogAnswers.empty()) {
+        answer = plannedDialogAnswers.front();
+        plannedDialogAnswers.pop_front();
+    }
+    if (!answer) {
+        dialog->reject();
+        return;
+    }
+    dialog->selectFile(QString::fromUtf8(answer->c_str()));
+    QMetaObject::invokeMethod(dialog, "accept");
+}
+
+// Polls for a modal box or dialog and answers it, the way a person at the
+// keyboard would, so no test ever waits on one.
+void startAnswerer() {
+    auto* timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, [] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || !modal->isVisible()) return;
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) answerBox(box);
+        else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) answerDialog(dialog);
+    });
+    timer->start(5);
+}
+
+}  // namespace
+
+int runLayerTests(int argc, char** argv, bool withPortAudio) {
+    ::testing::InitGoogleTest(&argc, argv);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    startLayer();
+    startAnswerer();
+    if (withPortAudio) Pa_Initialize();
+    int result = RUN_ALL_TESTS();
+    if (withPortAudio) Pa_Terminate();
+    endLayer();
+    return result;
+}

@@ -1,0 +1,50 @@
+// Helpers for tests that drive the real window layer in-process on Qt's
+// offscreen platform: scheduled user actions, and an answerer that deals with
+// every message box and save dialog as the test planned.
+#pragma once
+
+#include <QWidget>
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Runs an action from inside the next event wait, as a user's input would arrive.
+void later(std::function<void()> action, int milliseconds = 0);
+// The widget that carries a control number, or null.
+QWidget* controlWidget(int number);
+QWidget* windowWidget(int number);
+// A real mouse click in the middle of the control, delivered during the next wait.
+void clickLater(int control, int milliseconds = 0);
+bool controlEnabled(int number);
+std::string controlText(int number);
+
+struct SeenBox {
+    std::string title;
+    std::string text;
+    int buttons = 0;
+};
+struct SeenDialog {
+    std::string title;
+    std::string folder;
+    std::string proposedName;
+    std::vector<std::string> filters;
+    std::string selectedFilter;
+    bool confirmsOverwrite = true;
+    std::string defaultSuffix;
+};
+
+// Everything the answerer met, in order.
+extern std::vector<SeenBox> seenBoxes;
+extern std::vector<SeenDialog> seenDialogs;
+// Buttons to press in the coming boxes (a QMessageBox::StandardButton each);
+// when none is planned the box's default button is pressed.
+extern std::deque<int> plannedBoxAnswers;
+// Paths to choose in the coming save dialogs; nullopt cancels.
+extern std::deque<std::optional<std::string>> plannedDialogAnswers;
+void forgetAnswers();
+
+// The test's main(): offscreen platform, the layer started, the answerer running.
+int runLayerTests(int argc, char** argv, bool withPortAudio);

@@ -1,0 +1,266 @@
+// The window layer over real Qt widgets on the offscreen platform.
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support.h"
+#include "temp_folder.h"
+#include "ui.h"
+
+namespace {
+
+constexpr const char* title = "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) ";
+
+struct Seen {
+    int code, object, type;
+    bool operator==(const Seen&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Seen& seen) {
+    return out << "{" << seen.code << ", " << seen.object << ", " << seen.type << "}";
+}
+
+Seen next() {
+    int code = waitWindowEvent();
+    return {code, eventControl(), eventType()};
+}
+
+void requestCloseLater(int window, int milliseconds = 0) {
+    later([window] { windowWidget(window)->close(); }, milliseconds);
+}
+
+class WindowLayer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        forgetAnswers();
+        ASSERT_NE(openWindow(2, 150, 150, 440, 340, title, 0x80CA0000u), 0);
+    }
+    void TearDown() override { closeWindow(2); }
+};
+
+TEST_F(WindowLayer, MainWindowHasItsClientSizeTitleAndBoxes) {
+    QWidget* window = windowWidget(2);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->size(), QSize(440, 340));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "not resizable";
+    EXPECT_EQ(window->windowTitle().toStdString(), title);
+    Qt::WindowFlags flags = window->windowFlags();
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(windowTitle(2), title);
+    // Reopening under the same number replaces the window.
+    openWindow(2, 10, 10, 100, 50, "second", 0x80CA0000u);
+    int windows = 0;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->objectName() == "window2") ++windows;
+    EXPECT_EQ(windows, 1);
+    EXPECT_EQ(windowTitle(2), "second");
+}
+
+TEST_F(WindowLayer, CloseBoxOnlyAsksAndIdenticalQueuedEventsFoldTogether) {
+    later([] {
+        windowWidget(2)->close();
+        windowWidget(2)->close();  // folds into the one still queued
+    });
+    EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0}));
+    EXPECT_TRUE(windowWidget(2)->isVisible()) << "only closeWindow closes";
+    // Delivered events no longer fold: the same request queues again.
+    requestCloseLater(2);
+    later([] { setWindowTitle(2, "after"); }, 5);
+    requestCloseLater(2, 10);
+    EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0}));
+    EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0}));
+    closeWindow(2);
+    EXPECT_EQ(windowWidget(2), nullptr);
+}
+
+TEST_F(WindowLayer, EventsComeInTheOrderTheyHappened) {
+    createComboBox(3, 26, 50, 85, 20);
+    addControlItem(3, -1, "1");
+    addControlItem(3, -1, "2");
+    createButton(7, 50, 170, 80, 40, "Record");
+    later([] {
+        static_cast<QComboBox*>(controlWidget(3))->setCurrentIndex(1);
+        QTest::mouseClick(controlWidget(7), Qt::LeftButton);
+        windowWidget(2)->close();
+    });
+    EXPECT_EQ(next(), (Seen{eventControlChanged, 3, controlTypeSelectionChanged}));
+    EXPECT_EQ(next(), (Seen{eventControlChanged, 7, controlTypeClicked}));
+    EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0}));
+}
+
+TEST_F(WindowLayer, TimerTicksNameTheirTimer) {
+    EXPECT_EQ(addWindowTimer(9, 1000, 10), 0) << "no window 9";
+    EXPECT_NE(addWindowTimer(2, 1000, 10), 0);
+    EXPECT_EQ(waitWindowEvent(), eventTimerTick);
+    EXPECT_EQ(eventTimer(), 1000);
+    EXPECT_EQ(eventType(), -1);
+}
+
+TEST_F(WindowLayer, ClicksDuringABoxAreLostButQueuedEventsStay) {
+    createButton(7, 50, 170, 80, 40, "Record");
+    createComboBox(3, 26, 50, 85, 20);
+    addControlItem(3, -1, "1");
+    addControlItem(3, -1, "2");
+    later([] {
+        QTest::mouseClick(controlWidget(7), Qt::LeftButton);
+        static_cast<QComboBox*>(controlWidget(3))->setCurrentIndex(0);
+    });
+    EXPECT_EQ(messageBox("Busy", "a box runs its own loop"), answerOk);
+    requestCloseLater(2);
+    EXPECT_EQ(next(), (Seen{eventControlChanged, 3, controlTypeSelectionChanged}));
+    EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0}));
+}
+
+TEST_F(WindowLayer, MessageBoxAnswersAreTheButtonNumbers) {
+    plannedBoxAnswers = {QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel};
+    EXPECT_EQ(messageBox("Overwrite file?", "take.wav already exists.\r\rDo you want to overwrite this file?", boxYesNoCancel),
+              answerYes);
+    EXPECT_EQ(messageBox("Overwrite file?", "x", boxYesNoCancel), answerNo);
+    EXPECT_EQ(messageBox("Overwrite file?", "x", boxYesNoCancel), answerCancel);
+    plannedBoxAnswers = {QMessageBox::NoButton};  // the box closed from its title bar
+    EXPECT_EQ(messageBox("Overwrite file?", "x", boxYesNoCancel), answerCancel);
+    EXPECT_EQ(messageBox("Done!", "saved"), answerOk);
+    ASSERT_EQ(seenBoxes.size(), 5u);
+    EXPECT_EQ(seenBoxes[0].title, "Overwrite file?");
+    EXPECT_EQ(seenBoxes[0].text, "take.wav already exists.\n\nDo you want to overwrite this file?");
+    EXPECT_EQ(seenBoxes[0].buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    EXPECT_EQ(seenBoxes[4].buttons, QMessageBox::Ok);
+}
+
+TEST_F(WindowLayer, TitleIsReportedAtOnceAndReachesTheWindowBeforeTheNextWait) {
+    for (int count = 975; count < 5000; ++count) setWindowTitle(2, (" Wait...Memory Decode : " + std::to_string(count)).c_str());
+    EXPECT_EQ(windowTitle(2), " Wait...Memory Decode : 4999");
+    requestCloseLater(2);
+    waitWindowEvent();
+    EXPECT_EQ(windowWidget(2)->windowTitle().toStdString(), " Wait...Memory Decode : 4999");
+    setWindowTitle(2, nullptr);
+    EXPECT_EQ(windowTitle(2), " Wait...Memory Decode : 4999");
+}
+
+TEST_F(WindowLayer, ReplacingATextControlLeavesOneWithTheNewTextInSystemColours) {
+    createText(21, 172, 174, 320, 20, "Device: old");
+    setControlColor(21, colorText, rgb(0, 255, 128));
+    setControlColor(21, colorBackground, rgb(0, 0, 0));
+    QColor standardText = QApplication::palette().color(QPalette::Active, QPalette::WindowText);
+    EXPECT_EQ(controlWidget(21)->palette().color(QPalette::Active, QPalette::WindowText), QColor(0, 255, 128));
+    createText(21, 172, 174, 320, 20, "Device: new");
+    EXPECT_EQ(windowWidget(2)->findChildren<QWidget*>("control21").size(), 1);
+    EXPECT_EQ(controlText(21), "Device: new");
+    EXPECT_EQ(controlWidget(21)->palette().color(QPalette::Active, QPalette::WindowText), standardText);
+    EXPECT_FALSE(controlWidget(21)->autoFillBackground());
+    EXPECT_EQ(controlWidget(21)->geometry(), QRect(172, 174, 320, 20));
+}
+
+TEST_F(WindowLayer, ListsReportOnlyTheUsersChanges) {
+    createComboBox(5, 305, 50, 110, 20);
+    EXPECT_EQ(controlWidget(5)->height(), 20);
+    EXPECT_FALSE(static_cast<QComboBox*>(controlWidget(5))->isEditable());
+    for (const char* rate : {"48000", "88200"}) addControlItem(5, -1, rate);
+    addControlItem(5, 0, "44100");
+    addControlItem(5, -2, "ignored");
+    EXPECT_EQ(getControlState(5), -1) << "adding items selects nothing";
+    setControlState(5, 2);
+    EXPECT_EQ(getControlState(5), 2);
+    EXPECT_EQ(controlText(5), "88200");
+    for (int item = 0; item < 3; ++item) setControlItemData(5, item, 100 + item);
+    EXPECT_EQ(getControlItemData(5, 0), 100);
+    EXPECT_EQ(getControlItemData(5, 3), -1);
+    EXPECT_EQ(getControlState(40), 0) << "a number naming no control";
+
+    later([] { QTest::keyClick(controlWidget(5), Qt::Key_Up); });
+    requestCloseLater(2, 5);
+    EXPECT_EQ(next(), (Seen{eventControlChanged, 5, controlTypeSelectionChanged}));
+    EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0})) << "setControlState raised nothing";
+    EXPECT_EQ(getControlState(5), 1);
+}
+
+TEST_F(WindowLayer, ButtonsClickOncePerPressAndNeverWhileDisabled) {
+    createButton(9, 310, 105, 100, 25, "ACCEPT", buttonDefault);
+    createButton(7, 50, 170, 80, 40, "Record");
+    EXPECT_TRUE(static_cast<QPushButton*>(controlWidget(9))->isDefault());
+    disableControl(7, 1);
+    later([] {
+        QTest::mouseClick(controlWidget(7), Qt::LeftButton);
+        QTest::keyClick(controlWidget(9), Qt::Key_Return);
+        QTest::keyClick(controlWidget(9), Qt::Key_Enter);
+        windowWidget(2)->close();
+    });
+    EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0}));
+    disableControl(7, 0);
+    setControlText(7, "12");
+    EXPECT_EQ(controlText(7), "12");
+    later([] {
+        QTest::mouseClick(controlWidget(7), Qt::LeftButton);
+        QTest::keyClick(controlWidget(9), Qt::Key_Space);
+    });
+    EXPECT_EQ(next(), (Seen{eventControlChanged, 7, controlTypeClicked}));
+    EXPECT_EQ(next(), (Seen{eventControlChanged, 9, controlTypeClicked}));
+}
+
+TEST_F(WindowLayer, TabMovesThroughEnabledControlsInCreationOrder) {
+    createComboBox(3, 26, 50, 85, 20);
+    createText(14, 26, 25, 85, 20, "# of Channels");
+    createComboBox(4, 160, 50, 95, 20);
+    createButton(9, 310, 105, 100, 25, "ACCEPT", buttonDefault);
+    createButton(7, 50, 170, 80, 40, "Record");
+    disableControl(4, 1);
+    QWidget* window = windowWidget(2);
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    controlWidget(3)->setFocus();
+    auto focusAfter = [&](Qt::KeyboardModifiers modifiers) {
+        QTest::keyClick(window->focusWidget(), Qt::Key_Tab, modifiers);
+        return window->focusWidget() == nullptr ? QString() : window->focusWidget()->objectName();
+    };
+    EXPECT_EQ(focusAfter(Qt::NoModifier), "control9");
+    EXPECT_EQ(focusAfter(Qt::NoModifier), "control7");
+    EXPECT_EQ(focusAfter(Qt::NoModifier), "control3") << "wraps around";
+    EXPECT_EQ(focusAfter(Qt::ShiftModifier), "control7");
+}
+
+TEST(SaveDialog, OpensInTheCurrentFolderWithTheWavFilterAndAddsNothing) {
+    TempFolder folder;
+    openWindow(2, 150, 150, 440, 340, title, 0x80CA0000u);
+    forgetAnswers();
+    std::ofstream("existing.wav") << "x";
+    const std::string here = std::filesystem::current_path().string();
+    plannedDialogAnswers = {std::nullopt, here + "/existing.wav", here + "/plain"};
+    EXPECT_EQ(saveFileDialog("Select a file...", ".\\", ".wav|*.wav", 0), "");
+    EXPECT_EQ(saveFileDialog("Select a file...", "./", ".wav|*.wav", 0), here + "/existing.wav");
+    EXPECT_EQ(saveFileDialog("Select a file...", ".\\", ".wav|*.wav", 0), here + "/plain") << "no suffix added";
+    EXPECT_EQ(std::filesystem::current_path().string(), here);
+    ASSERT_EQ(seenDialogs.size(), 3u);
+    for (const SeenDialog& seen : seenDialogs) {
+        EXPECT_EQ(seen.title, "Select a file...");
+        EXPECT_EQ(seen.folder, here);
+        EXPECT_EQ(seen.proposedName, "");
+        EXPECT_EQ(seen.selectedFilter, ".wav");
+        EXPECT_EQ(seen.filters, std::vector<std::string>{".wav (*.wav)"});
+        EXPECT_FALSE(seen.confirmsOverwrite);
+        EXPECT_EQ(seen.defaultSuffix, "");
+    }
+    EXPECT_TRUE(seenBoxes.empty()) << "the dialog asks nothing about existing files";
+
+    std::filesystem::create_directory("sub");
+    plannedDialogAnswers = {std::nullopt, std::nullopt};
+    saveFileDialog("Select a file...", "sub\\take.wav", ".wav|*.wav", 0);
+    saveFileDialog("Select a file...", "sub/b?d.wav", ".wav|*.wav", 0);
+    ASSERT_EQ(seenDialogs.size(), 5u);
+    EXPECT_EQ(seenDialogs[3].folder, here + "/sub");
+    EXPECT_EQ(seenDialogs[3].proposedName, "take.wav");
+    EXPECT_EQ(seenDialogs[4].proposedName, "") << "a name with forbidden characters is dropped";
+    closeWindow(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return runLayerTests(argc, argv, false); }
