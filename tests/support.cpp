@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 
+#include "capture.h"
 #include "ui.h"
 
 std::vector<SeenBox> seenBoxes;
@@ -121,12 +122,28 @@ void startAnswerer() {
 
 }  // namespace
 
-int runLayerTests(int argc, char** argv, bool withPortAudio) {
+int deviceNamed(const std::string& name) {
+    for (int index = 0; index < Pa_GetDeviceCount(); ++index)
+        if (name == Pa_GetDeviceInfo(index)->name) return index;
+    return -1;
+}
+
+int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void()> beforePortAudio) {
     ::testing::InitGoogleTest(&argc, argv);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     startLayer();
     startAnswerer();
-    if (withPortAudio) Pa_Initialize();
+#ifdef SOUND_RIG
+    // The private sound server that the test fixture started.
+    setenv("XDG_RUNTIME_DIR", SOUND_RIG "/runtime", 1);
+    setenv("HOME", SOUND_RIG "/home", 1);
+    setenv("PULSE_SERVER", "unix:" SOUND_RIG "/runtime/native", 1);
+#endif
+    if (beforePortAudio) beforePortAudio();
+    if (withPortAudio) {
+        silenceAudioLibraries();
+        Pa_Initialize();
+    }
     int result = RUN_ALL_TESTS();
     if (withPortAudio) Pa_Terminate();
     endLayer();

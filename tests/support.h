@@ -47,4 +47,7 @@ extern std::deque<std::optional<std::string>> plannedDialogAnswers;
 void forgetAnswers();
 
 // The test's main(): offscreen platform, the layer started, the answerer running.
-int runLayerTests(int argc, char** argv, bool withPortAudio);
+// beforePortAudio runs first when given: the place to write sound library configuration.
+int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void()> beforePortAudio = {});
+// The index of the PortAudio device with this name, or -1.
+int deviceNamed(const std::string& name);

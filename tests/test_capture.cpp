@@ -1,0 +1,306 @@
+// Capture through the callback with synthetic buffers, and for real through
+// PortAudio from the private sound server and from an ALSA file device.
+#include <QComboBox>
+#include <QMessageBox>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <thread>
+
+#include "audio_check.h"
+#include "capture.h"
+#include "files.h"
+#include "support.h"
+#include "temp_folder.h"
+#include "ui.h"
+
+namespace {
+
+constexpr double toneFrequency = 1000.0;
+constexpr double toneAmplitude = 0.5;
+
+std::string homeFolder() { return std::getenv("HOME") ? std::getenv("HOME") : "/tmp"; }
+std::string fileDeviceInput() { return homeFolder() + "/ostrelle-infile.raw"; }
+
+// An ALSA device that hands out the bytes of a file exactly, as fast as they are taken.
+void writeAlsaFileDevice() {
+    std::ofstream(homeFolder() + "/.asoundrc")
+        << "pcm.ostrelle_file {\n  type file\n  slave.pcm \"null\"\n  file \"/dev/null\"\n  infile \""
+        << fileDeviceInput() << "\"\n  format \"raw\"\n}\n";
+    std::ofstream(fileDeviceInput(), std::ios::binary) << std::string(4096, '\0');
+}
+
+void useSettings(int channels, int bits, double rate, int device) {
+    captureSettings.channelCount = static_cast<int16_t>(channels);
+    captureSettings.bitsPerSample = bits;
+    captureSettings.sampleRate = rate;
+    captureSettings.deviceIndex = device;
+    computeCaptureFormat();
+}
+
+void sleepFor(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+class Capture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        forgetAnswers();
+        resetRecorderState();
+        setTakeByteLimit(largestTakeBytes);
+    }
+    void TearDown() override {
+        closeCaptureStream();
+        closeAllFiles();
+        setTakeByteLimit(largestTakeBytes);
+    }
+    TempFolder folder;
+};
+
+int feed(unsigned long frames, const std::vector<char>& buffer) {
+    return captureCallback(buffer.data(), nullptr, frames, nullptr, 0, nullptr);
+}
+
+TEST(CaptureFormatDerivation, FollowsTheBitDepthAndChannels) {
+    struct Case {
+        int channels, bits;
+        PaSampleFormat format;
+        int bytesPerFrame;
+    };
+    for (Case row : {Case{1, 16, paInt16, 2}, Case{2, 16, paInt16, 4}, Case{1, 24, paInt24, 3}, Case{2, 24, paInt24, 6},
+                     Case{1, 32, paInt32, 4}, Case{2, 32, paInt32, 8}}) {
+        useSettings(row.channels, row.bits, 48000, 3);
+        EXPECT_EQ(captureFormat.sampleFormat, row.format);
+        EXPECT_EQ(captureFormat.bytesPerFrame, row.bytesPerFrame);
+        EXPECT_EQ(captureFormat.inputParameters.device, 3);
+        EXPECT_EQ(captureFormat.inputParameters.channelCount, row.channels);
+        EXPECT_EQ(captureFormat.inputParameters.sampleFormat, row.format);
+        EXPECT_DOUBLE_EQ(captureFormat.inputParameters.suggestedLatency, 0.05);
+        EXPECT_EQ(captureFormat.inputParameters.hostApiSpecificStreamInfo, nullptr);
+    }
+}
+
+TEST_F(Capture, CallbackAppendsOnlyArmedBuffersAndCountsFrames) {
+    useSettings(2, 24, 48000, 0);
+    std::vector<char> buffer(6000);
+    std::iota(buffer.begin(), buffer.end(), 0);
+    EXPECT_EQ(feed(1000, buffer), paContinue);
+    EXPECT_EQ(fileSize("pelvar.temp"), -1) << "nothing is written before Record";
+    ASSERT_TRUE(beginTake());
+    EXPECT_EQ(feed(1000, buffer), paContinue);
+    EXPECT_EQ(feed(500, buffer), paContinue);
+    EXPECT_EQ(recordingState.framesCaptured.load(), 1500);
+    endTake();
+    EXPECT_EQ(recordingState.armed.load(), 0);
+    EXPECT_EQ(feed(1000, buffer), paContinue);
+    EXPECT_EQ(recordingState.framesCaptured.load(), 1500) << "disarmed callbacks count nothing";
+    std::string take = readAll("pelvar.temp");
+    ASSERT_EQ(take.size(), 9000u);
+    EXPECT_EQ(take.substr(0, 6000), std::string(buffer.begin(), buffer.end()));
+    EXPECT_EQ(take.substr(6000), std::string(buffer.begin(), buffer.begin() + 3000));
+}
+
+TEST_F(Capture, TakeStopsGrowingAtAWholeFrameAtTheLimit) {
+    useSettings(2, 24, 48000, 0);
+    setTakeByteLimit(6 * 2500 + 4);
+    std::vector<char> buffer(6000, 7);
+    ASSERT_TRUE(beginTake());
+    feed(1000, buffer);
+    feed(1000, buffer);
+    EXPECT_FALSE(takeReachedLimit());
+    feed(1000, buffer);
+    EXPECT_TRUE(takeReachedLimit());
+    feed(1000, buffer);
+    endTake();
+    EXPECT_EQ(recordingState.framesCaptured.load(), 2500);
+    EXPECT_EQ(fileSize("pelvar.temp"), 15000);
+    // The real limit keeps the counter inside 32 bits for the smallest frames.
+    EXPECT_LE(largestTakeBytes / 2, int64_t{INT32_MAX});
+}
+
+TEST_F(Capture, EndTakeWithoutAStreamStillDisarmsAndCloses) {
+    useSettings(2, 16, 44100, 0);
+    ASSERT_TRUE(beginTake());
+    EXPECT_EQ(recordingState.armed.load(), -1);
+    endTake();
+    EXPECT_EQ(recordingState.armed.load(), 0);
+    EXPECT_EQ(writeWord(TempCaptureFile, 1), 0) << "channel 1 is closed";
+}
+
+TEST_F(Capture, UncreatableTemporaryFileIsToldAndArmsNothing) {
+    useSettings(2, 16, 44100, 0);
+    std::filesystem::create_directory("pelvar.temp");
+    EXPECT_FALSE(beginTake());
+    EXPECT_EQ(recordingState.armed.load(), 0);
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    EXPECT_EQ(seenBoxes[0].text, "Sorry, unable to decode.");
+}
+
+TEST_F(Capture, UnsupportedFormatOpensNoStream) {
+    useSettings(2, 16, 44100, Pa_GetDeviceCount() + 5);
+    openCaptureStream();
+    EXPECT_EQ(recordingState.stream, nullptr);
+    int pulse = deviceNamed("pulse");
+    ASSERT_GE(pulse, 0);
+    useSettings(2, 16, 1234567, pulse);
+    openCaptureStream();
+    EXPECT_EQ(recordingState.stream, nullptr);
+    ASSERT_EQ(seenBoxes.size(), 2u);
+    for (const SeenBox& box : seenBoxes) {
+        EXPECT_EQ(box.title, "Error");
+        EXPECT_EQ(box.text, "Sorry, unsupported format.");
+    }
+    // Record still makes an empty take.
+    ASSERT_TRUE(beginTake());
+    endTake();
+    EXPECT_EQ(fileSize("pelvar.temp"), 0);
+}
+
+struct ToneCase {
+    int channels, bits;
+    double rate;
+};
+
+class RealCapture : public Capture, public ::testing::WithParamInterface<ToneCase> {};
+
+TEST_P(RealCapture, TakeHoldsTheServersToneCorrectlyPacked) {
+    const ToneCase row = GetParam();
+    int pulse = deviceNamed("pulse");
+    ASSERT_GE(pulse, 0) << "the private sound server is not reachable";
+    useSettings(row.channels, row.bits, row.rate, pulse);
+    openCaptureStream();
+    ASSERT_NE(recordingState.stream, nullptr);
+    ASSERT_TRUE(seenBoxes.empty()) << seenBoxes[0].text;
+    ASSERT_TRUE(beginTake());
+    auto started = std::chrono::steady_clock::now();
+    sleepFor(1000);
+    endTake();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    const int32_t frames = recordingState.framesCaptured.load();
+    std::string take = readAll("pelvar.temp");
+    ASSERT_EQ(static_cast<int64_t>(take.size()), int64_t{frames} * captureFormat.bytesPerFrame);
+    EXPECT_NEAR(frames / row.rate, seconds, 0.25);
+    for (int channel = 0; channel < row.channels; ++channel) {
+        std::vector<double> samples = channelSamples(take, row.bits, row.channels, channel);
+        // The first moments may still be the stream settling.
+        samples.erase(samples.begin(), samples.begin() + static_cast<long>(samples.size() / 4));
+        ToneMeasure tone = measureTone(samples, row.rate);
+        EXPECT_NEAR(tone.frequency, toneFrequency, toneFrequency * 0.01) << "channel " << channel;
+        EXPECT_NEAR(tone.amplitude, toneAmplitude, 0.03) << "channel " << channel;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryDepthAndChannelCount, RealCapture,
+                         ::testing::Values(ToneCase{1, 16, 44100}, ToneCase{2, 16, 44100}, ToneCase{1, 24, 44100},
+                                           ToneCase{2, 24, 44100}, ToneCase{1, 32, 44100}, ToneCase{2, 32, 44100},
+                                           ToneCase{1, 24, 96000}, ToneCase{2, 32, 192000}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.channels) + "ch_" + std::to_string(info.param.bits) + "bit_" +
+                                    std::to_string(static_cast<int>(info.param.rate));
+                         });
+
+TEST_F(Capture, RecordAfterStopRecordsAgain) {
+    int pulse = deviceNamed("pulse");
+    ASSERT_GE(pulse, 0);
+    useSettings(2, 16, 44100, pulse);
+    openCaptureStream();
+    ASSERT_NE(recordingState.stream, nullptr);
+    ASSERT_TRUE(beginTake());
+    sleepFor(300);
+    endTake();
+    const int32_t first = recordingState.framesCaptured.load();
+    EXPECT_GT(first, 0);
+    ASSERT_TRUE(beginTake());
+    sleepFor(300);
+    endTake();
+    EXPECT_GT(recordingState.framesCaptured.load(), 44100 / 10) << "the second take is not empty";
+    EXPECT_EQ(fileSize("pelvar.temp"), int64_t{recordingState.framesCaptured.load()} * 4);
+    EXPECT_TRUE(seenBoxes.empty());
+}
+
+TEST_F(Capture, FileDeviceBytesArriveExactly) {
+    int device = deviceNamed("ostrelle_file");
+    ASSERT_GE(device, 0) << "the ALSA file device is not listed";
+    std::string input(2 * 1024 * 1024, '\0');
+    std::mt19937 random(7);
+    for (char& byte : input) byte = static_cast<char>(random());
+    std::ofstream(fileDeviceInput(), std::ios::binary | std::ios::trunc) << input;
+
+    // Armed before the stream starts, so the take begins with the input's first byte.
+    useSettings(2, 24, 48000, device);
+    ASSERT_TRUE(beginTake());
+    openCaptureStream();
+    ASSERT_NE(recordingState.stream, nullptr) << (seenBoxes.empty() ? "" : seenBoxes[0].text);
+    const int64_t inputBytes = static_cast<int64_t>(input.size());
+    for (int wait = 0; wait < 200 && recordingState.framesCaptured.load() * int64_t{6} < inputBytes; ++wait) sleepFor(10);
+    endTake();
+    std::string take = readAll("pelvar.temp");
+    EXPECT_EQ(take.size(), size_t(recordingState.framesCaptured.load()) * 6);
+    // Past the end of the input the device makes up its own bytes.
+    const size_t wholeFrames = std::min(take.size(), input.size() / 6 * 6);
+    ASSERT_EQ(wholeFrames, input.size() / 6 * 6) << "the whole input arrives";
+    size_t mismatch = 0;
+    while (mismatch < wholeFrames && take[mismatch] == input[mismatch]) ++mismatch;
+    EXPECT_EQ(mismatch, wholeFrames) << "the take leaves the input at byte " << mismatch;
+}
+
+// --- Device list ----------------------------------------------------------
+
+PaDeviceInfo device(const char* name, int inputs, int hostApi = 0) {
+    PaDeviceInfo info{};
+    info.name = name;
+    info.maxInputChannels = inputs;
+    info.hostApi = hostApi;
+    return info;
+}
+
+std::vector<PaDeviceInfo> fakeDevices;
+int fakeCount() { return static_cast<int>(fakeDevices.size()); }
+const PaDeviceInfo* fakeInfo(int index) { return &fakeDevices[static_cast<size_t>(index)]; }
+
+std::vector<std::pair<std::string, int>> listedItems() {
+    auto* list = static_cast<QComboBox*>(controlWidget(DeviceList));
+    std::vector<std::pair<std::string, int>> items;
+    for (int item = 0; item < list->count(); ++item)
+        items.emplace_back(list->itemText(item).toStdString(), getControlItemData(DeviceList, item));
+    return items;
+}
+
+TEST_F(Capture, DeviceListKeepsCaptureDevicesThatAreNotAsio) {
+    openWindow(MainWindow, 150, 150, 440, 340, "", 0x80CA0000u);
+    createComboBox(DeviceList, 26, 110, 240, 20);
+    fakeDevices = {device("Speakers", 0), device("HDMI", 0), device("Line In", 2), device("ASIO4ALL", 2, 3),
+                   device("Asio Line", 2, 3), device("USB ASIO In", 1, 1), device("ASI", 1), device("", 1, 2)};
+    for (int filler = 0; filler < 120; ++filler) fakeDevices.push_back(device("Output", 0));
+    fakeDevices.push_back(device("Far Away", 2, 4));
+    listCaptureDevices(DeviceSource{fakeCount, fakeInfo});
+    const std::vector<std::pair<std::string, int>> expected = {
+        {"Line In 0", 2}, {"Asio Line 3", 4}, {"USB ASIO In 1", 5}, {"ASI 0", 6}, {" 2", 7}, {"Far Away 4", 128}};
+    EXPECT_EQ(listedItems(), expected);
+    EXPECT_EQ(labelForDevice(2), "Line In 0");
+    EXPECT_EQ(labelForDevice(3), "") << "a skipped device has no label";
+    EXPECT_EQ(labelForDevice(128), "Far Away 4") << "devices past index 100 keep their label";
+
+    closeWindow(MainWindow);
+    openWindow(MainWindow, 150, 150, 440, 340, "", 0x80CA0000u);
+    createComboBox(DeviceList, 26, 110, 240, 20);
+    listCaptureDevices();
+    bool pulseListed = false;
+    for (auto& [label, index] : listedItems()) {
+        EXPECT_EQ(label, deviceLabel(Pa_GetDeviceInfo(index)));
+        EXPECT_GE(Pa_GetDeviceInfo(index)->maxInputChannels, 1);
+        pulseListed = pulseListed || label.rfind("pulse ", 0) == 0;
+    }
+    EXPECT_TRUE(pulseListed) << "the private sound server's device";
+    closeWindow(MainWindow);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return runLayerTests(argc, argv, true, writeAlsaFileDevice); }
