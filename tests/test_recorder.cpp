@@ -1,0 +1,359 @@
+// The recorder as a user drives it, in-process: the settings phase, the
+// recording loop with the real sound server, and the WAV export.
+#include <QComboBox>
+#include <QMessageBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "app.h"
+#include "audio_check.h"
+#include "capture.h"
+#include "files.h"
+#include "support.h"
+#include "temp_folder.h"
+#include "ui.h"
+#include "wav.h"
+
+namespace {
+
+void chooseLater(int list, int item, int milliseconds = 0) {
+    later([list, item] { static_cast<QComboBox*>(controlWidget(list))->setCurrentIndex(item); }, milliseconds);
+}
+
+void acceptSettings() {
+    clickLater(AcceptButton);
+    runSettingsPhase();
+    applyAcceptedSettings();
+}
+
+struct Buttons {
+    bool record, stop, save;
+    bool operator==(const Buttons&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Buttons& b) {
+    return out << "{record " << b.record << ", stop " << b.stop << ", save " << b.save << "}";
+}
+Buttons buttons() { return {controlEnabled(RecordButton), controlEnabled(StopButton), controlEnabled(SaveButton)}; }
+
+class Recorder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        forgetAnswers();
+        resetRecorderState();
+        buildMainWindow();
+    }
+    void TearDown() override {
+        closeCaptureStream();
+        closeWindow(MainWindow);
+        closeAllFiles();
+    }
+    // Runs the recording loop until the condition holds; false on time-out.
+    bool loopUntil(const std::function<bool()>& done, int milliseconds = 5000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        later([] {}, milliseconds);  // so that a wait always ends
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            previousCode_ = recordingPass(previousCode_);
+        }
+        return true;
+    }
+    bool clickAndLoop(int control) {
+        int clicks = clickCount_ + 1;
+        later([this, control] {
+            QTest::mouseClick(controlWidget(control), Qt::LeftButton);
+            ++clickCount_;
+        });
+        return loopUntil([&] { return clickCount_ >= clicks && lastCodeWasControl(control); });
+    }
+    bool lastCodeWasControl(int control) const { return previousCode_ == eventControlChanged && eventControl() == control; }
+
+    TempFolder folder;
+    int previousCode_ = 0;
+    int clickCount_ = 0;
+};
+
+TEST_F(Recorder, WindowShowsItsControlsWhereTheyBelong) {
+    struct Placement {
+        int number;
+        QRect rectangle;
+        const char* text;
+    };
+    const Placement placements[] = {
+        {ChannelsCaption, {26, 25, 85, 20}, "# of Channels"}, {ChannelsList, {26, 50, 85, 20}, "2"},
+        {BitsCaption, {166, 25, 85, 20}, "# of Bit"},         {BitsList, {160, 50, 95, 20}, "16"},
+        {RateCaption, {310, 25, 85, 20}, "# of Sample"},      {RateList, {305, 50, 110, 20}, "44100"},
+        {DeviceCaption, {26, 85, 75, 20}, "Main Device"},     {DeviceList, {26, 110, 240, 20}, nullptr},
+        {AcceptButton, {310, 105, 100, 25}, "ACCEPT"},        {ChannelsStatus, {172, 204, 320, 20}, "Channels: 2"},
+        {BitsStatus, {172, 234, 320, 20}, "Bit Depth: 16"},   {RateStatus, {172, 264, 320, 20}, "Sample Rate: 44100"},
+        {RecordButton, {50, 170, 80, 40}, "Record"},          {StopButton, {50, 270, 80, 40}, "Stop"},
+        {SaveButton, {50, 220, 80, 40}, "Save"},
+    };
+    for (const Placement& placement : placements) {
+        ASSERT_NE(controlWidget(placement.number), nullptr) << placement.number;
+        EXPECT_EQ(controlWidget(placement.number)->geometry(), placement.rectangle) << placement.number;
+        if (placement.text) {
+            EXPECT_EQ(controlText(placement.number), placement.text);
+        }
+    }
+    EXPECT_EQ(controlText(DeviceStatus), "Device: " + labelForDevice(captureSettings.deviceIndex));
+    EXPECT_EQ(controlWidget(ChannelsCaption)->palette().color(QPalette::Active, QPalette::WindowText), QColor(0, 255, 128));
+    EXPECT_EQ(windowWidget(MainWindow)->palette().color(QPalette::Window), QColor(0, 0, 0));
+    for (int number : {RecordButton, StopButton, SaveButton, DeviceStatus, ChannelsStatus, BitsStatus, RateStatus})
+        EXPECT_FALSE(controlEnabled(number)) << number;
+    for (int number : {ChannelsList, BitsList, RateList, DeviceList, AcceptButton}) EXPECT_TRUE(controlEnabled(number)) << number;
+}
+
+TEST_F(Recorder, AcceptUntouchedRecordsTheInitialChoiceFromTheFirstDevice) {
+    acceptSettings();
+    EXPECT_EQ(captureSettings.channelCount, 2);
+    EXPECT_EQ(captureSettings.bitsPerSample, 16);
+    EXPECT_EQ(captureSettings.sampleRate, 44100.0);
+    EXPECT_EQ(captureSettings.deviceIndex, getControlItemData(DeviceList, 0));
+    EXPECT_EQ(controlText(DeviceStatus), "Device: " + deviceLabel(Pa_GetDeviceInfo(captureSettings.deviceIndex)));
+    EXPECT_EQ(controlText(ChannelsStatus), "Channels: 2");
+    EXPECT_EQ(controlText(BitsStatus), "Bit Depth: 16");
+    EXPECT_EQ(controlText(RateStatus), "Sample Rate: 44100");
+    EXPECT_EQ(captureFormat.bytesPerFrame, 4);
+    EXPECT_EQ(buttons(), (Buttons{true, true, true}));
+    for (int number : {ChannelsList, BitsList, RateList, DeviceList, AcceptButton}) EXPECT_FALSE(controlEnabled(number));
+    EXPECT_EQ(controlWidget(DeviceStatus)->palette().color(QPalette::Active, QPalette::WindowText), QColor(0, 255, 128));
+}
+
+TEST_F(Recorder, ChoicesMadeBeforeAcceptAreTheOnesShown) {
+    auto* devices = static_cast<QComboBox*>(controlWidget(DeviceList));
+    ASSERT_GE(devices->count(), 2) << "the sound server offers at least two capture devices";
+    const int lastDevice = devices->count() - 1;
+    chooseLater(RateList, 4);
+    chooseLater(RateList, 0);
+    chooseLater(ChannelsList, 0);
+    chooseLater(BitsList, 2);
+    chooseLater(DeviceList, lastDevice);
+    acceptSettings();
+    EXPECT_EQ(captureSettings.sampleRate, 44100.0);
+    EXPECT_EQ(captureSettings.channelCount, 1);
+    EXPECT_EQ(captureSettings.bitsPerSample, 32);
+    EXPECT_EQ(captureSettings.deviceIndex, getControlItemData(DeviceList, lastDevice));
+    EXPECT_EQ(controlText(DeviceStatus), "Device: " + devices->itemText(lastDevice).toStdString());
+    EXPECT_EQ(controlText(ChannelsStatus), "Channels: 1");
+    EXPECT_EQ(controlText(BitsStatus), "Bit Depth: 32");
+    EXPECT_EQ(captureFormat.sampleFormat, paInt32);
+    EXPECT_EQ(captureFormat.bytesPerFrame, 4);
+
+    // After ACCEPT nothing of the settings reacts any more.
+    later([] {
+        QTest::keyClick(controlWidget(RateList), Qt::Key_Down);
+        QTest::mouseClick(controlWidget(AcceptButton), Qt::LeftButton);
+        windowWidget(MainWindow)->close();
+    });
+    EXPECT_EQ(waitWindowEvent(), eventCloseRequested);
+    EXPECT_EQ(captureSettings.sampleRate, 44100.0);
+}
+
+TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
+    acceptSettings();
+    openCaptureStream();
+    ASSERT_NE(recordingState.stream, nullptr);
+    addWindowTimer(MainWindow, ElapsedTimer, 100);
+    EXPECT_EQ(buttons(), (Buttons{true, true, true})) << "accepted, nothing recorded";
+
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    EXPECT_EQ(buttons(), (Buttons{false, true, false})) << "recording";
+    EXPECT_EQ(recordingState.loopState, LoopState::Recording);
+    ASSERT_TRUE(loopUntil([] { return controlText(RecordButton) == "2"; }));
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    EXPECT_EQ(buttons(), (Buttons{true, false, true})) << "stopped";
+    const std::string afterStop = controlText(RecordButton);
+    loopUntil([] { return false; }, 300);
+    EXPECT_EQ(controlText(RecordButton), afterStop) << "ticks change nothing while idle";
+
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_TRUE(loopUntil([&] { return controlText(RecordButton) == std::to_string(std::stoi(afterStop) + 2); }))
+        << "the count goes on from " << afterStop;
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    const int32_t frames = recordingState.framesCaptured.load();
+    EXPECT_GT(frames, 44100 / 10) << "the second take is not empty";
+
+    plannedDialogAnswers = {(folder.path() / "take").string()};
+    ASSERT_TRUE(clickAndLoop(SaveButton));
+    EXPECT_EQ(buttons(), (Buttons{false, false, false})) << "exported";
+    ASSERT_EQ(seenBoxes.size(), 2u);
+    EXPECT_EQ(seenBoxes[0].title, "Done!");
+    EXPECT_EQ(seenBoxes[0].text, (folder.path() / "take.wav").string() + "  was successfully saved");
+    EXPECT_EQ(seenBoxes[1].title, "All Done!");
+    EXPECT_EQ(seenBoxes[1].text, " Restart !");
+    std::string wav = readAll("take.wav");
+    ASSERT_EQ(wav.size(), 46u + static_cast<size_t>(frames) * 4);
+    EXPECT_EQ(wav.substr(46), readAll("pelvar.temp"));
+    ToneMeasure tone = measureTone(channelSamples(wav.substr(46 + wav.size() / 2 / 4 * 4 - 46), 16, 2), 44100);
+    EXPECT_NEAR(tone.frequency, 1000, 10);
+}
+
+TEST_F(Recorder, SaveBeforeAnyRecordGivesAnEmptyWav) {
+    acceptSettings();
+    plannedDialogAnswers = {(folder.path() / "empty.wav").string()};
+    ASSERT_TRUE(clickAndLoop(SaveButton));
+    EXPECT_EQ(fileSize("empty.wav"), 46);
+    ASSERT_EQ(seenBoxes.size(), 2u);
+    EXPECT_EQ(seenBoxes[0].title, "Done!");
+    EXPECT_EQ(seenBoxes[1].title, "All Done!");
+}
+
+TEST_F(Recorder, FailedRecordKeepsCountingAndStaysDisabled) {
+    acceptSettings();
+    addWindowTimer(MainWindow, ElapsedTimer, 50);
+    std::filesystem::create_directory("pelvar.temp");
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].text, "Sorry, unable to decode.");
+    EXPECT_EQ(buttons(), (Buttons{false, true, true})) << "record failed";
+    EXPECT_TRUE(loopUntil([] { return controlText(RecordButton) == "1"; })) << "the count runs on";
+}
+
+// --- WAV export -----------------------------------------------------------
+
+void prepareTake(int channels, int bits, double rate, const std::string& bytes, int32_t frames) {
+    captureSettings.channelCount = static_cast<int16_t>(channels);
+    captureSettings.bitsPerSample = bits;
+    captureSettings.sampleRate = rate;
+    computeCaptureFormat();
+    std::ofstream("pelvar.temp", std::ios::binary | std::ios::trunc) << bytes;
+    recordingState.framesCaptured.store(frames);
+}
+
+std::string littleEndian(uint32_t value, int bytes) {
+    std::string out;
+    for (int byte = 0; byte < bytes; ++byte) out += static_cast<char>((value >> (8 * byte)) & 0xFF);
+    return out;
+}
+
+TEST_F(Recorder, HeaderDescribesEachFormat) {
+    struct Case {
+        int channels, bits;
+        double rate;
+        int32_t frames;
+        uint32_t byteRate;
+        uint16_t blockAlign;
+    };
+    const Case cases[] = {
+        {2, 16, 44100, 44100, 176400, 4}, {1, 24, 48000, 1000, 144000, 3}, {1, 16, 88200, 10, 176400, 2},
+        {2, 24, 96000, 7, 576000, 6},     {1, 32, 176400, 5, 705600, 4},   {2, 32, 192000, 3, 1536000, 8},
+        {2, 16, 44100, 0, 176400, 4},
+    };
+    int saves = 0;
+    for (const Case& row : cases) {
+        const uint32_t dataSize = static_cast<uint32_t>(row.frames) * row.blockAlign;
+        std::string data;
+        for (uint32_t index = 0; index < dataSize; ++index) data += static_cast<char>(index * 7 + 1);
+        prepareTake(row.channels, row.bits, row.rate, data, row.frames);
+        std::string name = "format" + std::to_string(saves++) + ".wav";
+        plannedDialogAnswers = {(folder.path() / name).string()};
+        exportWav();
+        const std::string expected = "RIFF" + littleEndian(dataSize + 38, 4) + "WAVE" + "fmt " + littleEndian(18, 4) +
+                                     littleEndian(1, 2) + littleEndian(row.channels, 2) +
+                                     littleEndian(static_cast<uint32_t>(row.rate), 4) + littleEndian(row.byteRate, 4) +
+                                     littleEndian(row.blockAlign, 2) + littleEndian(row.bits, 2) + littleEndian(0, 2) +
+                                     "data" + littleEndian(dataSize, 4) + data;
+        EXPECT_EQ(readAll(name), expected) << row.channels << " channels, " << row.bits << " bits, " << row.rate;
+    }
+}
+
+TEST_F(Recorder, DataIsExactlyTheTakeWithZerosWhereTheFileFallsShort) {
+    // 24-bit mono, odd frame count: an odd data size copies its last byte exactly.
+    prepareTake(1, 24, 48000, "abcdefghiXYZ", 3);
+    plannedDialogAnswers = {(folder.path() / "odd.wav").string()};
+    exportWav();
+    EXPECT_EQ(readAll("odd.wav").substr(42), littleEndian(9, 4) + "abcdefghi");
+
+    prepareTake(2, 16, 44100, "abcdef", 3);
+    plannedDialogAnswers = {(folder.path() / "short.wav").string()};
+    exportWav();
+    EXPECT_EQ(readAll("short.wav").substr(46), std::string("abcdef") + std::string(6, '\0'));
+
+    std::filesystem::remove("pelvar.temp");
+    plannedDialogAnswers = {(folder.path() / "missing.wav").string()};
+    exportWav();
+    EXPECT_EQ(readAll("missing.wav").substr(46), std::string(12, '\0'));
+}
+
+TEST_F(Recorder, SuffixIsAddedUnlessThePathEndsInLowerCaseWav) {
+    prepareTake(2, 16, 44100, "", 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"take", "take.wav"}, {"take.wav", "take.wav"}, {"take.WAV", "take.WAV.wav"}, {"take.wav.bak", "take.wav.bak.wav"}};
+    for (auto [chosen, saved] : cases) {
+        plannedDialogAnswers = {(folder.path() / chosen).string()};
+        exportWav();
+        EXPECT_EQ(fileSize(saved), 46) << chosen;
+    }
+}
+
+TEST_F(Recorder, ExistingFileIsOverwrittenOnlyAfterYes) {
+    prepareTake(2, 16, 44100, "abcd", 1);
+    std::ofstream("take.wav") << "old";
+    const std::string path = (folder.path() / "take.wav").string();
+    for (int answer : {QMessageBox::No, QMessageBox::Cancel}) {
+        forgetAnswers();
+        disableControl(RecordButton, 1);
+        disableControl(SaveButton, 1);
+        plannedDialogAnswers = {path};
+        plannedBoxAnswers = {answer};
+        exportWav();
+        EXPECT_EQ(readAll("take.wav"), "old");
+        EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+        ASSERT_EQ(seenBoxes.size(), 1u);
+        EXPECT_EQ(seenBoxes[0].title, "Overwrite file?");
+        EXPECT_EQ(seenBoxes[0].text, "take.wav already exists.\n\nDo you want to overwrite this file?");
+    }
+    forgetAnswers();
+    plannedDialogAnswers = {path};
+    plannedBoxAnswers = {QMessageBox::Yes};
+    exportWav();
+    EXPECT_EQ(readAll("take.wav").substr(46), "abcd");
+    EXPECT_EQ(seenBoxes.back().title, "Done!");
+}
+
+TEST_F(Recorder, CancelledOrUncreatableOutputSavesNothing) {
+    prepareTake(2, 16, 44100, "abcd", 1);
+    plannedDialogAnswers = {std::nullopt};
+    exportWav();
+    EXPECT_EQ(fileSize(".wav"), -1) << "cancelling writes no hidden file";
+    EXPECT_TRUE(seenBoxes.empty());
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+
+    std::filesystem::create_directory("folder.wav");
+    plannedDialogAnswers = {(folder.path() / "folder").string()};
+    plannedBoxAnswers = {QMessageBox::Yes};
+    disableControl(RecordButton, 1);
+    exportWav();
+    EXPECT_EQ(fileSize("folder.wav"), -2);
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+    ASSERT_EQ(seenBoxes.size(), 2u);
+    EXPECT_EQ(seenBoxes[1].title, "Error");
+    EXPECT_NE(seenBoxes[1].text.find(folder.path() / "folder.wav"), std::string::npos) << seenBoxes[1].text;
+}
+
+TEST_F(Recorder, TitleCountsEvery1025Passes) {
+    const std::string title = windowTitle(MainWindow);
+    prepareTake(1, 16, 44100, std::string(2048, 'a'), 1024);
+    plannedDialogAnswers = {(folder.path() / "short.wav").string()};
+    exportWav();
+    EXPECT_EQ(windowTitle(MainWindow), title) << "1024 passes leave the title alone";
+    prepareTake(1, 16, 44100, std::string(2050, 'a'), 1025);
+    plannedDialogAnswers = {(folder.path() / "one.wav").string()};
+    exportWav();
+    EXPECT_EQ(windowTitle(MainWindow), " Wait...Memory Decode : 975");
+    EXPECT_EQ(recordingState.saveBlocks, 1);
+    prepareTake(1, 16, 44100, std::string(2 * 1025 * 3, 'a'), 1025 * 3);
+    plannedDialogAnswers = {(folder.path() / "three.wav").string()};
+    exportWav();
+    EXPECT_EQ(windowTitle(MainWindow), " Wait...Memory Decode : 978") << "saveBlocks is never reset";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return runLayerTests(argc, argv, true); }
