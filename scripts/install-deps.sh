@@ -9,7 +9,7 @@ packages=(
   libgtest-dev googletest
   libx11-dev fonts-dejavu-core
   xvfb xdotool x11-utils imagemagick
-  pulseaudio pulseaudio-utils libasound2-plugins sox
+  pulseaudio pulseaudio-utils libasound2-plugins sox python3
 )
 if [ "${1:-}" = "--with-tools" ]; then
   packages+=(desktop-file-utils appstream)

@@ -1,0 +1,122 @@
+"""The real program on a private X server, driven the way a person would:
+mouse clicks at the window's control positions and typing, through xdotool."""
+import os
+import subprocess
+import tempfile
+import time
+
+WINDOW_X, WINDOW_Y = 150, 150
+# Control rectangles inside the window: x, y, width, height.
+CONTROLS = {
+    "channels": (26, 50, 85, 20), "bits": (160, 50, 95, 20), "rate": (305, 50, 110, 20),
+    "device": (26, 110, 240, 20), "accept": (310, 105, 100, 25),
+    "record": (50, 170, 80, 40), "stop": (50, 270, 80, 40), "save": (50, 220, 80, 40),
+}
+TITLE = "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) "
+
+
+class Desktop:
+    def __init__(self, program, close_request, rig):
+        self.program = program
+        self.close_request = close_request
+        self.rig = rig
+        self.display = None
+        self.xvfb = None
+        self.process = None
+
+    def __enter__(self):
+        for number in range(90, 140):
+            if not os.path.exists(f"/tmp/.X11-unix/X{number}") and not os.path.exists(f"/tmp/.X{number}-lock"):
+                self.display = f":{number}"
+                break
+        self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if os.path.exists(f"/tmp/.X11-unix/X{self.display[1:]}"):
+                break
+            time.sleep(0.05)
+        return self
+
+    def __exit__(self, *exc):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.xvfb.terminate()
+        self.xvfb.wait()
+
+    def environment(self):
+        env = dict(os.environ)
+        env["DISPLAY"] = self.display
+        env["XDG_RUNTIME_DIR"] = os.path.join(self.rig, "runtime")
+        env["HOME"] = os.path.join(self.rig, "home")
+        env["PULSE_SERVER"] = "unix:" + os.path.join(self.rig, "runtime", "native")
+        env.pop("QT_QPA_PLATFORM", None)
+        return env
+
+    def start(self, folder):
+        self.process = subprocess.Popen([self.program], cwd=folder, env=self.environment(),
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.wait_for_window("^Ostrelle - Beta 2")
+
+    def run(self, *command, check=True):
+        return subprocess.run(list(command), env=self.environment(), capture_output=True, text=True, check=check)
+
+    def find_windows(self, name):
+        result = self.run("xdotool", "search", "--onlyvisible", "--name", name, check=False)
+        return [line for line in result.stdout.split() if line]
+
+    def wait_for_window(self, name, timeout=10):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            windows = self.find_windows(name)
+            if windows:
+                time.sleep(0.2)
+                return windows[0]
+            if self.process and self.process.poll() is not None:
+                raise AssertionError(f"the program ended early with {self.process.returncode}")
+            time.sleep(0.05)
+        raise AssertionError(f"no window named {name!r}")
+
+    def click(self, control):
+        x, y, width, height = CONTROLS[control]
+        self.click_at(WINDOW_X + x + width // 2, WINDOW_Y + y + height // 2)
+
+    def click_at(self, x, y):
+        self.run("xdotool", "mousemove", str(x), str(y), "click", "1")
+        time.sleep(0.15)
+
+    def keys(self, *names):
+        for name in names:
+            self.run("xdotool", "key", name)
+            time.sleep(0.05)
+
+    def type_text(self, text):
+        self.run("xdotool", "type", "--delay", "20", text)
+
+    def choose(self, control, presses):
+        """Focuses a list without leaving its popup open, then moves its selection."""
+        self.click(control)
+        self.keys("Escape")
+        key = "Down" if presses > 0 else "Up"
+        self.keys(*([key] * abs(presses)))
+
+    def request_close(self):
+        window = self.find_windows("^Ostrelle - ")
+        if not window:
+            window = self.find_windows(" Wait")
+        subprocess.run([self.close_request, window[0]], env=self.environment(), check=True)
+
+    def finish(self, timeout=10):
+        try:
+            out, err = self.process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise AssertionError("the program did not end after the close request")
+        return self.process.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+
+    def screenshot(self, path):
+        self.run("import", "-window", "root", path)
+
+
+def temporary_folder():
+    return tempfile.TemporaryDirectory(prefix="ostrelle-program.")

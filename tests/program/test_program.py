@@ -1,0 +1,153 @@
+"""The whole program under Xvfb with the private sound server, as a user drives it."""
+import math
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+import wave
+
+sys.path.insert(0, os.path.dirname(__file__))
+from desktop import CONTROLS, WINDOW_X, WINDOW_Y, Desktop, temporary_folder  # noqa: E402
+
+PROGRAM = os.environ["OSTRELLE"]
+CLOSE_REQUEST = os.environ["CLOSE_REQUEST"]
+RIG = os.environ["SOUND_RIG"]
+SOURCE = os.environ.get("SOURCE_DIR", "")
+
+
+def read_ppm(path):
+    data = subprocess.run(["convert", path, "ppm:-"], capture_output=True, check=True).stdout
+    parts = data.split(maxsplit=4)
+    width, height = int(parts[1]), int(parts[2])
+    pixels = parts[4][1:] if parts[4][:1].isspace() else parts[4]
+    return width, height, pixels
+
+
+def pixel(image, x, y):
+    width, _, pixels = image
+    offset = 3 * (y * width + x)
+    return tuple(pixels[offset:offset + 3])
+
+
+def pixels_in(image, rectangle):
+    x, y, w, h = rectangle
+    return [pixel(image, WINDOW_X + px, WINDOW_Y + py) for py in range(y, y + h) for px in range(x, x + w)]
+
+
+def rising_crossing_frequency(samples, rate):
+    crossings = [i for i in range(1, len(samples)) if samples[i - 1] < 0 <= samples[i]]
+    return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
+
+
+def decode(frames, width, channels):
+    step = width * channels
+    values = []
+    for offset in range(0, len(frames) - step + 1, step):
+        values.append(int.from_bytes(frames[offset:offset + width], "little", signed=True))
+    return values
+
+
+class Program(unittest.TestCase):
+    def desktop(self):
+        return Desktop(PROGRAM, CLOSE_REQUEST, RIG)
+
+    def test_close_before_accept_exits_cleanly_and_quietly(self):
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            desktop.request_close()
+            code, out, err = desktop.finish()
+            self.assertEqual(code, 0)
+            self.assertEqual(err, "", "nothing on the terminal")
+            self.assertFalse(os.path.exists(os.path.join(folder, "pelvar.temp")))
+
+    def test_window_looks_as_laid_out(self):
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            window = desktop.find_windows("^Ostrelle - ")[0]
+            geometry = desktop.run("xdotool", "getwindowgeometry", window).stdout
+            self.assertIn("Position: 150,150", geometry)
+            self.assertIn("Geometry: 440x340", geometry)
+            shot = os.path.join(folder, "window.png")
+            desktop.screenshot(shot)
+            image = read_ppm(shot)
+            for corner in [(5, 5), (430, 5), (5, 330), (430, 330), (300, 160)]:
+                self.assertEqual(pixel(image, WINDOW_X + corner[0], WINDOW_Y + corner[1]), (0, 0, 0), corner)
+            green = lambda p: p[1] > 150 and p[0] < 100 and p[2] < 180
+            for caption in [(26, 25, 85, 20), (166, 25, 85, 20), (310, 25, 85, 20), (26, 85, 75, 20)]:
+                self.assertTrue(any(green(p) for p in pixels_in(image, caption)), caption)
+            for name, rectangle in CONTROLS.items():
+                inner = (rectangle[0] + 3, rectangle[1] + 3, rectangle[2] - 6, rectangle[3] - 6)
+                light = sum(1 for p in pixels_in(image, inner) if min(p) > 150)
+                self.assertGreater(light, len(pixels_in(image, inner)) // 2, name)
+            # The status labels run past the right edge and are clipped there.
+            self.assertEqual(pixel(image, WINDOW_X + 445, WINDOW_Y + 180), (0, 0, 0))
+            if os.environ.get("KEEP_SCREENSHOT"):
+                shutil.copy(shot, os.environ["KEEP_SCREENSHOT"])
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
+
+    def record_and_save(self, choices, channels, width, rate):
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            for control, presses in choices:
+                desktop.choose(control, presses)
+            desktop.click("accept")
+            time.sleep(0.5)
+            desktop.click("record")
+            started = time.time()
+            time.sleep(2.5)
+            desktop.click("stop")
+            recorded = time.time() - started
+            desktop.click("save")
+            desktop.wait_for_window("Select a file")
+            desktop.type_text("take")
+            desktop.keys("Return")
+            desktop.wait_for_window("Done!")
+            desktop.keys("Return")
+            desktop.wait_for_window("All Done!")
+            desktop.keys("Return")
+            time.sleep(0.3)
+            desktop.request_close()
+            code, _, err = desktop.finish()
+            self.assertEqual(code, 0)
+            self.assertEqual(err, "")
+            path = os.path.join(folder, "take.wav")
+            with wave.open(path, "rb") as reader:
+                self.assertEqual(reader.getnchannels(), channels)
+                self.assertEqual(reader.getsampwidth(), width)
+                self.assertEqual(reader.getframerate(), rate)
+                frames = reader.readframes(reader.getnframes())
+                self.assertAlmostEqual(reader.getnframes() / rate, recorded, delta=0.5)
+            with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
+                self.assertEqual(temp.read(), frames, "the file holds exactly the captured samples")
+            samples = decode(frames[len(frames) // 2:], width, channels)
+            self.assertAlmostEqual(rising_crossing_frequency(samples, rate), 1000, delta=10)
+            soxi = subprocess.run(["soxi", path], capture_output=True, text=True)
+            self.assertEqual(soxi.returncode, 0, soxi.stderr)
+
+    def test_record_and_save_16_bit_stereo_44100(self):
+        self.record_and_save([], 2, 2, 44100)
+
+    def test_record_and_save_24_bit_mono_96000(self):
+        self.record_and_save([("channels", -1), ("bits", 1), ("rate", 3)], 1, 3, 96000)
+
+    def test_close_while_recording_keeps_the_take(self):
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            desktop.click("accept")
+            time.sleep(0.5)
+            desktop.click("record")
+            time.sleep(1.5)
+            desktop.request_close()
+            code, _, err = desktop.finish()
+            self.assertEqual(code, 0)
+            self.assertEqual(err, "")
+            size = os.path.getsize(os.path.join(folder, "pelvar.temp"))
+            self.assertEqual(size % 4, 0)
+            self.assertAlmostEqual(size / 4 / 44100, 1.5, delta=0.5)
+
+
+if __name__ == "__main__":
+    unittest.main()
