@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QAbstractItemView>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -85,26 +87,37 @@ void answerBox(QMessageBox* box) {
 }
 
 void answerDialog(QFileDialog* dialog) {
-    SeenDialog seen;
-    seen.title = dialog->windowTitle().toStdString();
-    seen.folder = dialog->directory().absolutePath().toStdString();
-    if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) seen.proposedName = name->text().toStdString();
-    for (const QString& filter : dialog->nameFilters()) seen.filters.push_back(filter.toStdString());
-    if (auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) seen.selectedFilter = types->currentText().toStdString();
-    seen.confirmsOverwrite = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
-    seen.defaultSuffix = dialog->defaultSuffix().toStdString();
-    seenDialogs.push_back(seen);
-    std::optional<std::string> answer;
-    if (!plannedDialogAnswers.empty()) {
-        answer = plannedDialogAnswers.front();
-        plannedDialogAnswers.pop_front();
+    // The same dialog may need a second try while its folder is still loading.
+    static QFileDialog* tried = nullptr;
+    if (dialog != tried) {
+        SeenDialog seen;
+        seen.title = dialog->windowTitle().toStdString();
+        seen.folder = dialog->directory().absolutePath().toStdString();
+        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) seen.proposedName = name->text().toStdString();
+        for (const QString& filter : dialog->nameFilters()) seen.filters.push_back(filter.toStdString());
+        if (auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) seen.selectedFilter = types->currentText().toStdString();
+        seen.confirmsOverwrite = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
+        seen.defaultSuffix = dialog->defaultSuffix().toStdString();
+        seenDialogs.push_back(seen);
+        tried = dialog;
     }
-    if (!answer) {
+    if (plannedDialogAnswers.empty() || !plannedDialogAnswers.front()) {
+        if (!plannedDialogAnswers.empty()) plannedDialogAnswers.pop_front();
+        tried = nullptr;
         dialog->reject();
         return;
     }
-    dialog->selectFile(QString::fromUtf8(answer->c_str()));
+    // As a person would: type the name into the name field, with no file of
+    // the folder selected (a selected file would win over the typed name).
+    const QFileInfo chosen(QString::fromUtf8(plannedDialogAnswers.front()->c_str()));
+    dialog->setDirectory(chosen.absolutePath());
+    for (auto* view : dialog->findChildren<QAbstractItemView*>()) view->clearSelection();
+    if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) name->setText(chosen.fileName());
     QMetaObject::invokeMethod(dialog, "accept");
+    if (!dialog->isVisible()) {
+        plannedDialogAnswers.pop_front();
+        tried = nullptr;
+    }
 }
 
 // Polls for a modal box or dialog and answers it, the way a person at the

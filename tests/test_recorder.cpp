@@ -313,6 +313,10 @@ TEST_F(Recorder, ExistingFileIsOverwrittenOnlyAfterYes) {
     plannedDialogAnswers = {path};
     plannedBoxAnswers = {QMessageBox::Yes};
     exportWav();
+    std::string seen;
+    for (const SeenBox& box : seenBoxes) seen += box.title + " / ";
+    for (const SeenDialog& dialog : seenDialogs) seen += "dialog " + dialog.proposedName + " / ";
+    ASSERT_EQ(fileSize("take.wav"), 50) << seen;
     EXPECT_EQ(readAll("take.wav").substr(46), "abcd");
     EXPECT_EQ(seenBoxes.back().title, "Done!");
 }
