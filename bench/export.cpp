@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 
 #include <chrono>
