@@ -22,6 +22,7 @@ std::vector<std::string> deviceLabels(initialLabelRoom);
 std::atomic<int64_t> takeByteLimit{largestTakeBytes};
 std::atomic<bool> takeFull{false};
 std::atomic<int64_t> overflowCount{0};
+std::atomic<int64_t> deliveredCount{0};
 bool cutShort = false;
 
 void showError(const char* text) { messageBox("Error", text, boxOk); }
@@ -163,6 +164,7 @@ bool takeCutShort() { return cutShort; }
 bool takeReachedLimit() { return takeFull.load(std::memory_order_acquire); }
 void setTakeByteLimit(int64_t bytes) { takeByteLimit.store(bytes, std::memory_order_relaxed); }
 int64_t inputOverflowCount() { return overflowCount.load(std::memory_order_relaxed); }
+int64_t framesDelivered() { return deliveredCount.load(std::memory_order_relaxed); }
 
 void closeCaptureStream() {
     if (recordingState.stream == nullptr) return;
@@ -177,6 +179,7 @@ void closeCaptureStream() {
 int captureCallback(const void* input, void*, unsigned long frameCount, const PaStreamCallbackTimeInfo*,
                     PaStreamCallbackFlags statusFlags, void*) {
     if (statusFlags & paInputOverflow) overflowCount.fetch_add(1, std::memory_order_relaxed);
+    deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
     if (recordingState.armed.load(std::memory_order_acquire) == 0 || input == nullptr) return paContinue;
     // After the disk refused a write, appending more would leave a gap in the take.
     if (takeFull.load(std::memory_order_relaxed) || fileWriteFailed(TempCaptureFile)) return paContinue;

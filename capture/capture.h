@@ -124,5 +124,7 @@ void closeCaptureStream();
 // PortAudio's audio thread: appends each armed buffer to file channel 1.
 int captureCallback(const void* input, void* output, unsigned long frameCount,
                     const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags, void* userData);
-// Buffers that PortAudio flagged as having lost input since the stream opened.
+// Buffers that PortAudio flagged as having lost input since start-up.
 int64_t inputOverflowCount();
+// Frames PortAudio has delivered since start-up, kept or not.
+int64_t framesDelivered();

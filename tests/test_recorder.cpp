@@ -13,6 +13,7 @@
 
 #include "app.h"
 #include "audio_check.h"
+#include "recorder_fixture.h"
 #include "capture.h"
 #include "files.h"
 #include "support.h"
@@ -21,62 +22,6 @@
 #include "wav.h"
 
 namespace {
-
-void chooseLater(int list, int item, int milliseconds = 0) {
-    later([list, item] { static_cast<QComboBox*>(controlWidget(list))->setCurrentIndex(item); }, milliseconds);
-}
-
-void acceptSettings() {
-    clickLater(AcceptButton);
-    runSettingsPhase();
-    applyAcceptedSettings();
-}
-
-struct Buttons {
-    bool record, stop, save;
-    bool operator==(const Buttons&) const = default;
-};
-std::ostream& operator<<(std::ostream& out, const Buttons& b) {
-    return out << "{record " << b.record << ", stop " << b.stop << ", save " << b.save << "}";
-}
-Buttons buttons() { return {controlEnabled(RecordButton), controlEnabled(StopButton), controlEnabled(SaveButton)}; }
-
-class Recorder : public ::testing::Test {
-protected:
-    void SetUp() override {
-        forgetAnswers();
-        resetRecorderState();
-        buildMainWindow();
-    }
-    void TearDown() override {
-        closeCaptureStream();
-        closeWindow(MainWindow);
-        closeAllFiles();
-    }
-    // Runs the recording loop until the condition holds; false on time-out.
-    bool loopUntil(const std::function<bool()>& done, int milliseconds = 5000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-        later([] {}, milliseconds);  // so that a wait always ends
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            previousCode_ = recordingPass(previousCode_);
-        }
-        return true;
-    }
-    bool clickAndLoop(int control) {
-        int clicks = clickCount_ + 1;
-        later([this, control] {
-            QTest::mouseClick(controlWidget(control), Qt::LeftButton);
-            ++clickCount_;
-        });
-        return loopUntil([&] { return clickCount_ >= clicks && lastCodeWasControl(control); });
-    }
-    bool lastCodeWasControl(int control) const { return previousCode_ == eventControlChanged && eventControl() == control; }
-
-    TempFolder folder;
-    int previousCode_ = 0;
-    int clickCount_ = 0;
-};
 
 TEST_F(Recorder, WindowShowsItsControlsWhereTheyBelong) {
     struct Placement {
@@ -159,6 +104,7 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
     acceptSettings();
     openCaptureStream();
     ASSERT_NE(recordingState.stream, nullptr);
+    ASSERT_TRUE(waitForAudio());
     addWindowTimer(MainWindow, ElapsedTimer, 100);
     EXPECT_EQ(buttons(), (Buttons{true, true, true})) << "accepted, nothing recorded";
 
@@ -175,9 +121,11 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
     ASSERT_TRUE(clickAndLoop(RecordButton));
     ASSERT_TRUE(loopUntil([&] { return controlText(RecordButton) == std::to_string(std::stoi(afterStop) + 2); }))
         << "the count goes on from " << afterStop;
+    // The restarted stream may take a moment to deliver again.
+    ASSERT_TRUE(loopUntil([] { return recordingState.framesCaptured.load() > 44100 / 5; }));
     ASSERT_TRUE(clickAndLoop(StopButton));
     const int32_t frames = recordingState.framesCaptured.load();
-    EXPECT_GT(frames, 44100 / 10) << "the second take is not empty";
+    EXPECT_GT(frames, 0) << "the second take is not empty";
 
     plannedDialogAnswers = {(folder.path() / "take").string()};
     ASSERT_TRUE(clickAndLoop(SaveButton));
@@ -190,7 +138,7 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
     std::string wav = readAll("take.wav");
     ASSERT_EQ(wav.size(), 46u + static_cast<size_t>(frames) * 4);
     EXPECT_EQ(wav.substr(46), readAll("pelvar.temp"));
-    ToneMeasure tone = measureTone(channelSamples(wav.substr(46 + wav.size() / 2 / 4 * 4 - 46), 16, 2), 44100);
+    ToneMeasure tone = measureTone(channelSamples(wav.substr(46 + static_cast<size_t>(frames) / 2 * 4), 16, 2), 44100);
     EXPECT_NEAR(tone.frequency, 1000, 10);
 }
 
@@ -216,21 +164,6 @@ TEST_F(Recorder, FailedRecordKeepsCountingAndStaysDisabled) {
 }
 
 // --- WAV export -----------------------------------------------------------
-
-void prepareTake(int channels, int bits, double rate, const std::string& bytes, int32_t frames) {
-    captureSettings.channelCount = static_cast<int16_t>(channels);
-    captureSettings.bitsPerSample = bits;
-    captureSettings.sampleRate = rate;
-    computeCaptureFormat();
-    std::ofstream("pelvar.temp", std::ios::binary | std::ios::trunc) << bytes;
-    recordingState.framesCaptured.store(frames);
-}
-
-std::string littleEndian(uint32_t value, int bytes) {
-    std::string out;
-    for (int byte = 0; byte < bytes; ++byte) out += static_cast<char>((value >> (8 * byte)) & 0xFF);
-    return out;
-}
 
 TEST_F(Recorder, HeaderDescribesEachFormat) {
     struct Case {

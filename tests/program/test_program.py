@@ -94,7 +94,9 @@ class Program(unittest.TestCase):
             for control, presses in choices:
                 desktop.choose(control, presses)
             desktop.click("accept")
-            time.sleep(0.5)
+            # A fresh stream on the sound server takes a moment to deliver; no
+            # person presses Record within it.
+            time.sleep(2.5)
             desktop.click("record")
             started = time.time()
             time.sleep(2.5)
@@ -137,7 +139,9 @@ class Program(unittest.TestCase):
         with temporary_folder() as folder, self.desktop() as desktop:
             desktop.start(folder)
             desktop.click("accept")
-            time.sleep(0.5)
+            # A fresh stream on the sound server takes a moment to deliver; no
+            # person presses Record within it.
+            time.sleep(2.5)
             desktop.click("record")
             time.sleep(1.5)
             desktop.request_close()

@@ -1,0 +1,111 @@
+// A fixture that builds the main window afresh for each test, and helpers
+// to drive the settings phase and the recording loop as a user would.
+#pragma once
+
+#include <QComboBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "app.h"
+#include "capture.h"
+#include "files.h"
+#include "support.h"
+#include "temp_folder.h"
+#include "ui.h"
+
+
+inline void chooseLater(int list, int item, int milliseconds = 0) {
+    later([list, item] { static_cast<QComboBox*>(controlWidget(list))->setCurrentIndex(item); }, milliseconds);
+}
+
+// The device list's item for the private sound server.
+inline int pulseItem() {
+    auto* list = static_cast<QComboBox*>(controlWidget(DeviceList));
+    for (int item = 0; item < list->count(); ++item)
+        if (list->itemText(item).startsWith("pulse ")) return item;
+    return 0;
+}
+
+// The sound server may take a moment before a new stream delivers; a user
+// never presses Record that quickly after ACCEPT.
+inline bool waitForAudio(int milliseconds = 5000) {
+    const int64_t before = framesDelivered();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (framesDelivered() == before && std::chrono::steady_clock::now() < deadline)
+        QTest::qWait(10);
+    return framesDelivered() != before;
+}
+
+inline void acceptSettings() {
+    clickLater(AcceptButton);
+    runSettingsPhase();
+    applyAcceptedSettings();
+}
+
+struct Buttons {
+    bool record, stop, save;
+    bool operator==(const Buttons&) const = default;
+};
+inline std::ostream& operator<<(std::ostream& out, const Buttons& b) {
+    return out << "{record " << b.record << ", stop " << b.stop << ", save " << b.save << "}";
+}
+inline Buttons buttons() { return {controlEnabled(RecordButton), controlEnabled(StopButton), controlEnabled(SaveButton)}; }
+
+class Recorder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        forgetAnswers();
+        resetRecorderState();
+        buildMainWindow();
+    }
+    void TearDown() override {
+        closeCaptureStream();
+        closeWindow(MainWindow);
+        closeAllFiles();
+    }
+    // Runs the recording loop until the condition holds; false on time-out.
+    bool loopUntil(const std::function<bool()>& done, int milliseconds = 5000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        later([] {}, milliseconds);  // so that a wait always ends
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            previousCode_ = recordingPass(previousCode_);
+        }
+        return true;
+    }
+    bool clickAndLoop(int control) {
+        int clicks = clickCount_ + 1;
+        later([this, control] {
+            QTest::mouseClick(controlWidget(control), Qt::LeftButton);
+            ++clickCount_;
+        });
+        return loopUntil([&] { return clickCount_ >= clicks && lastCodeWasControl(control); });
+    }
+    bool lastCodeWasControl(int control) const { return previousCode_ == eventControlChanged && eventControl() == control; }
+
+    TempFolder folder;
+    int previousCode_ = 0;
+    int clickCount_ = 0;
+};
+
+inline void prepareTake(int channels, int bits, double rate, const std::string& bytes, int32_t frames) {
+    captureSettings.channelCount = static_cast<int16_t>(channels);
+    captureSettings.bitsPerSample = bits;
+    captureSettings.sampleRate = rate;
+    computeCaptureFormat();
+    std::ofstream("pelvar.temp", std::ios::binary | std::ios::trunc) << bytes;
+    recordingState.framesCaptured.store(frames);
+}
+
+inline std::string littleEndian(uint32_t value, int bytes) {
+    std::string out;
+    for (int byte = 0; byte < bytes; ++byte) out += static_cast<char>((value >> (8 * byte)) & 0xFF);
+    return out;
+}
+

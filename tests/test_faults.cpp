@@ -1,0 +1,241 @@
+// What the user meets when things go wrong: a full disk, an output that
+// cannot be written, the size limit of a WAV file, a link under the temporary
+// name, unusual file names, and a storm of random clicks.
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "audio_check.h"
+#include "recorder_fixture.h"
+#include "wav.h"
+
+namespace {
+
+// A folder on a tiny file system: a tmpfs of the given size where mounting is
+// permitted, else a limit on file sizes for this process (with SIGXFSZ
+// ignored the writes past it simply fail, as on a full disk).
+class TinyDisk {
+public:
+    TinyDisk(const std::filesystem::path& folder, size_t bytes, bool readOnly = false) : folder_(folder) {
+        std::filesystem::create_directories(folder);
+        std::string options = "size=" + std::to_string(bytes);
+        mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, options.c_str()) == 0;
+        if (!mounted_ && !readOnly) {
+            ::getrlimit(RLIMIT_FSIZE, &previous_);
+            rlimit limit = previous_;
+            limit.rlim_cur = bytes;
+            ::signal(SIGXFSZ, SIG_IGN);
+            limited_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+        }
+    }
+    ~TinyDisk() {
+        if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+        if (limited_) ::setrlimit(RLIMIT_FSIZE, &previous_);
+    }
+    bool ready() const { return mounted_ || limited_; }
+
+private:
+    std::filesystem::path folder_;
+    bool mounted_ = false;
+    bool limited_ = false;
+    rlimit previous_{};
+};
+
+class Faults : public Recorder {
+protected:
+    void TearDown() override {
+        setTakeByteLimit(largestTakeBytes);
+        Recorder::TearDown();
+    }
+    void startRecorder(int rateItem = 0, int bitsItem = 0) {
+        chooseLater(DeviceList, pulseItem());
+        chooseLater(RateList, rateItem);
+        chooseLater(BitsList, bitsItem);
+        acceptSettings();
+        openCaptureStream();
+        ASSERT_NE(recordingState.stream, nullptr);
+        ASSERT_TRUE(waitForAudio());
+        addWindowTimer(MainWindow, ElapsedTimer, 100);
+    }
+    bool boxSeen(const std::string& title) {
+        for (const SeenBox& box : seenBoxes)
+            if (box.title == title) return true;
+        return false;
+    }
+};
+
+TEST_F(Faults, FullDiskCutsTheTakeShortTellsTheUserAndSavesWhatIsThere) {
+    const std::filesystem::path tiny = folder.path() / "tiny";
+    TinyDisk disk(tiny, 256 * 1024);
+    ASSERT_TRUE(disk.ready());
+    std::filesystem::current_path(tiny);
+    startRecorder(5, 2);  // 192000 Hz, 32 bits, stereo: the disk fills within a fraction of a second
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    loopUntil([] { return false; }, 600);
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    ASSERT_EQ(seenBoxes.size(), 1u) << "held " << fileSize("pelvar.temp") << " frames " << recordingState.framesCaptured.load()
+                                    << " rate " << captureSettings.sampleRate << " bits " << captureSettings.bitsPerSample;
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    EXPECT_NE(seenBoxes[0].text.find("disk"), std::string::npos) << seenBoxes[0].text;
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+    const int64_t held = fileSize("pelvar.temp");
+    EXPECT_GT(held, 0);
+    EXPECT_LE(held, 256 * 1024);
+    EXPECT_EQ(int64_t{recordingState.framesCaptured.load()} * 8, held / 8 * 8) << "only whole frames that are on disk";
+    const std::string take = readAll("pelvar.temp").substr(0, static_cast<size_t>(held / 8 * 8));
+
+    std::filesystem::current_path(folder.path());
+    std::filesystem::copy_file(tiny / "pelvar.temp", folder.path() / "pelvar.temp");
+    plannedDialogAnswers = {(folder.path() / "full").string()};
+    ASSERT_TRUE(clickAndLoop(SaveButton));
+    EXPECT_EQ(readAll("full.wav").substr(46), take);
+    EXPECT_EQ(readAll("full.wav").size(), 46 + take.size());
+}
+
+TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
+    prepareTake(2, 16, 44100, std::string(400000, 'x'), 100000);
+    const std::filesystem::path tiny = folder.path() / "tiny";
+    TinyDisk disk(tiny, 64 * 1024);
+    ASSERT_TRUE(disk.ready());
+    const std::string path = (tiny / "take.wav").string();
+    plannedDialogAnswers = {path};
+    exportWav();
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    EXPECT_NE(seenBoxes[0].text.find(path), std::string::npos) << seenBoxes[0].text;
+    EXPECT_EQ(fileSize(path.c_str()), -1) << "no partial WAV is left behind";
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+
+    // A folder the user may not write to.
+    const std::filesystem::path locked = folder.path() / "locked";
+    TinyDisk readOnly(locked, 64 * 1024, true);
+    if (readOnly.ready()) {
+        forgetAnswers();
+        plannedDialogAnswers = {(locked / "take.wav").string()};
+        exportWav();
+        ASSERT_EQ(seenBoxes.size(), 1u);
+        EXPECT_EQ(seenBoxes[0].title, "Error");
+        EXPECT_EQ(fileSize((locked / "take.wav").c_str()), -1);
+    }
+}
+
+TEST_F(Faults, TakeAtTheWavLimitStopsOnTheNextTickAndKeepsEverything) {
+    startRecorder();
+    setTakeByteLimit(44100 * 4 / 2 + 3);
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_TRUE(loopUntil([&] { return boxSeen("Error"); }));
+    EXPECT_NE(seenBoxes[0].text.find("largest size a WAV file can hold"), std::string::npos) << seenBoxes[0].text;
+    EXPECT_EQ(buttons(), (Buttons{true, false, true})) << "the take ended as Stop ends it";
+    EXPECT_EQ(recordingState.loopState, LoopState::Idle);
+    EXPECT_EQ(recordingState.framesCaptured.load(), 44100 / 2);
+    EXPECT_EQ(fileSize("pelvar.temp"), 44100 * 2);
+}
+
+TEST_F(Faults, LinkUnderTheTemporaryNameIsNeverFollowed) {
+    std::ofstream("precious.txt") << "the user's own file";
+    std::filesystem::create_symlink("precious.txt", "pelvar.temp");
+    startRecorder();
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].text, "Sorry, unable to decode.");
+    EXPECT_EQ(readAll("precious.txt"), "the user's own file");
+    EXPECT_TRUE(loopUntil([] { return controlText(RecordButton) == "1"; })) << "the loop goes on";
+}
+
+TEST_F(Faults, UnwritableCurrentFolderRefusesTheTake) {
+    const std::filesystem::path locked = folder.path() / "locked";
+    TinyDisk readOnly(locked, 64 * 1024, true);
+    if (!readOnly.ready()) GTEST_SKIP() << "no read-only mount here";
+    std::filesystem::current_path(locked);
+    startRecorder();
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    EXPECT_EQ(seenBoxes[0].text, "Sorry, unable to decode.");
+    EXPECT_TRUE(loopUntil([] { return controlText(RecordButton) == "1"; }));
+    std::filesystem::current_path(folder.path());
+}
+
+TEST_F(Faults, UnusualNamesAreSavedAndShown) {
+    prepareTake(1, 16, 44100, "abcd", 2);
+    std::filesystem::create_directory("with \"quotes\"");
+    const std::string longName(250, 'n');
+    struct Case {
+        std::string chosen, saved;
+    };
+    const Case cases[] = {
+        {"Chanson d'été", "Chanson d'été.wav"},
+        {"Résumé.wav", "Résumé.wav"},
+        {longName, longName + ".wav"},
+        {"with \"quotes\"/take", "with \"quotes\"/take.wav"},
+        {"with \"quotes\"/TAKE.WAV", "with \"quotes\"/TAKE.WAV.wav"},
+    };
+    for (const Case& row : cases) {
+        forgetAnswers();
+        plannedDialogAnswers = {(folder.path() / row.chosen).string()};
+        exportWav();
+        const std::string saved = (folder.path() / row.saved).string();
+        EXPECT_EQ(readAll(saved).substr(46), "abcd") << row.chosen;
+        ASSERT_EQ(seenBoxes.size(), 1u) << row.chosen;
+        EXPECT_EQ(seenBoxes[0].title, "Done!");
+        EXPECT_EQ(seenBoxes[0].text, saved + "  was successfully saved");
+    }
+}
+
+// Clicks a random point of the window as a person would, on whatever lies there.
+void clickSomewhere(std::mt19937& random) {
+    QWidget* window = windowWidget(MainWindow);
+    QPoint point(std::uniform_int_distribution<int>(0, 439)(random), std::uniform_int_distribution<int>(0, 339)(random));
+    QWidget* target = window->childAt(point);
+    if (target == nullptr) target = window;
+    QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(window, point));
+    if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+}
+
+TEST_F(Faults, RandomClicksNeverLeaveTheStateTable) {
+    std::mt19937 random(2024);
+    int clicks = 0;
+    // The settings phase ends when a click happens to land on ACCEPT.
+    while (controlEnabled(AcceptButton) && clicks < 200) {
+        later([&] {
+            clickSomewhere(random);
+            ++clicks;
+            windowWidget(MainWindow)->close();
+        });
+        int code = 0;
+        do {
+            code = waitWindowEvent();
+            if (eventControl() == AcceptButton) break;
+        } while (code != eventCloseRequested);
+        if (eventControl() == AcceptButton) break;
+        EXPECT_FALSE(controlEnabled(RecordButton));
+    }
+    acceptSettings();
+    openCaptureStream();
+    addWindowTimer(MainWindow, ElapsedTimer, 30);
+    const std::set<std::tuple<bool, bool, bool>> rows = {
+        {true, true, true}, {false, true, false}, {true, false, true}, {false, false, false}};
+    for (int click = 0; click < 200; ++click) {
+        int done = clickCount_ + 1;
+        later([&] {
+            clickSomewhere(random);
+            ++clickCount_;
+        });
+        ASSERT_TRUE(loopUntil([&] { return clickCount_ >= done; }));
+        Buttons now = buttons();
+        ASSERT_TRUE(rows.count({now.record, now.stop, now.save})) << "after click " << click << ": " << now;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return runLayerTests(argc, argv, true); }
