@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 import wave
@@ -151,6 +152,41 @@ class Program(unittest.TestCase):
             size = os.path.getsize(os.path.join(folder, "pelvar.temp"))
             self.assertEqual(size % 4, 0)
             self.assertAlmostEqual(size / 4 / 44100, 1.5, delta=0.5)
+
+    def test_sound_server_lost_mid_take(self):
+        rig = tempfile.mkdtemp(prefix="ostrelle-lost.")
+        server = os.path.join(SOURCE, "tests", "sound", "soundserver.sh")
+        subprocess.run([server, "start", rig], check=True)
+        try:
+            with temporary_folder() as folder, Desktop(PROGRAM, CLOSE_REQUEST, rig) as desktop:
+                desktop.start(folder)
+                desktop.click("accept")
+                time.sleep(2.5)
+                desktop.click("record")
+                time.sleep(1.5)
+                subprocess.run([server, "kill", rig], check=True)
+                time.sleep(0.3)
+                desktop.click("stop")
+                desktop.click("save")
+                # Stop came back at once: the save dialog answers the next click.
+                desktop.wait_for_window("Select a file", timeout=2)
+                desktop.type_text("lost")
+                desktop.keys("Return")
+                desktop.wait_for_window("Done!")
+                desktop.keys("Return")
+                desktop.wait_for_window("All Done!")
+                desktop.keys("Return")
+                time.sleep(0.3)
+                desktop.request_close()
+                self.assertEqual(desktop.finish()[0], 0)
+                with wave.open(os.path.join(folder, "lost.wav"), "rb") as reader:
+                    frames = reader.readframes(reader.getnframes())
+                    self.assertGreater(reader.getnframes(), 44100 // 2, "what came before the loss is kept")
+                with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
+                    self.assertEqual(temp.read(), frames)
+        finally:
+            subprocess.run([server, "stop", rig])
+            shutil.rmtree(rig, ignore_errors=True)
 
 
 if __name__ == "__main__":
