@@ -10,10 +10,8 @@ packages=(
   libx11-dev fonts-dejavu-core
   xvfb xdotool x11-utils imagemagick
   pulseaudio pulseaudio-utils libasound2-plugins sox python3
+  desktop-file-utils appstream dpkg-dev
 )
-if [ "${1:-}" = "--with-tools" ]; then
-  packages+=(desktop-file-utils appstream)
-fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -215,7 +215,7 @@ void startLayer() {
     Q_INIT_RESOURCE(ui);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/ostrelle/ostrelle.png")));
     QApplication::setApplicationName(QStringLiteral("Ostrelle"));
-    QApplication::setDesktopFileName(QStringLiteral("ostrelle"));
+    QApplication::setDesktopFileName(QStringLiteral("org.pelvar.Ostrelle"));
 }
 
 void endLayer() {

@@ -188,6 +188,29 @@ class Program(unittest.TestCase):
             subprocess.run([server, "stop", rig])
             shutil.rmtree(rig, ignore_errors=True)
 
+    def test_installed_program_has_its_menu_entry_and_runs(self):
+        with tempfile.TemporaryDirectory(prefix="ostrelle-install.") as destdir:
+            subprocess.run(["cmake", "--install", os.environ["BUILD_DIR"], "--prefix", "/usr/local"],
+                           env=dict(os.environ, DESTDIR=destdir), check=True, capture_output=True)
+            share = os.path.join(destdir, "usr/local/share")
+            desktop_file = os.path.join(share, "applications/org.pelvar.Ostrelle.desktop")
+            metainfo = os.path.join(share, "metainfo/org.pelvar.Ostrelle.metainfo.xml")
+            for icon in ["icons/hicolor/32x32/apps/ostrelle.png", "icons/hicolor/scalable/apps/ostrelle.svg"]:
+                self.assertTrue(os.path.isfile(os.path.join(share, icon)), icon)
+            checked = subprocess.run(["desktop-file-validate", desktop_file], capture_output=True, text=True)
+            self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+            checked = subprocess.run(["appstreamcli", "validate", "--no-net", metainfo], capture_output=True, text=True)
+            self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+            with open(desktop_file) as entry:
+                command = next(line.split("=", 1)[1].strip() for line in entry if line.startswith("Exec="))
+            installed = os.path.join(destdir, "usr/local/bin", command)
+            with temporary_folder() as folder, Desktop(installed, CLOSE_REQUEST, RIG) as desktop:
+                desktop.start(folder)
+                desktop.request_close()
+                code, _, err = desktop.finish()
+                self.assertEqual(code, 0)
+                self.assertEqual(err, "")
+
 
 if __name__ == "__main__":
     unittest.main()
