@@ -100,6 +100,18 @@ class Desktop:
         key = "Down" if presses > 0 else "Up"
         self.keys(*([key] * abs(presses)))
 
+    def save_as(self, name, dialog_timeout=10):
+        """Save, type the name in the dialog, then confirm "Done!" and "All Done!"."""
+        self.click("save")
+        self.wait_for_window("Select a file", timeout=dialog_timeout)
+        self.type_text(name)
+        self.keys("Return")
+        self.wait_for_window("Done!")
+        self.keys("Return")
+        self.wait_for_window("All Done!")
+        self.keys("Return")
+        time.sleep(0.3)
+
     def request_close(self):
         window = self.find_windows("^Ostrelle - ")
         if not window:
