@@ -8,6 +8,12 @@
 #include "files.h"
 #include "ui.h"
 
+// PortAudio loads JACK's client library; these resolve only when it is there.
+extern "C" {
+__attribute__((weak)) void jack_set_error_function(void (*)(const char*));
+__attribute__((weak)) void jack_set_info_function(void (*)(const char*));
+}
+
 CaptureSettings captureSettings;
 CaptureFormat captureFormat;
 RecordingState recordingState;
@@ -29,16 +35,6 @@ void showError(const char* text) { messageBox("Error", text, boxOk); }
 
 void ignoreAlsaReport(const char*, int, const char*, int, const char*, ...) {}
 void ignoreJackReport(const char*) {}
-
-}  // namespace
-
-// PortAudio loads JACK's client library; these resolve only when it is there.
-extern "C" {
-__attribute__((weak)) void jack_set_error_function(void (*)(const char*));
-__attribute__((weak)) void jack_set_info_function(void (*)(const char*));
-}
-
-namespace {
 
 }  // namespace
 
