@@ -295,6 +295,7 @@ int addWindowTimer(int window, int timer, int milliseconds) {
         QObject::connect(qtimer, &QTimer::timeout, [timer, window] { raiseDirect({eventTimerTick, timer, window, -1}); });
     }
     qtimer->start(milliseconds);
+    // Non-zero on success, whatever the timer number.
     return timer == 0 ? 1 : timer;
 }
 

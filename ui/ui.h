@@ -40,7 +40,8 @@ enum BoxAnswer : int { answerOk = 1, answerCancel = 2, answerYes = 6, answerNo =
 // Button flags.
 constexpr int buttonDefault = 1;
 
-// Called once each, first and last. startLayer also starts the file channels.
+// Called once each, first and last. endLayer closes the windows still open,
+// then flushes and closes every file channel still open.
 void startLayer();
 void endLayer();
 
