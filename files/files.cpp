@@ -90,31 +90,24 @@ bool closeEntry(FileChannel& entry) {
     return written && closed;
 }
 
-int open(int number, const char* name, int descriptorFor(const char*, int), int policy) {
+// Whatever was open under the number is written out and closed first, even
+// when the new open then fails.
+FileChannel* emptiedEntry(int number) {
     FileChannel* entry = entryForOpen(number);
-    if (entry == nullptr) return 0;
-    closeEntry(*entry);
-    if (name == nullptr) return 0;
-    int descriptor = descriptorFor(name, policy);
+    if (entry != nullptr) closeEntry(*entry);
+    return entry;
+}
+
+int adopt(FileChannel& entry, int descriptor) {
     if (descriptor < 0) return 0;
-    entry->descriptor = descriptor;
-    entry->buffer = new (std::nothrow) char[bufferSize];
-    entry->remaining = 0;
-    entry->filled = 0;
-    entry->mode = Mode::read;
+    entry.descriptor = descriptor;
+    entry.buffer = new (std::nothrow) char[bufferSize];
+    entry.remaining = 0;
+    entry.filled = 0;
+    entry.mode = Mode::read;
     // Descriptor 0 is a valid file here but would read as failure to callers.
     return descriptor + 1;
 }
-
-int createDescriptor(const char* name, int policy) {
-    int flags = O_CLOEXEC | (policy == static_cast<int>(LinkPolicy::refuseLinks) ? O_NOFOLLOW : 0);
-    int descriptor = ::open(name, O_RDWR | O_CREAT | O_TRUNC | flags, 0666);
-    // A file that exists but cannot be opened for reading can still be emptied.
-    if (descriptor < 0 && errno != ELOOP) descriptor = ::open(name, O_WRONLY | O_TRUNC | flags);
-    return descriptor;
-}
-
-int readDescriptor(const char* name, int) { return ::open(name, O_RDONLY | O_CLOEXEC); }
 
 }  // namespace
 
@@ -175,11 +168,19 @@ using files_detail::channel;
 using files_detail::writeSlow;
 
 int createFile(int number, const char* name, LinkPolicy links) {
-    return files_detail::open(number, name, files_detail::createDescriptor, static_cast<int>(links));
+    files_detail::FileChannel* entry = files_detail::emptiedEntry(number);
+    if (entry == nullptr || name == nullptr) return 0;
+    const int flags = O_CLOEXEC | (links == LinkPolicy::refuseLinks ? O_NOFOLLOW : 0);
+    int descriptor = ::open(name, O_RDWR | O_CREAT | O_TRUNC | flags, 0666);
+    // A file that exists but cannot be opened for reading can still be emptied.
+    if (descriptor < 0 && errno != ELOOP) descriptor = ::open(name, O_WRONLY | O_TRUNC | flags);
+    return files_detail::adopt(*entry, descriptor);
 }
 
 int openFileForReading(int number, const char* name) {
-    return files_detail::open(number, name, files_detail::readDescriptor, 0);
+    files_detail::FileChannel* entry = files_detail::emptiedEntry(number);
+    if (entry == nullptr || name == nullptr) return 0;
+    return files_detail::adopt(*entry, ::open(name, O_RDONLY | O_CLOEXEC));
 }
 
 bool closeFile(int number) {
