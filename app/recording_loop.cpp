@@ -1,3 +1,5 @@
+#include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "app.h"
@@ -13,7 +15,19 @@ void setButtons(int record, int stop, int save) {
     disableControl(SaveButton, save ? 0 : 1);
 }
 
+// "2.4 seconds" for the frames of a take that never reached it; rounded up,
+// so that any loss reads as at least a tenth of a second.
+std::string lostTime(int64_t frames) {
+    const double tenths = std::ceil(static_cast<double>(frames) * 10.0 / captureSettings.sampleRate);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f second%s", tenths / 10.0, tenths == 10.0 ? "" : "s");
+    return text;
+}
+
 void recordAction() {
+    // A stream that died with its device is opened again first; when that
+    // fails, nothing changes and Record can be tried again.
+    if (!reviveCaptureStream()) return;
     recordingState.loopState = LoopState::Recording;
     disableControl(RecordButton, 1);
     if (beginTake()) setButtons(0, 1, 0);
@@ -23,8 +37,12 @@ void stopAction() {
     recordingState.loopState = LoopState::Idle;
     endTake();
     setButtons(1, 0, 1);
-    if (takeCutShort())
+    if (takeCutShort()) {
         messageBox("Error", "The take was cut short because the disk refused to store more of it.", boxOk);
+    } else if (int64_t lost = framesLostInTake(); lost > 0) {
+        const std::string text = lostTime(lost) + " of audio could not be recorded, so the take has gaps where it was lost.";
+        messageBox("Error", text.c_str(), boxOk);
+    }
 }
 
 void saveAction() {

@@ -1,14 +1,21 @@
 // The recorder's shared state and the audio capture: the device list, the
 // input stream and its callback, and the take written to "pelvar.temp".
 //
-// Threads: everything here runs on the interface thread except
-// captureCallback, which PortAudio runs on its audio thread. The two share
-// only `armed`, `framesCaptured`, the limit flags and file channel 1.
+// Threads:
+// - The interface thread runs everything here except the two below.
+// - PortAudio's audio thread runs captureCallback. It reads `armed`, writes
+//   `framesCaptured` and the take's counters, and copies each armed buffer
+//   into a ring. It never blocks, allocates, locks, or calls the system.
+// - The take writer's thread drains that ring into file channel 1, which it
+//   alone uses from beginTake() until endTake() has returned.
+// The stream runs from ACCEPT until shut-down; Record and Stop only arm and
+// disarm the callback.
 #pragma once
 
 #include <portaudio.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -105,26 +112,42 @@ void releaseDeviceTable();
 // --- Stream and takes (interface thread) ---------------------------------
 // Checks the format, opens and starts the stream; failures are shown in a box.
 void openCaptureStream();
-// Creates "pelvar.temp" and arms the callback; starts the stream again when
-// an earlier take stopped it. False, after a box, when the file cannot be made.
+// When the stream has died (its device or sound server went away), closes it
+// and opens and starts it again in the accepted format. False, after the
+// "Unable to stream." box, when that fails; true when the stream runs or
+// none was ever opened.
+bool reviveCaptureStream();
+// Creates "pelvar.temp" (refusing links, and refusing a file another copy of
+// the program holds), starts the take writer and arms the callback. False,
+// after a box, when the file cannot be had.
 bool beginTake();
-// Stops the stream, disarms the callback and closes the file. When the disk
-// refused part of the take, `framesCaptured` is set to the whole frames the
-// file really holds.
+// Disarms the callback, waits until it has left the take, writes out what
+// the ring still holds and closes the file; the stream keeps running. When
+// the disk refused part of the take, `framesCaptured` is set to the whole
+// frames the file really holds.
 void endTake();
 // True after the take ended because the disk refused a write.
 bool takeCutShort();
+// Frames of the last take that never reached it: lost by the device before
+// PortAudio delivered them, or dropped because the ring was full.
+int64_t framesLostInTake();
 // True once the take holds as much as a WAV file can describe.
 bool takeReachedLimit();
 // Lets a test lower the size at which a take stops growing.
 void setTakeByteLimit(int64_t bytes);
-// Stops and closes the stream; used at shut-down.
+// Stops the stream, ends a take still running (it stays whole on disk), and
+// closes the stream; used at shut-down.
 void closeCaptureStream();
 
-// PortAudio's audio thread: appends each armed buffer to file channel 1.
+// PortAudio's audio thread: hands each armed buffer to the take writer.
 int captureCallback(const void* input, void* output, unsigned long frameCount,
                     const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags, void* userData);
 // Buffers that PortAudio flagged as having lost input since start-up.
 int64_t inputOverflowCount();
 // Frames PortAudio has delivered since start-up, kept or not.
 int64_t framesDelivered();
+
+// Test seams: a ring smaller than the format calls for (0: as called for),
+// and a pause after each of the take writer's writes, as a slow disk makes.
+void setTakeRingBytesForTesting(size_t bytes);
+void setTakeWriterPauseForTesting(int milliseconds);

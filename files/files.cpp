@@ -1,12 +1,15 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <new>
+#include <random>
 #include <vector>
 
 namespace files_detail {
@@ -36,7 +39,7 @@ int writeAll(FileChannel& entry, const char* data, int length) {
         ssize_t result = ::write(entry.descriptor, data + written, static_cast<size_t>(length - written));
         if (result < 0 && errno == EINTR) continue;
         if (result <= 0) {
-            entry.writeFailed.store(true, std::memory_order_relaxed);
+            entry.writeFailed = true;
             break;
         }
         written += static_cast<int>(result);
@@ -78,7 +81,7 @@ void switchToReading(FileChannel& entry) {
 bool closeEntry(FileChannel& entry) {
     if (entry.descriptor < 0) return true;
     if (entry.buffer != nullptr && entry.mode == Mode::write) flush(entry);
-    bool written = !entry.writeFailed.load(std::memory_order_relaxed);
+    bool written = !entry.writeFailed;
     bool closed = ::close(entry.descriptor) == 0;
     delete[] entry.buffer;
     entry.buffer = nullptr;
@@ -86,7 +89,7 @@ bool closeEntry(FileChannel& entry) {
     entry.remaining = 0;
     entry.filled = 0;
     entry.mode = Mode::read;
-    entry.writeFailed.store(false, std::memory_order_relaxed);
+    entry.writeFailed = false;
     return written && closed;
 }
 
@@ -107,6 +110,48 @@ int adopt(FileChannel& entry, int descriptor) {
     entry.mode = Mode::read;
     // Descriptor 0 is a valid file here but would read as failure to callers.
     return descriptor + 1;
+}
+
+// Files this process holds an exclusive lock on, each by a descriptor of its
+// own that stays open until exit: closing a channel must not hand the file to
+// another process between two takes.
+struct HeldLock {
+    dev_t device;
+    ino_t inode;
+};
+std::vector<HeldLock> heldLocks;
+
+bool holdsLock(const struct stat& status) {
+    for (const HeldLock& held : heldLocks)
+        if (held.device == status.st_dev && held.inode == status.st_ino) return true;
+    return false;
+}
+
+// Opens without emptying, locks, and only then empties, so that a file
+// another process holds is never touched.
+int openExclusive(const char* name, int flags) {
+    int descriptor = ::open(name, O_RDWR | O_CREAT | flags, 0666);
+    if (descriptor < 0) return -1;
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        return -1;
+    }
+    if (!holdsLock(status)) {
+        int keeper = ::dup(descriptor);
+        if (keeper < 0 || ::flock(keeper, LOCK_EX | LOCK_NB) != 0) {
+            if (keeper >= 0) ::close(keeper);
+            ::close(descriptor);
+            return -1;
+        }
+        ::fcntl(keeper, F_SETFD, FD_CLOEXEC);
+        heldLocks.push_back({status.st_dev, status.st_ino});
+    }
+    if (::ftruncate(descriptor, 0) != 0) {
+        ::close(descriptor);
+        return -1;
+    }
+    return descriptor;
 }
 
 }  // namespace
@@ -167,14 +212,34 @@ int readSlow(FileChannel& entry, void* data, int length) {
 using files_detail::channel;
 using files_detail::writeSlow;
 
-int createFile(int number, const char* name, LinkPolicy links) {
+int createFile(int number, const char* name, CreateFlags options) {
     files_detail::FileChannel* entry = files_detail::emptiedEntry(number);
     if (entry == nullptr || name == nullptr) return 0;
-    const int flags = O_CLOEXEC | (links == LinkPolicy::refuseLinks ? O_NOFOLLOW : 0);
+    const int flags = O_CLOEXEC | (hasFlag(options, CreateFlags::refuseLinks) ? O_NOFOLLOW : 0);
+    if (hasFlag(options, CreateFlags::exclusive)) return files_detail::adopt(*entry, files_detail::openExclusive(name, flags));
+    if (hasFlag(options, CreateFlags::newOnly))
+        return files_detail::adopt(*entry, ::open(name, O_RDWR | O_CREAT | O_EXCL | flags, 0666));
     int descriptor = ::open(name, O_RDWR | O_CREAT | O_TRUNC | flags, 0666);
     // A file that exists but cannot be opened for reading can still be emptied.
     if (descriptor < 0 && errno != ELOOP) descriptor = ::open(name, O_WRONLY | O_TRUNC | flags);
     return files_detail::adopt(*entry, descriptor);
+}
+
+std::string createHiddenFileBeside(int number, const char* path) {
+    if (path == nullptr) return {};
+    std::string folder(path);
+    size_t separator = folder.find_last_of('/');
+    folder = separator == std::string::npos ? std::string() : folder.substr(0, separator + 1);
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        char suffix[17];
+        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+        std::string name = folder + ".ostrelle-" + suffix + ".part";
+        if (createFile(number, name.c_str(), CreateFlags::newOnly | CreateFlags::refuseLinks) != 0) return name;
+        if (errno != EEXIST) break;
+    }
+    return {};
 }
 
 int openFileForReading(int number, const char* name) {
@@ -196,7 +261,14 @@ void closeAllFiles() {
 
 bool fileWriteFailed(int number) {
     files_detail::FileChannel* entry = channel(number);
-    return entry != nullptr && entry->writeFailed.load(std::memory_order_relaxed);
+    return entry != nullptr && entry->writeFailed;
+}
+
+bool syncFile(int number) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr) return false;
+    if (entry->buffer != nullptr && entry->mode == files_detail::Mode::write) files_detail::flush(*entry);
+    return ::fsync(entry->descriptor) == 0 && !entry->writeFailed;
 }
 
 int writeString(int number, const char* text, int) {
@@ -246,3 +318,17 @@ std::string getFilePart(const char* path) {
 }
 
 bool removeFile(const char* name) { return name != nullptr && (::unlink(name) == 0 || errno == ENOENT); }
+
+bool replaceFile(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr || ::rename(from, to) != 0) return false;
+    std::string folder(to);
+    size_t separator = folder.find_last_of('/');
+    folder = separator == std::string::npos ? std::string(".") : separator == 0 ? std::string("/") : folder.substr(0, separator);
+    // The new name is on disk only once its folder is.
+    int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor >= 0) {
+        ::fsync(descriptor);
+        ::close(descriptor);
+    }
+    return true;
+}

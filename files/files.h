@@ -7,7 +7,6 @@
 // Allocation: only open allocates (the buffer); reads and writes never do.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -25,8 +24,8 @@ struct FileChannel {
     int filled = 0;           // read: bytes the last refill brought in
     Mode mode = Mode::read;
     // Set by the first write the kernel refuses; stays set until the channel
-    // closes. Atomic so another thread may poll it while the owner writes.
-    std::atomic<bool> writeFailed{false};
+    // closes. Read by the channel's owning thread only.
+    bool writeFailed = false;
 };
 
 FileChannel* channel(int number);
@@ -35,14 +34,31 @@ int readSlow(FileChannel& entry, void* destination, int length);
 
 }  // namespace files_detail
 
-// Options for createFile. refuseLinks makes the open fail on a symbolic link
-// instead of following it.
-enum class LinkPolicy { follow, refuseLinks };
+// Options for createFile, combined with |.
+enum class CreateFlags : unsigned {
+    none = 0,
+    // Fail on a symbolic link instead of following it.
+    refuseLinks = 1,
+    // Only one process at a time may have the file: an exclusive lock is taken
+    // before the file is emptied, and a file another process holds is left
+    // untouched (the create fails). Once taken, this process keeps the lock
+    // until it exits, so the file stays its own between takes.
+    exclusive = 2,
+    // Fail when anything already exists under the name.
+    newOnly = 4,
+};
+constexpr CreateFlags operator|(CreateFlags a, CreateFlags b) {
+    return static_cast<CreateFlags>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+constexpr bool hasFlag(CreateFlags set, CreateFlags flag) { return (static_cast<unsigned>(set) & static_cast<unsigned>(flag)) != 0; }
 
 // Creates the file, or empties an existing one, for reading and writing.
 // Whatever was open under the number is flushed and closed first, even when
 // this open fails. Returns non-zero on success, 0 on failure.
-int createFile(int number, const char* name, LinkPolicy links = LinkPolicy::follow);
+int createFile(int number, const char* name, CreateFlags flags = CreateFlags::none);
+// Creates a new, hidden file with a name of its own in the folder of `path`,
+// as by createFile with newOnly. Returns that name, or the empty text.
+std::string createHiddenFileBeside(int number, const char* path);
 // Opens an existing file for reading only. Same replacement rule as createFile.
 int openFileForReading(int number, const char* name);
 // Writes out what is pending and closes. Returns false when any write on this
@@ -52,6 +68,9 @@ bool closeFile(int number);
 void closeAllFiles();
 // True once a write on the open channel has been refused by the system.
 bool fileWriteFailed(int number);
+// Writes out what is pending and asks the system to put the file on disk.
+// False when that, or any earlier write on the channel, failed.
+bool syncFile(int number);
 
 // Writers return the number of bytes taken (0 when the channel is not open).
 int writeString(int number, const char* text, int format = 8);
@@ -94,3 +113,6 @@ int64_t fileSize(const char* name);
 std::string getFilePart(const char* path);
 // Removes a file; true when it is gone.
 bool removeFile(const char* name);
+// Renames `from` over `to` in one step, so that `to` names either the old
+// file or the new one, never a partial one; then makes the rename durable.
+bool replaceFile(const char* from, const char* to);

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  qt6-base-dev portaudio19-dev libasound2-dev
+  qt6-base-dev portaudio19-dev libasound2-dev libjack-jackd2-dev
   libgtest-dev googletest
   libx11-dev fonts-dejavu-core
   xvfb xdotool x11-utils imagemagick

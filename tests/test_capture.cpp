@@ -1,5 +1,9 @@
 // Capture through the callback with synthetic buffers, and for real through
 // PortAudio from the private sound server and from an ALSA file device.
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <QComboBox>
 #include <QMessageBox>
 
@@ -12,6 +16,7 @@
 #include <numeric>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "audio_check.h"
 #include "capture.h"
@@ -19,6 +24,31 @@
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"
+#include "wav.h"
+
+namespace {
+
+// A disk that stalls: while set, one large write to a regular file in every
+// 2.5 s waits 1.5 s first, as a busy USB stick or network folder would.
+std::atomic<bool> stallingDisk{false};
+std::atomic<int64_t> lastStall{0};
+
+int64_t nowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+extern "C" ssize_t write(int descriptor, const void* data, size_t length) {
+    struct stat status {};
+    if (stallingDisk.load() && length >= 1024 && ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+        const int64_t now = nowNanoseconds();
+        int64_t last = lastStall.load();
+        if (now - last >= 2'500'000'000 && lastStall.compare_exchange_strong(last, now))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    }
+    return syscall(SYS_write, descriptor, data, length);
+}
 
 namespace {
 
@@ -35,14 +65,26 @@ void useOwnHome() {
     std::filesystem::current_path(home.path().parent_path());
 }
 std::string fileDeviceInput() { return homeFolder() + "/ostrelle-infile.raw"; }
+std::string pacedDeviceInput() { return homeFolder() + "/ostrelle-paced.raw"; }
 
-// An ALSA device that hands out the bytes of a file exactly, as fast as they are taken.
+// ALSA devices that hand out the bytes of a file exactly: "ostrelle_file" as
+// fast as they are taken, "ostrelle_paced" at the sound server's pace.
 void writeAlsaFileDevice() {
     useOwnHome();
-    std::ofstream(homeFolder() + "/.asoundrc")
-        << "pcm.ostrelle_file {\n  type file\n  slave.pcm \"null\"\n  file \"/dev/null\"\n  infile \""
-        << fileDeviceInput() << "\"\n  format \"raw\"\n}\n";
-    std::ofstream(fileDeviceInput(), std::ios::binary) << std::string(4096, '\0');
+    std::ofstream config(homeFolder() + "/.asoundrc");
+    for (auto [name, slave, input] : {std::tuple{"ostrelle_file", "null", fileDeviceInput()},
+                                      std::tuple{"ostrelle_paced", "pulse", pacedDeviceInput()}}) {
+        config << "pcm." << name << " {\n  type file\n  slave.pcm \"" << slave << "\"\n  file \"/dev/null\"\n  infile \""
+               << input << "\"\n  format \"raw\"\n}\n";
+        std::ofstream(input, std::ios::binary) << std::string(4096, '\0');
+    }
+}
+
+std::string randomBytes(size_t count, unsigned seed) {
+    std::string bytes(count, '\0');
+    std::mt19937 random(seed);
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    return bytes;
 }
 
 void useSettings(int channels, int bits, double rate, int device) {
@@ -246,9 +288,7 @@ TEST_F(Capture, RecordAfterStopRecordsAgain) {
 TEST_F(Capture, FileDeviceBytesArriveExactly) {
     int device = deviceNamed("ostrelle_file");
     ASSERT_GE(device, 0) << "the ALSA file device is not listed";
-    std::string input(2 * 1024 * 1024, '\0');
-    std::mt19937 random(7);
-    for (char& byte : input) byte = static_cast<char>(random());
+    const std::string input = randomBytes(2 * 1024 * 1024, 7);
     std::ofstream(fileDeviceInput(), std::ios::binary | std::ios::trunc) << input;
 
     // Armed before the stream starts, so the take begins with the input's first byte.
@@ -267,6 +307,54 @@ TEST_F(Capture, FileDeviceBytesArriveExactly) {
     size_t mismatch = 0;
     while (mismatch < wholeFrames && take[mismatch] == input[mismatch]) ++mismatch;
     EXPECT_EQ(mismatch, wholeFrames) << "the take leaves the input at byte " << mismatch;
+}
+
+std::atomic<int64_t> longestCallback{0};
+
+// The recorder's own callback, timed.
+int timedCallback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time,
+                  PaStreamCallbackFlags flags, void* data) {
+    const int64_t start = nowNanoseconds();
+    int result = captureCallback(input, output, frames, time, flags, data);
+    const int64_t spent = nowNanoseconds() - start;
+    if (spent > longestCallback.load()) longestCallback.store(spent);
+    return result;
+}
+
+TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
+    int device = deviceNamed("ostrelle_paced");
+    ASSERT_GE(device, 0) << "the paced ALSA file device is not listed";
+    const std::string input = randomBytes(44100 * 4 * 20, 11);
+    std::ofstream(pacedDeviceInput(), std::ios::binary | std::ios::trunc) << input;
+    useSettings(2, 16, 44100, device);
+    PaStream* stream = nullptr;
+    ASSERT_EQ(Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, 44100, paFramesPerBufferUnspecified,
+                            paNoFlag, timedCallback, nullptr),
+              paNoError);
+    recordingState.stream = stream;
+    ASSERT_EQ(Pa_StartStream(stream), paNoError);
+    ASSERT_TRUE(waitForAudio());
+
+    longestCallback.store(0);
+    lastStall.store(0);
+    stallingDisk.store(true);
+    ASSERT_TRUE(beginTake());
+    auto started = std::chrono::steady_clock::now();
+    sleepFor(8000);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    endTake();
+    stallingDisk.store(false);
+
+    plannedDialogAnswers = {(folder.path() / "stalled.wav").string()};
+    exportWav();
+    const std::string data = readAll("stalled.wav").substr(46);
+    EXPECT_NEAR(static_cast<double>(data.size()) / 4 / 44100, seconds, 0.35);
+    ASSERT_GE(data.size(), 64u);
+    const size_t start = input.find(data.substr(0, 64));
+    ASSERT_NE(start, std::string::npos) << "the take begins with the device's bytes";
+    EXPECT_TRUE(input.compare(start, data.size(), data) == 0) << "the take is one unbroken stretch of the device's bytes";
+    EXPECT_EQ(framesLostInTake(), 0);
+    EXPECT_LT(longestCallback.load(), 50'000'000) << "no callback waits for the disk";
 }
 
 // --- Device list ----------------------------------------------------------

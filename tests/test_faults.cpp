@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -50,10 +52,39 @@ private:
     rlimit previous_{};
 };
 
+// A sound server of the test's own, which it can kill and start again at
+// the same address, as when a desktop's sound server crashes and restarts.
+class OwnSoundServer {
+public:
+    OwnSoundServer() : previous_(std::getenv("PULSE_SERVER")) {
+        char pattern[] = "/tmp/ostrelle-server.XXXXXX";
+        folder_ = ::mkdtemp(pattern);
+        start();
+        setenv("PULSE_SERVER", ("unix:" + folder_ + "/runtime/native").c_str(), 1);
+    }
+    ~OwnSoundServer() {
+        run("stop");
+        setenv("PULSE_SERVER", previous_.c_str(), 1);
+        std::filesystem::remove_all(folder_);
+    }
+    bool start() { return run("start"); }
+    bool kill() { return run("kill"); }
+
+private:
+    bool run(const char* command) {
+        const std::string line = std::string(SOUND_SERVER) + " " + command + " " + folder_;
+        return std::system(line.c_str()) == 0;
+    }
+    std::string previous_;
+    std::string folder_;
+};
+
 class Faults : public Recorder {
 protected:
     void TearDown() override {
         setTakeByteLimit(largestTakeBytes);
+        setTakeRingBytesForTesting(0);
+        setTakeWriterPauseForTesting(0);
         Recorder::TearDown();
     }
     void startRecorder(int rateItem = 0, int bitsItem = 0) {
@@ -99,6 +130,61 @@ TEST_F(Faults, FullDiskCutsTheTakeShortTellsTheUserAndSavesWhatIsThere) {
     ASSERT_TRUE(clickAndLoop(SaveButton));
     EXPECT_EQ(readAll("full.wav").substr(46), take);
     EXPECT_EQ(readAll("full.wav").size(), 46 + take.size());
+}
+
+TEST_F(Faults, AudioTheRecorderCouldNotKeepIsToldAtStop) {
+    startRecorder();
+    // A ring of a tenth of a second and a writer that pauses longer than that.
+    setTakeRingBytesForTesting(16 * 1024);
+    setTakeWriterPauseForTesting(300);
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    loopUntil([] { return false; }, 1500);
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    double lost = 0;
+    ASSERT_EQ(std::sscanf(seenBoxes[0].text.c_str(), "%lf second", &lost), 1) << seenBoxes[0].text;
+    EXPECT_GT(lost, 0.3) << seenBoxes[0].text;
+    EXPECT_NE(seenBoxes[0].text.find("gaps"), std::string::npos) << seenBoxes[0].text;
+    const int32_t frames = recordingState.framesCaptured.load();
+    EXPECT_GT(frames, 0);
+    EXPECT_NEAR(frames / 44100.0 + lost, 1.5, 0.5) << "what was kept and what was lost make up the take";
+
+    plannedDialogAnswers = {(folder.path() / "gaps").string()};
+    ASSERT_TRUE(clickAndLoop(SaveButton));
+    EXPECT_EQ(readAll("gaps.wav").size(), 46 + static_cast<size_t>(frames) * 4) << "whole frames only";
+}
+
+TEST_F(Faults, LostSoundServerKeepsTheTakeAndRecordingResumesWhenItIsBack) {
+    OwnSoundServer server;
+    startRecorder();
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    loopUntil([] { return false; }, 800);
+    ASSERT_TRUE(server.kill());
+    loopUntil([] { return false; }, 400);
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    const int32_t before = recordingState.framesCaptured.load();
+    EXPECT_GT(before, 44100 / 4) << "what came before the loss is kept";
+    EXPECT_EQ(fileSize("pelvar.temp"), int64_t{before} * 4);
+
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    EXPECT_EQ(buttons(), (Buttons{false, true, false})) << "recording again";
+    ASSERT_TRUE(loopUntil([] { return recordingState.framesCaptured.load() > 44100; }, 8000));
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    const std::string take = readAll("pelvar.temp");
+    ToneMeasure tone = measureTone(channelSamples(take.substr(take.size() / 2 / 4 * 4), 16, 2), 44100);
+    EXPECT_NEAR(tone.frequency, 1000, 10) << "the tone is recorded again";
+
+    ASSERT_TRUE(server.kill());
+    loopUntil([] { return false; }, 400);
+    forgetAnswers();
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    EXPECT_EQ(seenBoxes[0].text, "Unable to stream.");
+    EXPECT_EQ(buttons(), (Buttons{true, false, true})) << "no take began; Record can be tried again";
+    EXPECT_EQ(recordingState.armed.load(), 0);
 }
 
 TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {

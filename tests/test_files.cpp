@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -215,16 +217,34 @@ TEST(FilePart, IsWhatFollowsTheLastSeparator) {
     EXPECT_EQ(getFilePart(nullptr), "");
 }
 
-TEST_F(FileChannels, RefusingLinksLeavesTheLinkTargetAlone) {
+TEST_F(FileChannels, ProtectedCreatesLeaveOtherFilesAlone) {
     writeFileBytes("precious", "keep me");
     std::filesystem::create_symlink("precious", "pelvar.temp");
-    EXPECT_EQ(createFile(1, "pelvar.temp", LinkPolicy::refuseLinks), 0);
+    EXPECT_EQ(createFile(1, "pelvar.temp", CreateFlags::refuseLinks), 0);
     EXPECT_EQ(contents("precious"), "keep me");
     // A path the user chose may be a link.
     ASSERT_NE(createFile(2, "pelvar.temp"), 0);
     writeString(2, "new");
     closeFile(2);
     EXPECT_EQ(contents("precious"), "new");
+
+    // A file another process holds stays as it is.
+    writeFileBytes("held", "another copy's take");
+    FILE* holder = ::popen("exec flock held -c 'echo locked; sleep 1'", "r");
+    ASSERT_NE(holder, nullptr);
+    char line[16] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, holder), nullptr);
+    EXPECT_EQ(createFile(1, "held", CreateFlags::exclusive), 0);
+    EXPECT_EQ(contents("held"), "another copy's take");
+    ::pclose(holder);
+    // Once free it is ours, and stays ours across closes.
+    ASSERT_NE(createFile(1, "held", CreateFlags::exclusive), 0);
+    closeFile(1);
+    EXPECT_EQ(contents("held"), "");
+    EXPECT_NE(std::system("flock -n held true"), 0) << "the lock outlives the channel";
+    ASSERT_NE(createFile(1, "held", CreateFlags::exclusive), 0) << "a second take of our own";
+
+    EXPECT_EQ(createFile(3, "held", CreateFlags::newOnly), 0) << "new-only refuses an existing name";
 }
 
 }  // namespace

@@ -142,6 +142,22 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
     EXPECT_NEAR(tone.frequency, 1000, 10);
 }
 
+TEST_F(Recorder, EveryTakeIsAsLongAsItsClicksAndStopLeavesTheStreamRunning) {
+    acceptSettings();
+    openCaptureStream();
+    ASSERT_TRUE(waitForAudio());
+    addWindowTimer(MainWindow, ElapsedTimer, 100);
+    for (int take = 0; take < 2; ++take) {
+        ASSERT_TRUE(clickAndLoop(RecordButton));
+        auto started = std::chrono::steady_clock::now();
+        loopUntil([] { return false; }, 1200);
+        ASSERT_TRUE(clickAndLoop(StopButton));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_NEAR(recordingState.framesCaptured.load() / 44100.0, seconds, 0.35) << "take " << take;
+        EXPECT_EQ(Pa_IsStreamActive(recordingState.stream), 1) << "take " << take;
+    }
+}
+
 TEST_F(Recorder, SaveBeforeAnyRecordGivesAnEmptyWav) {
     acceptSettings();
     plannedDialogAnswers = {(folder.path() / "empty.wav").string()};

@@ -23,6 +23,7 @@ class Desktop:
         self.display = None
         self.xvfb = None
         self.process = None
+        self.window = None
 
     def __enter__(self):
         for number in range(90, 140):
@@ -44,19 +45,35 @@ class Desktop:
         self.xvfb.terminate()
         self.xvfb.wait()
 
-    def environment(self):
+    def environment(self, home=None):
         env = dict(os.environ)
         env["DISPLAY"] = self.display
         env["XDG_RUNTIME_DIR"] = os.path.join(self.rig, "runtime")
-        env["HOME"] = os.path.join(self.rig, "home")
+        env["HOME"] = home or os.path.join(self.rig, "home")
         env["PULSE_SERVER"] = "unix:" + os.path.join(self.rig, "runtime", "native")
         env.pop("QT_QPA_PLATFORM", None)
         return env
 
-    def start(self, folder):
-        self.process = subprocess.Popen([self.program], cwd=folder, env=self.environment(),
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.wait_for_window("^Ostrelle - Beta 2")
+    def launch(self, folder, home=None):
+        """Starts a copy of the program and returns it once its window shows."""
+        before = set(self.find_windows("^Ostrelle - Beta 2"))
+        process = subprocess.Popen([self.program], cwd=folder, env=self.environment(home),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            new = [window for window in self.find_windows("^Ostrelle - Beta 2") if window not in before]
+            if new:
+                time.sleep(0.2)
+                return process, new[0]
+            if process.poll() is not None:
+                raise AssertionError(f"the program ended early with {process.returncode}: "
+                                     + process.stderr.read().decode(errors="replace")[-2000:])
+            time.sleep(0.05)
+        process.kill()
+        raise AssertionError("no new program window")
+
+    def start(self, folder, home=None):
+        self.process, self.window = self.launch(folder, home)
 
     def run(self, *command, check=True):
         return subprocess.run(list(command), env=self.environment(), capture_output=True, text=True, check=check)
@@ -113,10 +130,7 @@ class Desktop:
         time.sleep(0.3)
 
     def request_close(self):
-        window = self.find_windows("^Ostrelle - ")
-        if not window:
-            window = self.find_windows(" Wait")
-        subprocess.run([self.close_request, window[0]], env=self.environment(), check=True)
+        subprocess.run([self.close_request, self.window], env=self.environment(), check=True)
 
     def finish(self, timeout=10):
         try:

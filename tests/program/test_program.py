@@ -172,6 +172,45 @@ class Program(unittest.TestCase):
             subprocess.run([server, "stop", rig])
             shutil.rmtree(rig, ignore_errors=True)
 
+    def test_second_copy_in_the_same_folder_leaves_the_take_alone(self):
+        with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
+            # The first copy records from a device of its own that hands out
+            # these bytes at the sound server's pace; it is listed second.
+            device_input = os.urandom(44100 * 4 * 30)
+            with open(os.path.join(home, "paced.raw"), "wb") as raw:
+                raw.write(device_input)
+            with open(os.path.join(home, ".asoundrc"), "w") as config:
+                config.write('pcm.ostrelle_paced {\n type file\n slave.pcm "pulse"\n file "/dev/null"\n'
+                             f' infile "{home}/paced.raw"\n format "raw"\n}}\n')
+            desktop.start(folder, home)
+            desktop.choose("device", 1)
+            desktop.click("accept")
+            time.sleep(1.5)
+            desktop.click("record")
+            time.sleep(1)
+            # The second copy opens on top of the first and records from "pulse".
+            second, second_window = desktop.launch(folder)
+            desktop.click("accept")
+            time.sleep(1)
+            desktop.click("record")
+            desktop.wait_for_window("^Error$")
+            desktop.keys("Return")
+            subprocess.run([CLOSE_REQUEST, second_window], env=desktop.environment(), check=True)
+            _, err = second.communicate(timeout=10)
+            self.assertEqual(second.returncode, 0, err)
+            time.sleep(1)
+            desktop.click("stop")
+            desktop.save_as("take")
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
+            with wave.open(os.path.join(folder, "take.wav"), "rb") as reader:
+                frames = reader.readframes(reader.getnframes())
+            self.assertGreater(len(frames), 44100 * 4 * 2)
+            start = device_input.find(frames[:64])
+            self.assertNotEqual(start, -1, "the take begins with the device's bytes")
+            self.assertTrue(device_input[start:start + len(frames)] == frames,
+                            "the take is one unbroken stretch of the device's bytes")
+
     def test_installed_program_has_its_menu_entry_and_runs(self):
         with tempfile.TemporaryDirectory(prefix="ostrelle-install.") as destdir:
             subprocess.run(["cmake", "--install", os.environ["BUILD_DIR"], "--prefix", "/usr/local"],

@@ -14,14 +14,16 @@ dir=${2:?state folder}
 frequency=${3:-1000}
 amplitude=${4:-0.5}
 
+# Stops what a pid file names: a process, or with "group" the whole process
+# group it leads. Only what this script started is ever signalled.
 stop_pid() {
-    local file=$1
+    local file=$1 target
     [ -f "$file" ] || return 0
-    local pid
-    pid=$(cat "$file")
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
+    target=$(cat "$file")
+    [ "${2:-}" = group ] && target=-$target
+    kill -- "$target" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 -- "$target" 2>/dev/null || break; sleep 0.1; done
+    kill -9 -- "$target" 2>/dev/null || true
     rm -f "$file"
 }
 
@@ -48,16 +50,17 @@ ENV
     echo $! > "$dir/server.pid"
     for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
     pactl info >/dev/null 2>&1 || { echo "the sound server did not start; see $dir/pulse.log" >&2; exit 1; }
-    (sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 86400 sine "$frequency" vol "$amplitude" |
-        pacat --playback --raw --format=s16le --rate=48000 --channels=2 --device=tone --latency-msec=20) \
-        >/dev/null 2>&1 &
+    # The tone runs in a process group of its own, so that stop ends exactly
+    # this server's tone and no other.
+    setsid bash -c 'sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 86400 sine "$0" vol "$1" |
+        pacat --playback --raw --format=s16le --rate=48000 --channels=2 --device=tone --latency-msec=20' \
+        "$frequency" "$amplitude" >/dev/null 2>&1 < /dev/null &
     echo $! > "$dir/tone.pid"
     # Wait until the tone reaches the sink.
     for _ in $(seq 50); do pactl list short sink-inputs 2>/dev/null | grep -q . && break; sleep 0.1; done
     ;;
 stop)
-    stop_pid "$dir/tone.pid"
-    pkill -f "pacat --playback --raw --format=s16le --rate=48000 --channels=2 --device=tone" 2>/dev/null || true
+    stop_pid "$dir/tone.pid" group
     stop_pid "$dir/server.pid"
     ;;
 kill)

@@ -1,0 +1,155 @@
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "capture.h"
+#include "capture_rooms.h"
+#include "files.h"
+#include "take_writer.h"
+#include "ui.h"
+
+namespace {
+
+// Room for this much audio in the ring keeps a take whole through any stall
+// of the disk shorter than that.
+constexpr double ringSeconds = 10.0;
+constexpr size_t smallestRing = 64 * 1024;
+
+std::atomic<int64_t> takeByteLimit{largestTakeBytes};
+std::atomic<bool> takeFull{false};
+std::atomic<int64_t> overflowCount{0};
+std::atomic<int64_t> deliveredCount{0};
+std::atomic<int64_t> lostFrames{0};
+// 1 while a callback runs. With `armed` both are sequentially consistent, so
+// either a callback sees the take disarmed or endTake sees it inside.
+std::atomic<int> callbacksInside{0};
+bool cutShort = false;
+
+void showError(const char* text) { messageBox("Error", text, boxOk); }
+
+bool openAndStart() {
+    PaStream* stream = nullptr;
+    if (Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, captureSettings.sampleRate,
+                      paFramesPerBufferUnspecified, paNoFlag, captureCallback, nullptr) != paNoError)
+        return false;
+    recordingState.stream = stream;
+    return Pa_StartStream(stream) == paNoError;
+}
+
+void stopStream(PaStream* stream) {
+    if (Pa_StopStream(stream) != paNoError) Pa_AbortStream(stream);
+}
+
+// Audio thread: hands the frames that fit to the take writer.
+void appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackFlags statusFlags) {
+    // PortAudio dropped input before this buffer without saying how much; a
+    // buffer's worth is the best measure it gives.
+    if (statusFlags & paInputOverflow) lostFrames.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
+    // After the disk refused a write, appending more would leave a gap in the take.
+    if (takeFull.load(std::memory_order_relaxed) || takeWriterDiskRefused()) return;
+    const int64_t bytesPerFrame = captureFormat.bytesPerFrame;
+    if (bytesPerFrame <= 0) return;
+    const int32_t counted = recordingState.framesCaptured.load(std::memory_order_relaxed);
+    const int64_t room = (takeByteLimit.load(std::memory_order_relaxed) - counted * bytesPerFrame) / bytesPerFrame;
+    int64_t frames = static_cast<int64_t>(frameCount);
+    if (frames > room) {
+        frames = room > 0 ? room : 0;
+        takeFull.store(true, std::memory_order_release);
+    }
+    const int64_t fit = static_cast<int64_t>(takeWriterRoom()) / bytesPerFrame;
+    if (frames > fit) {
+        lostFrames.fetch_add(frames - fit, std::memory_order_relaxed);
+        frames = fit;
+    }
+    if (frames <= 0) return;
+    handToTakeWriter(input, static_cast<size_t>(frames * bytesPerFrame));
+    recordingState.framesCaptured.store(counted + static_cast<int32_t>(frames), std::memory_order_release);
+}
+
+}  // namespace
+
+void resetTakeState() {
+    takeFull.store(false);
+    lostFrames.store(0);
+    cutShort = false;
+}
+
+void openCaptureStream() {
+    if (Pa_IsFormatSupported(&captureFormat.inputParameters, nullptr, captureSettings.sampleRate) != paFormatIsSupported) {
+        showError("Sorry, unsupported format.");
+        return;
+    }
+    if (!openAndStart()) showError("Unable to stream.");
+}
+
+bool reviveCaptureStream() {
+    PaStream* stream = recordingState.stream;
+    if (stream == nullptr || Pa_IsStreamActive(stream) == 1) return true;
+    // Its device went away, or its sound server: only a new stream records again.
+    Pa_AbortStream(stream);
+    Pa_CloseStream(stream);
+    recordingState.stream = nullptr;
+    if (openAndStart()) return true;
+    showError("Unable to stream.");
+    return false;
+}
+
+bool beginTake() {
+    // A link under the temporary name could point at any file of the user's,
+    // and a second copy of the program must not empty this one's take.
+    if (createFile(TempCaptureFile, tempCaptureName, CreateFlags::refuseLinks | CreateFlags::exclusive) == 0) {
+        showError("Sorry, unable to decode.");
+        return false;
+    }
+    const double ringBytes = ringSeconds * captureSettings.sampleRate * captureFormat.bytesPerFrame;
+    if (!startTakeWriter(ringBytes > smallestRing ? static_cast<size_t>(ringBytes) : smallestRing)) {
+        closeFile(TempCaptureFile);
+        showError("Sorry, unable to decode.");
+        return false;
+    }
+    resetTakeState();
+    recordingState.framesCaptured.store(0, std::memory_order_release);
+    recordingState.armed.store(-1, std::memory_order_seq_cst);
+    return true;
+}
+
+void endTake() {
+    recordingState.armed.store(0, std::memory_order_seq_cst);
+    while (callbacksInside.load(std::memory_order_seq_cst) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    finishTakeWriter();
+    const bool refused = takeWriterDiskRefused();
+    if ((!closeFile(TempCaptureFile) || refused) && captureFormat.bytesPerFrame > 0) {
+        // Count only the whole frames the disk really holds.
+        cutShort = true;
+        int64_t held = fileSize(tempCaptureName);
+        int64_t frames = held > 0 ? held / captureFormat.bytesPerFrame : 0;
+        if (frames < recordingState.framesCaptured.load(std::memory_order_acquire))
+            recordingState.framesCaptured.store(static_cast<int32_t>(frames), std::memory_order_release);
+    }
+}
+
+bool takeCutShort() { return cutShort; }
+bool takeReachedLimit() { return takeFull.load(std::memory_order_acquire); }
+int64_t framesLostInTake() { return lostFrames.load(std::memory_order_relaxed); }
+void setTakeByteLimit(int64_t bytes) { takeByteLimit.store(bytes, std::memory_order_relaxed); }
+int64_t inputOverflowCount() { return overflowCount.load(std::memory_order_relaxed); }
+int64_t framesDelivered() { return deliveredCount.load(std::memory_order_relaxed); }
+
+void closeCaptureStream() {
+    if (recordingState.stream != nullptr) stopStream(recordingState.stream);
+    // Closing the window mid-take keeps everything captured so far.
+    if (recordingState.armed.load(std::memory_order_acquire) != 0) endTake();
+    if (recordingState.stream != nullptr) Pa_CloseStream(recordingState.stream);
+    recordingState.stream = nullptr;
+}
+
+int captureCallback(const void* input, void*, unsigned long frameCount, const PaStreamCallbackTimeInfo*,
+                    PaStreamCallbackFlags statusFlags, void*) {
+    callbacksInside.fetch_add(1, std::memory_order_seq_cst);
+    if (statusFlags & paInputOverflow) overflowCount.fetch_add(1, std::memory_order_relaxed);
+    deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
+    if (recordingState.armed.load(std::memory_order_seq_cst) != 0 && input != nullptr)
+        appendToTake(input, frameCount, statusFlags);
+    callbacksInside.fetch_sub(1, std::memory_order_release);
+    return paContinue;
+}
