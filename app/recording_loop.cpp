@@ -45,9 +45,10 @@ void stopAction() {
     }
 }
 
+// The restart advice follows only a completed save: after anything else the
+// take is still the user's only copy, and a new Record would empty it.
 void saveAction() {
-    exportWav();
-    messageBox("All Done!", " Restart !", boxOk);
+    if (exportWav()) messageBox("All Done!", " Restart !", boxOk);
 }
 
 void tickAction() {

@@ -1,7 +1,8 @@
 // A long take at 192000 Hz, 32-bit stereo from the sound server while another
 // process writes 1 GiB after 1 GiB to the same folder with fsync. Prints the
-// frames captured against the frames the elapsed time calls for, the buffers
-// PortAudio flagged as overflowed, and the callback's longest run.
+// frames captured against the frames the elapsed time calls for, the frames
+// lost, and the callback's median and longest run, also as a share of the
+// duration of the buffer it was handed (the goal is a worst case of 1 %).
 // Usage: bench_soak [seconds]   (default 600; needs PULSE_SERVER of a running
 // sound server, e.g. from tests/sound/soundserver.sh)
 #include <portaudio.h>
@@ -14,24 +15,31 @@
 #include <string>
 #include <thread>
 
+#include <vector>
+
+#include "bench_folder.h"
 #include "capture.h"
 #include "files.h"
 
 namespace {
 
-std::atomic<int64_t> longestNanoseconds{0};
-std::atomic<int64_t> callbacks{0};
+struct Timing {
+    double nanoseconds;
+    double share;  // of the buffer's own duration
+};
+// Filled by the audio thread, read after the stream stopped; made before it starts.
+std::vector<Timing> timings;
+std::atomic<size_t> callbacks{0};
+double sampleRate = 192000.0;
 
 // The recorder's own callback, timed.
 int timedCallback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time,
                   PaStreamCallbackFlags flags, void* data) {
     auto start = std::chrono::steady_clock::now();
     int result = captureCallback(input, output, frames, time, flags, data);
-    int64_t spent = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
-    int64_t longest = longestNanoseconds.load(std::memory_order_relaxed);
-    while (spent > longest && !longestNanoseconds.compare_exchange_weak(longest, spent)) {
-    }
-    callbacks.fetch_add(1, std::memory_order_relaxed);
+    double spent = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    size_t index = callbacks.fetch_add(1, std::memory_order_relaxed);
+    if (index < timings.size() && frames > 0) timings[index] = {spent, spent / (frames / sampleRate * 1e9)};
     return result;
 }
 
@@ -39,6 +47,9 @@ int timedCallback(const void* input, void* output, unsigned long frames, const P
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 600;
+    BenchFolder folder;
+    // Pulse hands out a buffer every few milliseconds at most.
+    timings.assign(static_cast<size_t>(seconds) * 1000 + 10000, Timing{});
     silenceAudioLibraries();
     Pa_Initialize();
     int device = -1;
@@ -68,6 +79,7 @@ int main(int argc, char** argv) {
             if (std::system("dd if=/dev/zero of=soak-ballast bs=1M count=1024 conv=fsync status=none") != 0) break;
     });
 
+    callbacks.store(0);
     beginTake();
     const int64_t deliveredAtStart = framesDelivered();
     const int64_t overflowsAtStart = inputOverflowCount();
@@ -75,10 +87,21 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const int64_t delivered = framesDelivered() - deliveredAtStart;
+    const int64_t lost = framesLostInTake();
     endTake();
     writing.store(false);
     writer.join();
     std::remove("soak-ballast");
+    closeCaptureStream();
+
+    std::vector<Timing> seen(timings.begin(), timings.begin() + static_cast<long>(std::min(callbacks.load(), timings.size())));
+    std::vector<double> nanoseconds, shares;
+    for (const Timing& timing : seen) {
+        nanoseconds.push_back(timing.nanoseconds);
+        shares.push_back(timing.share);
+    }
+    const double longest = nanoseconds.empty() ? 0 : *std::max_element(nanoseconds.begin(), nanoseconds.end());
+    const double worstShare = shares.empty() ? 0 : *std::max_element(shares.begin(), shares.end());
 
     const int64_t expected = static_cast<int64_t>(elapsed * captureSettings.sampleRate);
     const int64_t captured = recordingState.framesCaptured.load();
@@ -88,11 +111,11 @@ int main(int argc, char** argv) {
     std::printf("frames captured   %lld (%.4f %% of expected)\n", static_cast<long long>(captured),
                 100.0 * static_cast<double>(captured) / static_cast<double>(expected));
     std::printf("file holds        %lld frames\n", static_cast<long long>(fileSize(tempCaptureName) / 8));
+    std::printf("frames lost       %lld\n", static_cast<long long>(lost));
     std::printf("overflow buffers  %lld\n", static_cast<long long>(inputOverflowCount() - overflowsAtStart));
-    std::printf("callbacks         %lld, longest %.3f ms\n", static_cast<long long>(callbacks.load()),
-                longestNanoseconds.load() / 1e6);
+    std::printf("callbacks         %zu\n", seen.size());
+    std::printf("callback median   %.1f us, %.4f %% of its buffer\n", median(nanoseconds) / 1e3, 100 * median(shares));
+    std::printf("callback longest  %.1f us; worst share %.4f %% of its buffer\n", longest / 1e3, 100 * worstShare);
     std::printf("disk refused      %s\n", takeCutShort() ? "yes" : "no");
-    closeCaptureStream();
     Pa_Terminate();
-    std::remove(tempCaptureName);
 }

@@ -95,6 +95,8 @@ bool reviveCaptureStream() {
 }
 
 bool beginTake() {
+    // Opening channel 1 again under a running writer would pull its buffer away.
+    if (recordingState.armed.load(std::memory_order_acquire) != 0) endTake();
     // A link under the temporary name could point at any file of the user's,
     // and a second copy of the program must not empty this one's take.
     if (createFile(TempCaptureFile, tempCaptureName, CreateFlags::refuseLinks | CreateFlags::exclusive) == 0) {

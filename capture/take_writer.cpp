@@ -1,6 +1,8 @@
 #include "take_writer.h"
 
 #include <jack/ringbuffer.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -42,6 +44,10 @@ void writeOut(const char* data, size_t bytes) {
 }
 
 void drainRing() {
+    // The writer may wait on the disk for seconds; it never takes the audio
+    // thread's real-time priority, even when started from a thread that has it.
+    sched_param ordinary{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
     for (;;) {
         jack_ringbuffer_data_t parts[2];
         jack_ringbuffer_get_read_vector(ring, parts);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <random>
@@ -52,6 +53,7 @@ int readAll(FileChannel& entry, char* destination, int length) {
     while (obtained < length) {
         ssize_t result = ::read(entry.descriptor, destination + obtained, static_cast<size_t>(length - obtained));
         if (result < 0 && errno == EINTR) continue;
+        if (result < 0) entry.readFailed = true;
         if (result <= 0) break;
         obtained += static_cast<int>(result);
     }
@@ -90,6 +92,7 @@ bool closeEntry(FileChannel& entry) {
     entry.filled = 0;
     entry.mode = Mode::read;
     entry.writeFailed = false;
+    entry.readFailed = false;
     return written && closed;
 }
 
@@ -264,6 +267,11 @@ bool fileWriteFailed(int number) {
     return entry != nullptr && entry->writeFailed;
 }
 
+bool fileReadFailed(int number) {
+    files_detail::FileChannel* entry = channel(number);
+    return entry != nullptr && entry->readFailed;
+}
+
 bool syncFile(int number) {
     files_detail::FileChannel* entry = channel(number);
     if (entry == nullptr) return false;
@@ -320,7 +328,10 @@ std::string getFilePart(const char* path) {
 bool removeFile(const char* name) { return name != nullptr && (::unlink(name) == 0 || errno == ENOENT); }
 
 bool replaceFile(const char* from, const char* to) {
-    if (from == nullptr || to == nullptr || ::rename(from, to) != 0) return false;
+    if (from == nullptr || to == nullptr) return false;
+    struct stat replaced {};
+    if (::stat(to, &replaced) == 0 && S_ISREG(replaced.st_mode)) ::chmod(from, replaced.st_mode & 07777);
+    if (::rename(from, to) != 0) return false;
     std::string folder(to);
     size_t separator = folder.find_last_of('/');
     folder = separator == std::string::npos ? std::string(".") : separator == 0 ? std::string("/") : folder.substr(0, separator);
@@ -331,4 +342,15 @@ bool replaceFile(const char* from, const char* to) {
         ::close(descriptor);
     }
     return true;
+}
+
+std::string resolvedPath(const char* path) {
+    if (path == nullptr) return {};
+    struct stat status {};
+    if (::lstat(path, &status) != 0 || !S_ISLNK(status.st_mode)) return path;
+    char* target = ::realpath(path, nullptr);
+    if (target == nullptr) return path;
+    std::string resolved(target);
+    std::free(target);
+    return resolved;
 }

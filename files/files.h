@@ -26,6 +26,8 @@ struct FileChannel {
     // Set by the first write the kernel refuses; stays set until the channel
     // closes. Read by the channel's owning thread only.
     bool writeFailed = false;
+    // Set by the first read the kernel refuses (not by the end of the file).
+    bool readFailed = false;
 };
 
 FileChannel* channel(int number);
@@ -68,6 +70,9 @@ bool closeFile(int number);
 void closeAllFiles();
 // True once a write on the open channel has been refused by the system.
 bool fileWriteFailed(int number);
+// True once a read on the open channel has been refused by the system; the
+// end of the file is no failure.
+bool fileReadFailed(int number);
 // Writes out what is pending and asks the system to put the file on disk.
 // False when that, or any earlier write on the channel, failed.
 bool syncFile(int number);
@@ -115,4 +120,8 @@ std::string getFilePart(const char* path);
 bool removeFile(const char* name);
 // Renames `from` over `to` in one step, so that `to` names either the old
 // file or the new one, never a partial one; then makes the rename durable.
+// A file replaced keeps its permissions.
 bool replaceFile(const char* from, const char* to);
+// The file a path ends at: a symbolic link is followed to its target, so
+// that replacing the file leaves the link in place. Other paths as given.
+std::string resolvedPath(const char* path);

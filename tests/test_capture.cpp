@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QLabel>
 #include <QMessageBox>
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <tuple>
 
+#include "app.h"
 #include "audio_check.h"
 #include "capture.h"
 #include "files.h"
@@ -386,13 +388,28 @@ TEST_F(Capture, DeviceListKeepsCaptureDevicesThatAreNotAsio) {
                    device("Asio Line", 2, 3), device("USB ASIO In", 1, 1), device("ASI", 1), device("", 1, 2)};
     for (int filler = 0; filler < 120; ++filler) fakeDevices.push_back(device("Output", 0));
     fakeDevices.push_back(device("Far Away", 2, 4));
+    fakeDevices.push_back(device("<b>x</b>", 1));
     listCaptureDevices(DeviceSource{fakeCount, fakeInfo});
     const std::vector<std::pair<std::string, int>> expected = {
-        {"Line In 0", 2}, {"Asio Line 3", 4}, {"USB ASIO In 1", 5}, {"ASI 0", 6}, {" 2", 7}, {"Far Away 4", 128}};
+        {"Line In 0", 2}, {"Asio Line 3", 4}, {"USB ASIO In 1", 5}, {"ASI 0", 6}, {" 2", 7}, {"Far Away 4", 128}, {"<b>x</b> 0", 129}};
     EXPECT_EQ(listedItems(), expected);
     EXPECT_EQ(labelForDevice(2), "Line In 0");
     EXPECT_EQ(labelForDevice(3), "") << "a skipped device has no label";
     EXPECT_EQ(labelForDevice(128), "Far Away 4") << "devices past index 100 keep their label";
+    // A name that looks like markup is shown as written, angle brackets and all.
+    captureSettings.deviceIndex = 129;
+    refreshStatusLabels();
+    auto* status = static_cast<QLabel*>(controlWidget(DeviceStatus));
+    ASSERT_NE(status, nullptr);
+    QLabel plain("Device: <b>x</b> 0"), rich("Device: <b>x</b> 0");
+    for (QLabel* reference : {&plain, &rich}) {
+        reference->setFont(status->font());
+        reference->setWordWrap(true);
+    }
+    plain.setTextFormat(Qt::PlainText);
+    rich.setTextFormat(Qt::RichText);
+    ASSERT_NE(plain.sizeHint(), rich.sizeHint());
+    EXPECT_EQ(status->sizeHint(), plain.sizeHint());
 
     closeWindow(MainWindow);
     openWindow(MainWindow, 150, 150, 440, 340, "", 0x80CA0000u);

@@ -201,6 +201,32 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
     EXPECT_EQ(fileSize(path.c_str()), -1) << "no partial WAV is left behind";
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
 
+    // An earlier recording under the chosen name outlives a save that fails.
+    const std::string earlier(30000, 'e');
+    std::ofstream(path, std::ios::binary) << earlier;
+    forgetAnswers();
+    plannedDialogAnswers = {path};
+    plannedBoxAnswers = {QMessageBox::Yes};
+    exportWav();
+    ASSERT_EQ(seenBoxes.size(), 2u);
+    EXPECT_EQ(seenBoxes[1].title, "Error");
+    EXPECT_EQ(readAll(path), earlier) << "the earlier file is left byte for byte";
+    auto namesIn = [](const std::filesystem::path& where) {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(where)) names.insert(entry.path().filename().string());
+        return names;
+    };
+    EXPECT_EQ(namesIn(tiny), std::set<std::string>{"take.wav"}) << "no stray file";
+    // A save that fits replaces it, and leaves exactly one file.
+    prepareTake(2, 16, 44100, "abcdefgh", 2);
+    forgetAnswers();
+    plannedDialogAnswers = {path};
+    plannedBoxAnswers = {QMessageBox::Yes};
+    exportWav();
+    EXPECT_EQ(seenBoxes.back().title, "Done!");
+    EXPECT_EQ(readAll(path).substr(42), littleEndian(8, 4) + "abcdefgh");
+    EXPECT_EQ(namesIn(tiny), std::set<std::string>{"take.wav"});
+
     // A folder the user may not write to.
     const std::filesystem::path locked = folder.path() / "locked";
     TinyDisk readOnly(locked, 64 * 1024, true);

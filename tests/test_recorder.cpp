@@ -9,7 +9,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <deque>
 #include <functional>
+#include <optional>
 
 #include "app.h"
 #include "audio_check.h"
@@ -212,22 +214,103 @@ TEST_F(Recorder, HeaderDescribesEachFormat) {
     }
 }
 
-TEST_F(Recorder, DataIsExactlyTheTakeWithZerosWhereTheFileFallsShort) {
+TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
     // 24-bit mono, odd frame count: an odd data size copies its last byte exactly.
     prepareTake(1, 24, 48000, "abcdefghiXYZ", 3);
     plannedDialogAnswers = {(folder.path() / "odd.wav").string()};
-    exportWav();
+    EXPECT_TRUE(exportWav());
     EXPECT_EQ(readAll("odd.wav").substr(42), littleEndian(9, 4) + "abcdefghi");
 
-    prepareTake(2, 16, 44100, "abcdef", 3);
-    plannedDialogAnswers = {(folder.path() / "short.wav").string()};
-    exportWav();
-    EXPECT_EQ(readAll("short.wav").substr(46), std::string("abcdef") + std::string(6, '\0'));
+    // Half a second left of a one-second take: those frames, and the truth.
+    const std::string half(44100 * 2 + 3, 'h');
+    prepareTake(2, 16, 44100, half, 44100);
+    forgetAnswers();
+    const std::string shortPath = (folder.path() / "short.wav").string();
+    plannedDialogAnswers = {shortPath};
+    EXPECT_FALSE(exportWav());
+    const std::string saved = readAll("short.wav");
+    EXPECT_EQ(saved.substr(42, 4), littleEndian(44100 * 2, 4));
+    EXPECT_TRUE(saved.substr(46) == half.substr(0, 44100 * 2)) << "whole frames only";
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    EXPECT_EQ(seenBoxes[0].text, "Only 0.5 of the 1.0 seconds of the take could be read back from pelvar.temp; they were saved as " +
+                                     shortPath + ".");
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
 
     std::filesystem::remove("pelvar.temp");
+    forgetAnswers();
     plannedDialogAnswers = {(folder.path() / "missing.wav").string()};
-    exportWav();
-    EXPECT_EQ(readAll("missing.wav").substr(46), std::string(12, '\0'));
+    EXPECT_FALSE(exportWav());
+    EXPECT_EQ(fileSize("missing.wav"), -1) << "no WAV of invented silence";
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    EXPECT_EQ(seenBoxes[0].text, "None of the 1.0 seconds of the take could be read back from pelvar.temp, so nothing was saved.");
+}
+
+TEST_F(Recorder, OnlyACompletedSaveAsksForARestart) {
+    acceptSettings();
+    prepareTake(2, 16, 44100, "abcd", 1);
+    std::ofstream("taken.wav") << "old";
+    std::filesystem::create_directory("folder.wav");
+    struct Case {
+        const char* what;
+        std::optional<std::string> chosen;
+        std::deque<int> answers;
+    };
+    const Case cases[] = {
+        {"cancelled", std::nullopt, {}},
+        {"declined", (folder.path() / "taken.wav").string(), {QMessageBox::No}},
+        {"failed", (folder.path() / "folder").string(), {QMessageBox::Yes}},
+    };
+    for (const Case& row : cases) {
+        forgetAnswers();
+        plannedDialogAnswers = {row.chosen};
+        plannedBoxAnswers = row.answers;
+        ASSERT_TRUE(clickAndLoop(SaveButton)) << row.what;
+        for (const SeenBox& box : seenBoxes) EXPECT_NE(box.title, "All Done!") << row.what;
+        EXPECT_EQ(buttons(), (Buttons{true, false, true})) << row.what;
+    }
+    forgetAnswers();
+    plannedDialogAnswers = {(folder.path() / "kept").string()};
+    ASSERT_TRUE(clickAndLoop(SaveButton));
+    ASSERT_FALSE(seenBoxes.empty());
+    EXPECT_EQ(seenBoxes.back().title, "All Done!");
+    EXPECT_EQ(buttons(), (Buttons{false, false, false}));
+}
+
+TEST_F(Recorder, ClicksHandledInOneBatchMeetTheButtonsTheEarlierOnesLeft) {
+    acceptSettings();
+    openCaptureStream();
+    ASSERT_TRUE(waitForAudio());
+    addWindowTimer(MainWindow, ElapsedTimer, 100);
+    // Clicks on buttons that were enabled, piled up while the program was
+    // busy, reach the layer together.
+    auto batch = [this](std::vector<int> controls) {
+        later([controls] {
+            for (int control : controls) QTest::mouseClick(controlWidget(control), Qt::LeftButton);
+        });
+        loopUntil([] { return false; }, 400);
+    };
+    plannedDialogAnswers = {std::nullopt};
+    batch({StopButton, SaveButton});
+    EXPECT_EQ(seenDialogs.size(), 1u) << "Stop left Save enabled, so the Save after it ran";
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+
+    batch({RecordButton, SaveButton});
+    EXPECT_EQ(buttons(), (Buttons{false, true, false}));
+    EXPECT_EQ(seenDialogs.size(), 1u) << "Save was disabled by the Record before it";
+    ASSERT_TRUE(clickAndLoop(StopButton));
+
+    batch({RecordButton, RecordButton, SaveButton});
+    EXPECT_EQ(recordingState.armed.load(), -1) << "the take goes on";
+    EXPECT_EQ(buttons(), (Buttons{false, true, false}));
+    EXPECT_EQ(seenDialogs.size(), 1u);
+    loopUntil([] { return false; }, 400);
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    EXPECT_NEAR(recordingState.framesCaptured.load() / 44100.0, 0.8, 0.35) << "one take, from the first Record to Stop";
+    plannedDialogAnswers = {(folder.path() / "batch").string()};
+    ASSERT_TRUE(clickAndLoop(SaveButton));
+    EXPECT_TRUE(readAll("batch.wav").substr(46) == readAll("pelvar.temp"));
 }
 
 TEST_F(Recorder, SuffixIsAddedUnlessThePathEndsInLowerCaseWav) {

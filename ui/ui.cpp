@@ -14,6 +14,8 @@
 #include <QWidget>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <vector>
@@ -203,11 +205,32 @@ QWidget* parentForControls() {
     return entry == nullptr ? nullptr : entry->widget.data();
 }
 
+// Qt ends the process with an abort when it finds no display to open; the
+// user is told which variable was read instead, in one line.
+[[noreturn]] void reportNoDisplay() {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* x11 = std::getenv("DISPLAY");
+    const bool hasWayland = wayland != nullptr && *wayland != '\0';
+    const bool hasX11 = x11 != nullptr && *x11 != '\0';
+    if (!hasWayland && !hasX11)
+        std::fprintf(stderr, "ostrelle: needs a graphical display, but neither DISPLAY nor WAYLAND_DISPLAY is set\n");
+    else
+        std::fprintf(stderr, "ostrelle: needs a graphical display, but the one %s names (%s) could not be opened\n",
+                     hasX11 ? "DISPLAY" : "WAYLAND_DISPLAY", hasX11 ? x11 : wayland);
+    std::_Exit(1);
+}
+
+void fatalWhileStarting(QtMsgType type, const QMessageLogContext&, const QString&) {
+    if (type == QtFatalMsg) reportNoDisplay();
+}
+
 }  // namespace
 
 void startLayer() {
     if (QApplication::instance() == nullptr) {
+        QtMessageHandler previous = qInstallMessageHandler(fatalWhileStarting);
         layer.application = new QApplication(argumentCount, arguments);
+        qInstallMessageHandler(previous);
         layer.ownsApplication = true;
     } else {
         layer.application = qobject_cast<QApplication*>(QApplication::instance());
@@ -299,16 +322,33 @@ int addWindowTimer(int window, int timer, int milliseconds) {
     return timer == 0 ? 1 : timer;
 }
 
+namespace {
+
+// A click queued behind other events of the same batch meets its button only
+// after they were handled; when one of them disabled it, the click is one the
+// user could not have made, and is dropped.
+bool clickOnDisabledButton(const Event& event) {
+    if (event.code != eventControlChanged || event.type != controlTypeClicked) return false;
+    ControlEntry* entry = controlEntry(event.object);
+    return entry == nullptr || (entry->kind == Kind::button && !entry->widget->isEnabled());
+}
+
+}  // namespace
+
 int waitWindowEvent() {
     handOverPendingTitles();
-    while (layer.queue.empty()) {
-        layer.waiting = true;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        layer.waiting = false;
+    for (;;) {
+        while (layer.queue.empty()) {
+            layer.waiting = true;
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            layer.waiting = false;
+        }
+        Event next = layer.queue.front();
+        layer.queue.pop_front();
+        if (clickOnDisabledButton(next)) continue;
+        layer.last = next;
+        return layer.last.code;
     }
-    layer.last = layer.queue.front();
-    layer.queue.pop_front();
-    return layer.last.code;
 }
 
 int eventControl() { return layer.last.object; }
@@ -348,6 +388,8 @@ intptr_t createText(int number, int x, int y, int width, int height, const char*
     QWidget* parent = parentForControls();
     if (parent == nullptr || number < 0) return 0;
     auto* label = new QLabel(text(caption), parent);
+    // A device name is whatever its driver says; it is shown, never interpreted.
+    label->setTextFormat(Qt::PlainText);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setWordWrap(true);
     label->setFocusPolicy(Qt::NoFocus);

@@ -1,6 +1,7 @@
 #include "wav.h"
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "capture.h"
@@ -70,9 +71,43 @@ void reportNotSaved(const std::string& path) {
     messageBox("Error", text.c_str(), boxOk);
 }
 
+std::string secondsText(int64_t bytes) {
+    const double seconds = static_cast<double>(bytes) / captureFormat.bytesPerFrame / captureSettings.sampleRate;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return text;
+}
+
+// What of the take "pelvar.temp" really holds, in whole frames: it may have
+// been removed, cut short or made unreadable since Stop.
+int64_t readableTakeBytes(int64_t takeBytes) {
+    const int64_t held = fileSize(tempCaptureName);
+    if (held <= 0 || captureFormat.bytesPerFrame <= 0) return 0;
+    if (held >= takeBytes) return takeBytes;
+    return held / captureFormat.bytesPerFrame * captureFormat.bytesPerFrame;
+}
+
+// Writes the WAV under a hidden name beside `destination` and renames it
+// over `destination` only once it is complete and on disk, so a failure
+// leaves an earlier file there as it was. False, with nothing left behind,
+// when that could not be done.
+bool writeWav(const std::string& destination, uint32_t dataSize) {
+    const std::string hidden = createHiddenFileBeside(WavOutputFile, destination.c_str());
+    if (hidden.empty()) return false;
+    writeHeader(dataSize);
+    openFileForReading(TempCaptureFile, tempCaptureName);
+    bool saved = copyTake(dataSize) && !fileReadFailed(TempCaptureFile);
+    saved = syncFile(WavOutputFile) && saved;
+    saved = closeFile(WavOutputFile) && saved;
+    closeFile(TempCaptureFile);
+    if (saved && replaceFile(hidden.c_str(), destination.c_str())) return true;
+    removeFile(hidden.c_str());
+    return false;
+}
+
 }  // namespace
 
-void exportWav() {
+bool exportWav() {
     disableControl(RecordButton, 1);
     disableControl(StopButton, 1);
     disableControl(SaveButton, 1);
@@ -81,7 +116,7 @@ void exportWav() {
     // A cancelled dialog saves nothing rather than a hidden ".wav".
     if (path.empty()) {
         enableRecordAndSave();
-        return;
+        return false;
     }
     if (!endsWithWav(path)) path += ".wav";
 
@@ -89,30 +124,36 @@ void exportWav() {
         std::string question = getFilePart(path.c_str()) + " already exists.\r\rDo you want to overwrite this file?";
         if (messageBox("Overwrite file?", question.c_str(), boxYesNoCancel) != answerYes) {
             enableRecordAndSave();
-            return;
+            return false;
         }
     }
 
-    if (createFile(WavOutputFile, path.c_str()) == 0) {
-        reportNotSaved(path);
-        enableRecordAndSave();
-        return;
-    }
     const int64_t takeBytes = static_cast<int64_t>(recordingState.framesCaptured.load(std::memory_order_acquire)) *
                               captureFormat.bytesPerFrame;
-    const uint32_t dataSize = static_cast<uint32_t>(takeBytes < largestTakeBytes ? takeBytes : largestTakeBytes);
-    writeHeader(dataSize);
-    openFileForReading(TempCaptureFile, tempCaptureName);
-    bool copied = copyTake(dataSize);
-    bool saved = closeFile(WavOutputFile) && copied;
-    closeFile(TempCaptureFile);
-    if (!saved) {
-        // A partial file would pass for a recording; leave nothing behind.
-        removeFile(path.c_str());
+    const int64_t wanted = takeBytes < largestTakeBytes ? takeBytes : largestTakeBytes;
+    const int64_t readable = readableTakeBytes(wanted);
+    if (wanted > 0 && readable == 0) {
+        const std::string text = "None of the " + secondsText(wanted) + " seconds of the take could be read back from " +
+                                 tempCaptureName + ", so nothing was saved.";
+        messageBox("Error", text.c_str(), boxOk);
+        enableRecordAndSave();
+        return false;
+    }
+    // A link chosen in the dialog stays a link; the file it leads to is replaced.
+    if (!writeWav(resolvedPath(path.c_str()), static_cast<uint32_t>(readable))) {
         reportNotSaved(path);
         enableRecordAndSave();
-        return;
+        return false;
+    }
+    if (readable < wanted) {
+        const std::string text = "Only " + secondsText(readable) + " of the " + secondsText(wanted) +
+                                 " seconds of the take could be read back from " + tempCaptureName +
+                                 "; they were saved as " + path + ".";
+        messageBox("Error", text.c_str(), boxOk);
+        enableRecordAndSave();
+        return false;
     }
     std::string done = path + "  was successfully saved";
     messageBox("Done!", done.c_str(), boxOk);
+    return true;
 }

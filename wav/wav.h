@@ -5,6 +5,9 @@
 #pragma once
 
 // The Save action: asks for a path, then writes the 46-byte header and the
-// take from "pelvar.temp" behind it. Record and Save are enabled again when
-// nothing was saved; all three buttons stay disabled after a save.
-void exportWav();
+// take from "pelvar.temp" behind it, replacing a file of that name only once
+// the new one is complete and on disk. True when the whole take was saved;
+// then all three buttons stay disabled. Otherwise Record and Save are
+// enabled again, after a box that tells what happened unless the user
+// cancelled or declined.
+bool exportWav();

@@ -26,15 +26,29 @@ class Desktop:
         self.window = None
 
     def __enter__(self):
-        for number in range(90, 140):
-            if not os.path.exists(f"/tmp/.X11-unix/X{number}") and not os.path.exists(f"/tmp/.X{number}-lock"):
-                self.display = f":{number}"
+        # Xvfb picks a free display itself and names it once it accepts
+        # clients, so two test runs never race for one. Without -noreset it
+        # restarts whenever its last client leaves, and a program starting
+        # just then finds no display.
+        reader, writer = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(writer), "-screen", "0", "800x600x24", "-nolisten", "tcp",
+                                      "-noreset"],
+                                     pass_fds=(writer,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(writer)
+        number = b""
+        while not number.endswith(b"\n"):
+            chunk = os.read(reader, 16)
+            if not chunk:
                 break
-        self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            if os.path.exists(f"/tmp/.X11-unix/X{self.display[1:]}"):
-                break
+            number += chunk
+        os.close(reader)
+        if not number.strip():
+            raise AssertionError("Xvfb did not start")
+        self.display = ":" + number.decode().strip()
+        deadline = time.time() + 10
+        while self.run("xdpyinfo", check=False).returncode != 0:
+            if time.time() > deadline:
+                raise AssertionError(f"Xvfb on {self.display} accepts no clients")
             time.sleep(0.05)
         return self
 

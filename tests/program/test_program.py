@@ -211,6 +211,20 @@ class Program(unittest.TestCase):
             self.assertTrue(device_input[start:start + len(frames)] == frames,
                             "the take is one unbroken stretch of the device's bytes")
 
+    def test_without_a_display_it_says_so_and_exits(self):
+        for display, named in [(None, "neither DISPLAY nor WAYLAND_DISPLAY"), (":987", "DISPLAY names (:987)")]:
+            env = {key: value for key, value in os.environ.items()
+                   if key not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+            if display:
+                env["DISPLAY"] = display
+            with temporary_folder() as folder:
+                result = subprocess.run([PROGRAM], cwd=folder, env=env, capture_output=True, text=True, timeout=30)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            lines = result.stderr.splitlines()
+            self.assertEqual(len(lines), 1, result.stderr)
+            self.assertIn("needs a graphical display", lines[0])
+            self.assertIn(named, lines[0])
+
     def test_installed_program_has_its_menu_entry_and_runs(self):
         with tempfile.TemporaryDirectory(prefix="ostrelle-install.") as destdir:
             subprocess.run(["cmake", "--install", os.environ["BUILD_DIR"], "--prefix", "/usr/local"],
