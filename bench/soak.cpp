@@ -5,6 +5,7 @@
 // duration of the buffer it was handed (the goal is a worst case of 1 %).
 // Usage: bench_soak [seconds]   (default 600; needs PULSE_SERVER of a running
 // sound server, e.g. from tests/sound/soundserver.sh)
+#include <pa_linux_alsa.h>
 #include <portaudio.h>
 
 #include <algorithm>
@@ -63,12 +64,17 @@ int main(int argc, char** argv) {
     computeCaptureFormat();
     PaStream* stream = nullptr;
     if (Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, captureSettings.sampleRate,
-                      paFramesPerBufferUnspecified, paNoFlag, timedCallback, nullptr) != paNoError ||
-        Pa_StartStream(stream) != paNoError) {
-        std::fprintf(stderr, "the stream did not start\n");
+                      paFramesPerBufferUnspecified, paNoFlag, timedCallback, nullptr) != paNoError) {
+        std::fprintf(stderr, "the stream did not open\n");
         return 1;
     }
     recordingState.stream = stream;
+    // As the recorder asks for its own streams.
+    PaAlsa_EnableRealtimeScheduling(stream, 1);
+    if (Pa_StartStream(stream) != paNoError) {
+        std::fprintf(stderr, "the stream did not start\n");
+        return 1;
+    }
     // A fresh stream may take a moment to deliver.
     for (int wait = 0; wait < 500 && framesDelivered() == 0; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

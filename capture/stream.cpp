@@ -1,3 +1,5 @@
+#include <pa_linux_alsa.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -27,12 +29,22 @@ bool cutShort = false;
 
 void showError(const char* text) { messageBox("Error", text, boxOk); }
 
+// An audio thread at ordinary priority can be kept off the processor for
+// tens of milliseconds by a busy machine. ALSA's callback thread asks for
+// real-time scheduling; where the system refuses, it runs as before.
+void preferRealtimeScheduling(PaStream* stream) {
+    const PaDeviceInfo* device = Pa_GetDeviceInfo(captureFormat.inputParameters.device);
+    const PaHostApiInfo* host = device == nullptr ? nullptr : Pa_GetHostApiInfo(device->hostApi);
+    if (host != nullptr && host->type == paALSA) PaAlsa_EnableRealtimeScheduling(stream, 1);
+}
+
 bool openAndStart() {
     PaStream* stream = nullptr;
     if (Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, captureSettings.sampleRate,
                       paFramesPerBufferUnspecified, paNoFlag, captureCallback, nullptr) != paNoError)
         return false;
     recordingState.stream = stream;
+    preferRealtimeScheduling(stream);
     return Pa_StartStream(stream) == paNoError;
 }
 
