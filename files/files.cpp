@@ -16,11 +16,6 @@
 namespace files_detail {
 namespace {
 
-constexpr int fixedChannels = 16;
-
-// The first 16 entries never move: the capture thread keeps writing channel 1
-// while the interface thread opens and closes others.
-FileChannel fixedTable[fixedChannels];
 std::vector<std::unique_ptr<FileChannel>> extraTable;
 
 FileChannel* entryForOpen(int number) {
@@ -159,16 +154,15 @@ int openExclusive(const char* name, int flags) {
 
 }  // namespace
 
-FileChannel* channel(int number) {
-    if (number < 0) return nullptr;
-    FileChannel* entry = nullptr;
-    if (number < fixedChannels) {
-        entry = &fixedTable[number];
-    } else {
-        size_t index = static_cast<size_t>(number - fixedChannels);
-        if (index >= extraTable.size() || !extraTable[index]) return nullptr;
-        entry = extraTable[index].get();
-    }
+// The first 16 entries never move: the take writer keeps writing channel 1
+// while the interface thread opens and closes others.
+FileChannel fixedTable[fixedChannels];
+
+FileChannel* channelBeyondFixed(int number) {
+    if (number < fixedChannels) return nullptr;
+    size_t index = static_cast<size_t>(number - fixedChannels);
+    if (index >= extraTable.size() || !extraTable[index]) return nullptr;
+    FileChannel* entry = extraTable[index].get();
     return entry->descriptor >= 0 ? entry : nullptr;
 }
 

@@ -30,7 +30,18 @@ struct FileChannel {
     bool readFailed = false;
 };
 
-FileChannel* channel(int number);
+constexpr int fixedChannels = 16;
+extern FileChannel fixedTable[fixedChannels];
+FileChannel* channelBeyondFixed(int number);
+
+// The open channel under a number, or null. Inline for the fixed numbers,
+// which the export's two-byte loop looks up twice a pass.
+inline FileChannel* channel(int number) {
+    if (number < 0 || number >= fixedChannels) return number < 0 ? nullptr : channelBeyondFixed(number);
+    FileChannel* entry = &fixedTable[number];
+    return entry->descriptor >= 0 ? entry : nullptr;
+}
+
 int writeSlow(FileChannel& entry, const void* data, int length);
 int readSlow(FileChannel& entry, void* destination, int length);
 

@@ -99,10 +99,12 @@ void useSettings(int channels, int bits, double rate, int device) {
 
 void sleepFor(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
-// A new stream on the sound server may take a moment before it delivers.
+// A new stream on the sound server may take a moment before it delivers,
+// and then hands over what piled up meanwhile in a burst.
 bool waitForAudio() {
     const int64_t before = framesDelivered();
     for (int wait = 0; wait < 500 && framesDelivered() == before; ++wait) sleepFor(10);
+    sleepFor(300);
     return framesDelivered() != before;
 }
 

@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Saving a take of about 1 GiB through the whole program, beside cp.
+
+Each round starts the real binary under a private Xvfb, records at full
+device speed from an ALSA file device fed through a FIFO until
+"pelvar.temp" holds the take size, stops, settles the page cache, then
+saves. The FIFO then runs dry, so the capture thread sleeps during the
+export as it would behind a real device instead of spinning. The time runs the time runs from Return
+in the save dialog to the "Done!" box. The reference copies the same
+"pelvar.temp" with cp and syncs the copy, which is the durable work the
+export does (it syncs its file before renaming it into place). Rounds
+alternate reference and export; medians and their ratio are printed, with
+the growth of the program's peak memory during the export and its final
+title. Everything happens in a temporary folder of the benchmark's own.
+
+Usage: export_through_program.py OSTRELLE CLOSE_REQUEST [ROUNDS [MIB]]
+"""
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "program"))
+from desktop import Desktop  # noqa: E402
+
+SERVER = os.path.join(HERE, "..", "tests", "sound", "soundserver.sh")
+
+
+def settle():
+    subprocess.run(["sync"], check=True)
+
+
+def peak_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def wait_for_size(path, size, process, timeout=300):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if os.path.exists(path) and os.path.getsize(path) >= size:
+            return
+        if process.poll() is not None:
+            raise SystemExit("the recorder ended while recording")
+        time.sleep(0.02)
+    raise SystemExit("the take never reached its size")
+
+
+def dismiss_if_shown(desktop, name, timeout):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if desktop.find_windows(name):
+            desktop.keys("Return")
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def reference(folder, take):
+    copy = os.path.join(folder, "copy.raw")
+    settle()
+    started = time.perf_counter()
+    subprocess.run(["cp", take, copy], check=True)
+    copied = time.perf_counter() - started
+    subprocess.run(["sync", copy], check=True)
+    synced = time.perf_counter() - started
+    os.remove(copy)
+    settle()
+    return copied, synced
+
+
+def feed(fifo, take, take_bytes, done):
+    """Writes into the device until the take holds its size."""
+    block = bytes(range(256)) * 4096
+    while not done.is_set():
+        os.write(fifo, block)
+        if os.path.exists(take) and os.path.getsize(take) >= take_bytes:
+            done.set()
+
+
+def export_round(desktop, folder, home, take_bytes):
+    take = os.path.join(folder, "pelvar.temp")
+    # Held open for writing, so the device never sees the end of its input.
+    fifo = os.open(os.path.join(home, "device.fifo"), os.O_RDWR)
+    desktop.start(folder, home)
+    desktop.choose("device", 1)
+    desktop.click("accept")
+    time.sleep(1)
+    desktop.click("record")
+    done = threading.Event()
+    feeder = threading.Thread(target=feed, args=(fifo, take, take_bytes, done))
+    feeder.start()
+    feeder.join(timeout=600)
+    done.set()
+    desktop.click("stop")
+    # At full device speed the writer may fall behind; the take is what it is.
+    dismiss_if_shown(desktop, "^Error$", 1.5)
+    size = os.path.getsize(take)
+    settle()
+    desktop.click("save")
+    desktop.wait_for_window("Select a file")
+    desktop.type_text("export")
+    settle()
+    before = peak_kib(desktop.process.pid)
+    started = time.perf_counter()
+    desktop.run("xdotool", "key", "Return")
+    while not desktop.find_windows("^Done!$"):
+        time.sleep(0.01)
+    seconds = time.perf_counter() - started
+    after = peak_kib(desktop.process.pid)
+    title = desktop.run("xdotool", "getwindowname", desktop.window).stdout.rstrip("\n")
+    desktop.keys("Return")
+    desktop.wait_for_window("All Done!")
+    desktop.keys("Return")
+    # The end of the input lets the capture thread leave its read and stop.
+    os.close(fifo)
+    desktop.request_close()
+    desktop.finish()
+    saved = os.path.getsize(os.path.join(folder, "export.wav"))
+    if saved != size + 46:
+        raise SystemExit(f"the WAV holds {saved} bytes, not {size + 46}")
+    passes = (size + 1) // 2
+    expected = f" Wait...Memory Decode : {974 + passes // 1025}"
+    os.remove(os.path.join(folder, "export.wav"))
+    settle()
+    return seconds, size, after - before, title, expected
+
+
+def main():
+    program, close_request = sys.argv[1], sys.argv[2]
+    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
+    take_bytes = (int(sys.argv[4]) if len(sys.argv) > 4 else 1024) << 20
+    work = tempfile.mkdtemp(prefix="ostrelle-bench-export.")
+    rig = os.path.join(work, "rig")
+    home = os.path.join(work, "home")
+    folder = os.path.join(work, "take")
+    os.makedirs(home)
+    os.makedirs(folder)
+    try:
+        subprocess.run([SERVER, "start", rig], check=True)
+        # A device that hands out what is written into a FIFO, as fast as it is read.
+        os.mkfifo(os.path.join(home, "device.fifo"))
+        with open(os.path.join(home, ".asoundrc"), "w") as config:
+            config.write('pcm.ostrelle_fast {\n type file\n slave.pcm "null"\n file "/dev/null"\n'
+                         f' infile "{home}/device.fifo"\n format "raw"\n}}\n')
+        copies, references, exports, growths = [], [], [], []
+        with Desktop(program, close_request, rig) as desktop:
+            for round_number in range(rounds):
+                seconds, size, growth, title, expected = export_round(desktop, folder, home, take_bytes)
+                take = os.path.join(folder, "pelvar.temp")
+                copied, synced = reference(folder, take)
+                copies.append(copied)
+                references.append(synced)
+                exports.append(seconds)
+                growths.append(growth / 1024)
+                print(f"round {round_number + 1}: take {size} bytes; export {seconds:.2f} s; cp {copied:.2f} s; "
+                      f"cp + sync {synced:.2f} s; peak memory +{growth / 1024:.1f} MiB; title {title!r}"
+                      + ("" if title == expected else f" (expected {expected!r})"), flush=True)
+                os.remove(take)
+        export_median = statistics.median(exports)
+        reference_median = statistics.median(references)
+        print(f"median export          {export_median:.2f} s")
+        print(f"median cp + sync       {reference_median:.2f} s")
+        print(f"median cp              {statistics.median(copies):.2f} s")
+        print(f"export / (cp + sync)   {export_median / reference_median:.2f} (goal: at most 4)")
+        print(f"export / cp            {export_median / statistics.median(copies):.2f}")
+        print(f"peak memory growth     median {statistics.median(growths):.1f} MiB, most {max(growths):.1f} MiB (goal: under 10)")
+    finally:
+        subprocess.run([SERVER, "stop", rig])
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
