@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -57,7 +58,7 @@ void tickAction() {
     ++recordingState.elapsedSeconds;
     if (takeReachedLimit()) {
         stopAction();
-        messageBox("Error", "The take reached the largest size a WAV file can hold, so recording stopped.", boxOk);
+        messageBox("Error", "The take reached the longest length the recorder can hold, so recording stopped.", boxOk);
     }
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder's shared state and the audio capture: the device list, the
 // input stream and its callback, and the take written to "pelvar.temp".
 //
@@ -79,9 +80,9 @@ enum ControlId : int {
     RateStatus = 24,
 };
 
-// A WAV header describes at most this many data bytes (its size fields are
-// 32-bit and the RIFF size counts 38 bytes more than the data).
-constexpr int64_t largestTakeBytes = 4294967295LL - 38;
+// `framesCaptured` counts a take in 32 bits, so a take holds at most this
+// many frames: 3.1 hours at 192000 Hz, 13.5 hours at 44100 Hz.
+constexpr int32_t largestTakeFrames = INT32_MAX;
 
 // The recording state back to how start-up finds it; the settings to their
 // initial values.
@@ -131,10 +132,10 @@ bool takeCutShort();
 // Frames of the last take that never reached it: lost by the device before
 // PortAudio delivered them, or dropped because the ring was full.
 int64_t framesLostInTake();
-// True once the take holds as much as a WAV file can describe.
+// True once the take holds as many frames as it can.
 bool takeReachedLimit();
-// Lets a test lower the size at which a take stops growing.
-void setTakeByteLimit(int64_t bytes);
+// Lets a test lower the frame count at which a take stops growing.
+void setTakeFrameLimit(int32_t frames);
 // Stops the stream, ends a take still running (it stays whole on disk), and
 // closes the stream; used at shut-down.
 void closeCaptureStream();

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the capture files say to each other and to no one else.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <pa_linux_alsa.h>
 
 #include <atomic>
@@ -17,7 +18,7 @@ namespace {
 constexpr double ringSeconds = 10.0;
 constexpr size_t smallestRing = 64 * 1024;
 
-std::atomic<int64_t> takeByteLimit{largestTakeBytes};
+std::atomic<int32_t> takeFrameLimit{largestTakeFrames};
 std::atomic<bool> takeFull{false};
 std::atomic<int64_t> overflowCount{0};
 std::atomic<int64_t> deliveredCount{0};
@@ -62,7 +63,7 @@ void appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackF
     const int64_t bytesPerFrame = captureFormat.bytesPerFrame;
     if (bytesPerFrame <= 0) return;
     const int32_t counted = recordingState.framesCaptured.load(std::memory_order_relaxed);
-    const int64_t room = (takeByteLimit.load(std::memory_order_relaxed) - counted * bytesPerFrame) / bytesPerFrame;
+    const int64_t room = int64_t{takeFrameLimit.load(std::memory_order_relaxed)} - counted;
     int64_t frames = static_cast<int64_t>(frameCount);
     if (frames > room) {
         frames = room > 0 ? room : 0;
@@ -145,7 +146,7 @@ void endTake() {
 bool takeCutShort() { return cutShort; }
 bool takeReachedLimit() { return takeFull.load(std::memory_order_acquire); }
 int64_t framesLostInTake() { return lostFrames.load(std::memory_order_relaxed); }
-void setTakeByteLimit(int64_t bytes) { takeByteLimit.store(bytes, std::memory_order_relaxed); }
+void setTakeFrameLimit(int32_t frames) { takeFrameLimit.store(frames, std::memory_order_relaxed); }
 int64_t inputOverflowCount() { return overflowCount.load(std::memory_order_relaxed); }
 int64_t framesDelivered() { return deliveredCount.load(std::memory_order_relaxed); }
 

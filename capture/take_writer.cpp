@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "take_writer.h"
 
 #include <jack/ringbuffer.h>

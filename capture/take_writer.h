@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The take writer: a ring between the capture callback and a thread that
 // drains it into file channel 1, so that a slow disk never holds up audio.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture through the callback with synthetic buffers, and for real through
 // PortAudio from the private sound server and from an ALSA file device.
 #include <sys/stat.h>
@@ -113,12 +114,12 @@ protected:
     void SetUp() override {
         forgetAnswers();
         resetRecorderState();
-        setTakeByteLimit(largestTakeBytes);
+        setTakeFrameLimit(largestTakeFrames);
     }
     void TearDown() override {
         closeCaptureStream();
         closeAllFiles();
-        setTakeByteLimit(largestTakeBytes);
+        setTakeFrameLimit(largestTakeFrames);
     }
     TempFolder folder;
 };
@@ -168,7 +169,7 @@ TEST_F(Capture, CallbackAppendsOnlyArmedBuffersAndCountsFrames) {
 
 TEST_F(Capture, TakeStopsGrowingAtAWholeFrameAtTheLimit) {
     useSettings(2, 24, 48000, 0);
-    setTakeByteLimit(6 * 2500 + 4);
+    setTakeFrameLimit(2500);
     std::vector<char> buffer(6000, 7);
     ASSERT_TRUE(beginTake());
     feed(1000, buffer);
@@ -180,8 +181,7 @@ TEST_F(Capture, TakeStopsGrowingAtAWholeFrameAtTheLimit) {
     endTake();
     EXPECT_EQ(recordingState.framesCaptured.load(), 2500);
     EXPECT_EQ(fileSize("pelvar.temp"), 15000);
-    // The real limit keeps the counter inside 32 bits for the smallest frames.
-    EXPECT_LE(largestTakeBytes / 2, int64_t{INT32_MAX});
+    static_assert(largestTakeFrames == INT32_MAX, "the cap is what the 32-bit frame count can hold");
 }
 
 TEST_F(Capture, EndTakeWithoutAStreamStillDisarmsAndCloses) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the user meets when things go wrong: a full disk, an output that
 // cannot be written, the size limit of a WAV file, a link under the temporary
 // name, unusual file names, and a storm of random clicks.
@@ -82,7 +83,7 @@ private:
 class Faults : public Recorder {
 protected:
     void TearDown() override {
-        setTakeByteLimit(largestTakeBytes);
+        setTakeFrameLimit(largestTakeFrames);
         setTakeRingBytesForTesting(0);
         setTakeWriterPauseForTesting(0);
         Recorder::TearDown();
@@ -240,12 +241,12 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
     }
 }
 
-TEST_F(Faults, TakeAtTheWavLimitStopsOnTheNextTickAndKeepsEverything) {
+TEST_F(Faults, TakeAtTheFrameLimitStopsOnTheNextTickAndKeepsEverything) {
     startRecorder();
-    setTakeByteLimit(44100 * 4 / 2 + 3);
+    setTakeFrameLimit(44100 / 2);
     ASSERT_TRUE(clickAndLoop(RecordButton));
     ASSERT_TRUE(loopUntil([&] { return boxSeen("Error"); }));
-    EXPECT_NE(seenBoxes[0].text.find("largest size a WAV file can hold"), std::string::npos) << seenBoxes[0].text;
+    EXPECT_NE(seenBoxes[0].text.find("longest length the recorder can hold"), std::string::npos) << seenBoxes[0].text;
     EXPECT_EQ(buttons(), (Buttons{true, false, true})) << "the take ended as Stop ends it";
     EXPECT_EQ(recordingState.loopState, LoopState::Idle);
     EXPECT_EQ(recordingState.framesCaptured.load(), 44100 / 2);

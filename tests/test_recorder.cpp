@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder as a user drives it, in-process: the settings phase, the
 // recording loop with the real sound server, and the WAV export.
 #include <QComboBox>
@@ -212,6 +213,68 @@ TEST_F(Recorder, HeaderDescribesEachFormat) {
                                      "data" + littleEndian(dataSize, 4) + data;
         EXPECT_EQ(readAll(name), expected) << row.channels << " channels, " << row.bits << " bits, " << row.rate;
     }
+}
+
+// What a command prints, for the readers other programs use.
+std::string output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
+        char chunk[512];
+        while (size_t count = std::fread(chunk, 1, sizeof chunk, pipe)) text.append(chunk, count);
+        ::pclose(pipe);
+    }
+    return text;
+}
+
+TEST_F(Recorder, TakesPastWhatARiffHeaderHoldsAreSavedAsRf64) {
+    // The threshold lowered from 4 GiB so that a few seconds go out as RF64.
+    setRf64ThresholdForTesting(400000);
+    struct Case {
+        int channels, bits;
+        double rate;
+        int32_t frames;
+        bool rf64;
+    };
+    const Case cases[] = {
+        {2, 16, 44100, 100000, false},  // exactly the threshold: the 46-byte header
+        {2, 16, 44100, 100001, true},
+        {1, 24, 48000, 133334, true},   // an odd data size
+    };
+    for (const Case& row : cases) {
+        const int blockAlign = row.channels * row.bits / 8;
+        const uint32_t dataSize = static_cast<uint32_t>(row.frames) * static_cast<uint32_t>(blockAlign);
+        std::string data(dataSize, '\0');
+        for (uint32_t index = 0; index < dataSize; ++index) data[index] = static_cast<char>(index * 13 + 5);
+        prepareTake(row.channels, row.bits, row.rate, data, row.frames);
+        plannedDialogAnswers = {(folder.path() / "long.wav").string()};
+        ASSERT_TRUE(exportWav());
+        const uint32_t rate = static_cast<uint32_t>(row.rate);
+        const std::string format = "fmt " + littleEndian(18, 4) + littleEndian(1, 2) + littleEndian(row.channels, 2) +
+                                   littleEndian(rate, 4) + littleEndian(rate * blockAlign, 4) + littleEndian(blockAlign, 2) +
+                                   littleEndian(row.bits, 2) + littleEndian(0, 2);
+        const std::string allSet = littleEndian(0xFFFFFFFF, 4);
+        const std::string header =
+            row.rf64 ? "RF64" + allSet + "WAVE" + "ds64" + littleEndian(28, 4) + littleEndian(dataSize + 74, 4) + littleEndian(0, 4) +
+                           littleEndian(dataSize, 4) + littleEndian(0, 4) + littleEndian(row.frames, 4) + littleEndian(0, 4) +
+                           littleEndian(0, 4) + format + "data" + allSet
+                     : "RIFF" + littleEndian(dataSize + 38, 4) + "WAVE" + format + "data" + littleEndian(dataSize, 4);
+        const std::string saved = readAll("long.wav");
+        EXPECT_EQ(saved.substr(0, header.size()), header) << row.frames << " frames";
+        EXPECT_TRUE(saved.substr(header.size()) == data) << row.frames << " frames";
+        if (!row.rf64) continue;
+        // Two readers that users have: libsndfile and sox.
+        const std::string sndfile = output("sndfile-info long.wav");
+        EXPECT_NE(sndfile.find("Channels    : " + std::to_string(row.channels)), std::string::npos) << sndfile;
+        EXPECT_NE(sndfile.find("Sample Rate : " + std::to_string(rate)), std::string::npos) << sndfile;
+        EXPECT_NE(sndfile.find("Frames      : " + std::to_string(row.frames)), std::string::npos) << sndfile;
+        char kind[32];  // RF64 (0x220000) with integer PCM of the take's width
+        std::snprintf(kind, sizeof kind, "Format      : 0x%08X", 0x220000 + row.bits / 8);
+        EXPECT_NE(sndfile.find(kind), std::string::npos) << sndfile;
+        const std::string sox = output("soxi -c long.wav; soxi -r long.wav; soxi -b long.wav; soxi -s long.wav");
+        EXPECT_EQ(sox, std::to_string(row.channels) + "\n" + std::to_string(rate) + "\n" + std::to_string(row.bits) + "\n" +
+                           std::to_string(row.frames) + "\n");
+    }
+    setRf64ThresholdForTesting(largestRiffDataBytes);
 }
 
 TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wav.h"
 
 #include <cmath>
@@ -11,11 +12,19 @@
 namespace {
 
 constexpr int headerBytes = 46;
+constexpr int rf64HeaderBytes = 82;
 constexpr int formatBlockBytes = 18;
+constexpr int ds64Bytes = 28;
 constexpr int formatTagPcm = 1;
+// A size field that says "look in the ds64 chunk".
+constexpr int32_t sizeInDs64 = -1;
 // The title is rewritten after this many two-byte passes.
 constexpr int passesPerTitleUpdate = 1024;
 constexpr int saveBlocksShownOffset = 974;
+
+// Data larger than this does not fit the 32-bit sizes of a RIFF header (the
+// RIFF size counts 38 bytes more than the data) and is saved as RF64.
+int64_t rf64Threshold = largestRiffDataBytes;
 
 void enableRecordAndSave() {
     disableControl(RecordButton, 0);
@@ -24,14 +33,16 @@ void enableRecordAndSave() {
 
 bool endsWithWav(const std::string& path) { return path.size() >= 4 && path.compare(path.size() - 4, 4, ".wav") == 0; }
 
-void writeHeader(uint32_t dataSize) {
+void writeQuad(int number, int64_t value) {
+    writeLong(number, static_cast<int32_t>(value & 0xFFFFFFFF));
+    writeLong(number, static_cast<int32_t>(value >> 32));
+}
+
+void writeFormatBlock() {
     const int32_t rate = static_cast<int32_t>(roundedSampleRate());
     const int32_t byteRate = static_cast<int32_t>(std::llround(captureSettings.sampleRate * captureFormat.bytesPerFrame));
     const int16_t bits = static_cast<int16_t>(captureSettings.bitsPerSample);
     const int16_t blockAlign = static_cast<int16_t>(captureSettings.channelCount * (bits / 8));
-    writeString(WavOutputFile, "RIFF");
-    writeLong(WavOutputFile, static_cast<int32_t>(dataSize + (headerBytes - 8)));
-    writeString(WavOutputFile, "WAVE");
     writeString(WavOutputFile, "fmt ");
     writeLong(WavOutputFile, formatBlockBytes);
     writeWord(WavOutputFile, formatTagPcm);
@@ -41,15 +52,40 @@ void writeHeader(uint32_t dataSize) {
     writeWord(WavOutputFile, blockAlign);
     writeWord(WavOutputFile, bits);
     writeWord(WavOutputFile, 0);
+}
+
+// The 46-byte header while the sizes fit in 32 bits; past that, RF64 (EBU
+// Tech 3306): a ds64 chunk first holds the 64-bit sizes and the frame count,
+// and the 32-bit fields that cannot hold theirs say so with all bits set.
+void writeHeader(int64_t dataSize) {
+    if (dataSize <= rf64Threshold) {
+        writeString(WavOutputFile, "RIFF");
+        writeLong(WavOutputFile, static_cast<int32_t>(static_cast<uint32_t>(dataSize + (headerBytes - 8))));
+        writeString(WavOutputFile, "WAVE");
+        writeFormatBlock();
+        writeString(WavOutputFile, "data");
+        writeLong(WavOutputFile, static_cast<int32_t>(static_cast<uint32_t>(dataSize)));
+        return;
+    }
+    writeString(WavOutputFile, "RF64");
+    writeLong(WavOutputFile, sizeInDs64);
+    writeString(WavOutputFile, "WAVE");
+    writeString(WavOutputFile, "ds64");
+    writeLong(WavOutputFile, ds64Bytes);
+    writeQuad(WavOutputFile, dataSize + (rf64HeaderBytes - 8));
+    writeQuad(WavOutputFile, dataSize);
+    writeQuad(WavOutputFile, captureFormat.bytesPerFrame > 0 ? dataSize / captureFormat.bytesPerFrame : 0);
+    writeLong(WavOutputFile, 0);  // no table of other chunk sizes
+    writeFormatBlock();
     writeString(WavOutputFile, "data");
-    writeLong(WavOutputFile, static_cast<int32_t>(dataSize));
+    writeLong(WavOutputFile, sizeInDs64);
 }
 
 // Two bytes a pass, with the window title counting progress. Returns false as
 // soon as the disk refuses a write.
-bool copyTake(uint32_t dataSize) {
+bool copyTake(int64_t dataSize) {
     int passes = 0;
-    for (uint32_t copied = 0; copied < dataSize; copied += 2) {
+    for (int64_t copied = 0; copied < dataSize; copied += 2) {
         int word = readWord(TempCaptureFile);
         if (dataSize - copied == 1)
             writeByte(WavOutputFile, word);
@@ -93,7 +129,7 @@ int64_t readableTakeBytes(int64_t takeBytes) {
 // over `destination` only once it is complete and on disk, so a failure
 // leaves an earlier file there as it was. False, with nothing left behind,
 // when that could not be done.
-bool writeWav(const std::string& destination, uint32_t dataSize) {
+bool writeWav(const std::string& destination, int64_t dataSize) {
     const std::string hidden = createHiddenFileBeside(WavOutputFile, destination.c_str());
     if (hidden.empty()) return false;
     writeHeader(dataSize);
@@ -132,7 +168,7 @@ bool exportWav() {
 
     const int64_t takeBytes = static_cast<int64_t>(recordingState.framesCaptured.load(std::memory_order_acquire)) *
                               captureFormat.bytesPerFrame;
-    const int64_t wanted = takeBytes < largestTakeBytes ? takeBytes : largestTakeBytes;
+    const int64_t wanted = takeBytes;
     const int64_t readable = readableTakeBytes(wanted);
     if (wanted > 0 && readable == 0) {
         const std::string text = "None of the " + secondsText(wanted) + " seconds of the take could be read back from " +
@@ -142,7 +178,7 @@ bool exportWav() {
         return false;
     }
     // A link chosen in the dialog stays a link; the file it leads to is replaced.
-    if (!writeWav(resolvedPath(path.c_str()), static_cast<uint32_t>(readable))) {
+    if (!writeWav(resolvedPath(path.c_str()), readable)) {
         reportNotSaved(path);
         enableRecordAndSave();
         return false;
@@ -159,3 +195,5 @@ bool exportWav() {
     messageBox("Done!", done.c_str(), boxOk);
     return true;
 }
+
+void setRf64ThresholdForTesting(int64_t bytes) { rf64Threshold = bytes; }

@@ -1,8 +1,16 @@
+// SPDX-License-Identifier: MIT
 // Saving the last take as a RIFF/WAVE file.
 //
 // Runs on the interface thread from start to end; no events are handled
 // while it copies.
 #pragma once
+
+#include <cstdint>
+
+// The most data bytes the 46-byte header can describe: its RIFF size field
+// is 32-bit and counts 38 bytes more than the data. Larger takes are saved
+// as RF64.
+constexpr int64_t largestRiffDataBytes = 4294967295LL - 38;
 
 // The Save action: asks for a path, then writes the 46-byte header and the
 // take from "pelvar.temp" behind it, replacing a file of that name only once
@@ -11,3 +19,6 @@
 // enabled again, after a box that tells what happened unless the user
 // cancelled or declined.
 bool exportWav();
+
+// Test seam: the data size above which the export writes RF64.
+void setRf64ThresholdForTesting(int64_t bytes);
