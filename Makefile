@@ -1,15 +1,20 @@
+# SPDX-License-Identifier: MIT
 # The two commands a newcomer needs: `make run` and `make test`.
-# Both install whatever Debian packages are missing, then build.
+# Both install whatever Debian packages are missing, then build: `make run`
+# only what building and running need, `make test` the test rig as well.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run demo test sanitize tsan bench install package clean
+.PHONY: all deps build run demo test sanitize tsan bench install package format clean
 
 all: build
 
+# Which set of packages: run, test or demo.
+DEPS ?= run
+
 deps:
-	@./scripts/install-deps.sh
+	@./scripts/install-deps.sh $(DEPS)
 
 build: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
@@ -19,9 +24,11 @@ run: build
 	./$(BUILD)/app/ostrelle
 
 # For a machine without a sound card: a private sound server playing a tone.
+demo: DEPS = demo
 demo: build
 	./scripts/demo.sh ./$(BUILD)/app/ostrelle
 
+test: DEPS = test
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j1
 
@@ -37,14 +44,19 @@ tsan:
 	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1" \
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DOSTRELLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
 
+bench: DEPS = test
 bench: build
 	@cmake --build $(BUILD) -j$(JOBS) --target benchmarks
 
 install: build
 	cmake --install $(BUILD)
 
+package: DEPS = test
 package: build
 	cd $(BUILD) && cpack -G DEB
 
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder application: start-up, the main window with its settings
 // phase, the recording loop, and shut-down. Interface thread only.
 #pragma once

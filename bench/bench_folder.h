@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A temporary folder of the benchmark's own, made the current directory for
 // its run and removed afterwards, so that a user's "pelvar.temp" in the
 // folder the benchmark was started from is never touched.

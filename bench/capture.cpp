@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Time spent in the capture callback per buffer, at 192000 Hz 32-bit stereo,
 // with buffers handed in at the pace a device delivers them while another
 // process rewrites 256 MiB with fsync in the same folder: median and worst

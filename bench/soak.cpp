@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A long take at 192000 Hz, 32-bit stereo from the sound server while another
 // process writes 1 GiB after 1 GiB to the same folder with fsync. Prints the
 // frames captured against the frames the elapsed time calls for, the frames

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Numbered file channels: files opened under small integers chosen by the
 // caller, each with one 4096-byte buffer that serves reads and writes alike.
 //

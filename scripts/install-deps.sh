@@ -1,17 +1,44 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need,
-# and only those that are missing, so that a second run costs a few dpkg calls.
+# SPDX-License-Identifier: MIT
+# Installs the Debian packages one of the make targets needs, and only those
+# that are missing, so that a second run costs a few dpkg calls.
+#
+#   install-deps.sh run    building and running the recorder
+#   install-deps.sh test   that, and the test rig (a private sound server, a
+#                          private X server, readers of WAV files, lintian)
+#   install-deps.sh demo   that of run, and a sound server with a tone player
+#   install-deps.sh SET --list   only prints the set, one package a line
+#
+# "run" installs no sound server: a desktop's own (PipeWire on Debian 12)
+# stays as it is.
 set -euo pipefail
 
-packages=(
+run=(
   build-essential cmake pkg-config
   qt6-base-dev portaudio19-dev libasound2-dev libjack-jackd2-dev
-  libgtest-dev googletest
-  libx11-dev fonts-dejavu-core
-  xvfb xdotool x11-utils imagemagick
-  pulseaudio pulseaudio-utils libasound2-plugins sox python3
-  desktop-file-utils appstream dpkg-dev
+  fonts-dejavu-core
 )
+demo=(pulseaudio-utils sox)
+# The demo's own sound server, only where none speaks PulseAudio's protocol.
+if ! pactl info 2>/dev/null | grep -qi "pipewire"; then demo+=(pulseaudio libasound2-plugins); fi
+test=(
+  libgtest-dev googletest libx11-dev python3
+  xvfb xdotool x11-utils imagemagick
+  pulseaudio pulseaudio-utils libasound2-plugins sox sndfile-programs
+  desktop-file-utils appstream dpkg-dev lintian man-db
+)
+
+case "${1:-run}" in
+  run) packages=("${run[@]}") ;;
+  test) packages=("${run[@]}" "${test[@]}") ;;
+  demo) packages=("${run[@]}" "${demo[@]}") ;;
+  *) echo "usage: $0 run|test|demo" >&2; exit 2 ;;
+esac
+
+if [ "${2:-}" = --list ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Re-takes docs/screenshot.png: the window as the program draws it, under Xvfb,
 # with the private sound server so that the device list is filled.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading back raw little-endian PCM and measuring a sine tone in it.
 #pragma once
 

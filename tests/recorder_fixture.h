@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fixture that builds the main window afresh for each test, and helpers
 // to drive the settings phase and the recording loop as a user would.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for tests that drive the real window layer in-process on Qt's
 // offscreen platform: scheduled user actions, and an answerer that deals with
 // every message box and save dialog as the test planned.

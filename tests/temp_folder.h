@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fresh folder that becomes the current directory for one test, and is
 // removed with everything in it afterwards.
 #pragma once

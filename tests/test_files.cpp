@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Numbered file channels, observed where it matters: the writes that reach
 // the kernel. `write` is interposed below so each block can be counted.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window layer over real Qt widgets on the offscreen platform.
 #include <QApplication>
 #include <QComboBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window layer: windows, controls and timers named by small integers,
 // one blocking call that returns the next event as a code, and modal boxes
 // and dialogs as single calls returning plain values.

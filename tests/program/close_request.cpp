@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Asks an X11 window to close the way a window manager's close box does:
 // a WM_DELETE_WINDOW message. Usage: close_request WINDOW-ID
 #include <X11/Xlib.h>

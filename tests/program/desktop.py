@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The real program on a private X server, driven the way a person would:
 mouse clicks at the window's control positions and typing, through xdotool."""
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The whole program under Xvfb with the private sound server, as a user drives it."""
 import math
 import os

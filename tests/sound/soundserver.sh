@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A private PulseAudio for tests and demos: a null sink with a sine tone
 # playing into it, whose monitor is the default capture source. PortAudio then
 # lists the ALSA devices "pulse" and "default", which capture the tone.
