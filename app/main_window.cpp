@@ -94,7 +94,8 @@ void buildMainWindow() {
     createButton(RecordButton, 50, 170, 80, 40, "Record");
     createButton(StopButton, 50, 270, 80, 40, "Stop");
     createButton(SaveButton, 50, 220, 80, 40, "Save");
-    setEnabled({RecordButton, SaveButton, DeviceStatus, ChannelsStatus, BitsStatus, RateStatus, StopButton}, false);
+    showButtons(ButtonState::beforeAccept);
+    setEnabled({DeviceStatus, ChannelsStatus, BitsStatus, RateStatus}, false);
 }
 
 void runSettingsPhase() {
@@ -121,6 +122,7 @@ void runSettingsPhase() {
 
 void applyAcceptedSettings() {
     refreshStatusLabels();
-    setEnabled({RecordButton, SaveButton, DeviceStatus, ChannelsStatus, BitsStatus, RateStatus, StopButton}, true);
+    showButtons(ButtonState::accepted);
+    setEnabled({DeviceStatus, ChannelsStatus, BitsStatus, RateStatus}, true);
     setEnabled({AcceptButton, DeviceList, BitsList, ChannelsList, RateList}, false);
 }

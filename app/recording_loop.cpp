@@ -10,12 +10,6 @@
 
 namespace {
 
-void setButtons(int record, int stop, int save) {
-    disableControl(RecordButton, record ? 0 : 1);
-    disableControl(StopButton, stop ? 0 : 1);
-    disableControl(SaveButton, save ? 0 : 1);
-}
-
 // "2.4 seconds" for the frames of a take that never reached it; rounded up,
 // so that any loss reads as at least a tenth of a second.
 std::string lostTime(int64_t frames) {
@@ -30,14 +24,14 @@ void recordAction() {
     // fails, nothing changes and Record can be tried again.
     if (!reviveCaptureStream()) return;
     recordingState.loopState = LoopState::Recording;
-    disableControl(RecordButton, 1);
-    if (beginTake()) setButtons(0, 1, 0);
+    showButtons(ButtonState::recordFailed);
+    if (beginTake()) showButtons(ButtonState::recording);
 }
 
 void stopAction() {
     recordingState.loopState = LoopState::Idle;
     endTake();
-    setButtons(1, 0, 1);
+    showButtons(ButtonState::stopped);
     if (takeCutShort()) {
         messageBox("Error", "The take was cut short because the disk refused to store more of it.", boxOk);
     } else if (int64_t lost = framesLostInTake(); lost > 0) {

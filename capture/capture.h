@@ -15,81 +15,15 @@
 
 #include <portaudio.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
-// What the user chose; written only before ACCEPT.
-struct CaptureSettings {
-    int16_t channelCount = 2;
-    int32_t bitsPerSample = 16;
-    double sampleRate = 44100.0;
-    int32_t deviceIndex = 0;
-};
+#include "recorder.h"
 
-// Derived once, at ACCEPT.
-struct CaptureFormat {
-    uint32_t sampleFormat = 0;
-    int32_t bytesPerFrame = 0;
-    PaStreamParameters inputParameters{};
-};
-
-enum class LoopState { Idle, Recording };
-
-// `armed` and `framesCaptured` are published with release and read with
-// acquire, so a callback that sees `armed` set also sees the open file and
-// the zeroed counter.
-struct RecordingState {
-    PaStream* stream = nullptr;
-    std::atomic<int32_t> armed{0};
-    std::atomic<int32_t> framesCaptured{0};
-    LoopState loopState = LoopState::Idle;
-    int32_t elapsedSeconds = 0;
-    int32_t saveBlocks = 0;
-};
-
-extern CaptureSettings captureSettings;
-extern CaptureFormat captureFormat;
-extern RecordingState recordingState;
-
-// Numbers of the window, its controls and its timer, shared by the rooms of the application.
-constexpr int MainWindow = 2;
-constexpr int ElapsedTimer = 1000;
-constexpr int ElapsedTimerPeriod = 1000;
-constexpr int TempCaptureFile = 1;
-constexpr int WavOutputFile = 2;
-constexpr const char* tempCaptureName = "pelvar.temp";
-enum ControlId : int {
-    StopButton = 1,
-    ChannelsList = 3,
-    BitsList = 4,
-    RateList = 5,
-    DeviceList = 6,
-    RecordButton = 7,
-    SaveButton = 8,
-    AcceptButton = 9,
-    ChannelsCaption = 14,
-    BitsCaption = 15,
-    RateCaption = 16,
-    DeviceCaption = 20,
-    DeviceStatus = 21,
-    ChannelsStatus = 22,
-    BitsStatus = 23,
-    RateStatus = 24,
-};
-
-// `framesCaptured` counts a take in 32 bits, so a take holds at most this
-// many frames: 3.1 hours at 192000 Hz, 13.5 hours at 44100 Hz.
-constexpr int32_t largestTakeFrames = INT32_MAX;
-
-// The recording state back to how start-up finds it; the settings to their
-// initial values.
+// The records, the device list and the take's counters back to how
+// start-up finds them.
 void resetRecorderState();
-// Derives `captureFormat` from `captureSettings`.
-void computeCaptureFormat();
-int64_t roundedSampleRate();
 
 // Keeps the sound libraries' own complaints (no sound card, no JACK server)
 // off the terminal. Called before Pa_Initialize.

@@ -274,7 +274,7 @@ bool syncFile(int number) {
     return ::fsync(entry->descriptor) == 0 && !entry->writeFailed;
 }
 
-int writeString(int number, const char* text, int) {
+int writeString(int number, const char* text) {
     files_detail::FileChannel* entry = channel(number);
     if (entry == nullptr || text == nullptr || *text == '\0') return 0;
     return writeSlow(*entry, text, static_cast<int>(std::strlen(text)));

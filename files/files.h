@@ -90,7 +90,7 @@ bool fileReadFailed(int number);
 bool syncFile(int number);
 
 // Writers return the number of bytes taken (0 when the channel is not open).
-int writeString(int number, const char* text, int format = 8);
+int writeString(int number, const char* text);
 int writeLong(int number, int32_t value);
 int writeByte(int number, int value);
 int writeData(int number, const void* data, int length);

@@ -107,7 +107,7 @@ TEST_F(FileChannels, LargeBlocksBypassTheBufferAfterWhatIsPending) {
 TEST_F(FileChannels, ReusingANumberWritesOutTheFirstFileBeforeOpeningTheSecond) {
     ASSERT_NE(createFile(2, "first"), 0);
     writeLong(2, 5);
-    writeString(2, "data", 8);
+    writeString(2, "data");
     ASSERT_NE(createFile(2, "second"), 0);
     EXPECT_EQ(contents("first"), std::string("\x05\x00\x00\x00" "data", 8));
     // A failed open still closes what was there.
@@ -172,8 +172,8 @@ TEST_F(FileChannels, NumbersThatNameNothingDoNothing) {
     EXPECT_EQ(writeLong(6, 1), 0);
     EXPECT_EQ(writeData(6, "x", 1), 0);
     ASSERT_NE(createFile(6, "empty"), 0);
-    EXPECT_EQ(writeString(6, "", 8), 0);
-    EXPECT_EQ(writeString(6, nullptr, 8), 0);
+    EXPECT_EQ(writeString(6, ""), 0);
+    EXPECT_EQ(writeString(6, nullptr), 0);
     EXPECT_EQ(writeData(6, nullptr, 4), 0);
     EXPECT_EQ(writeData(6, "x", 0), 0);
     closeFile(6);

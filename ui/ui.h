@@ -70,7 +70,7 @@ int eventType();
 int messageBox(const char* title, const char* text, int flags = boxOk);
 
 // Controls are made in the window opened most recently, at client coordinates.
-intptr_t createText(int number, int x, int y, int width, int height, const char* text, int flags = 0);
+intptr_t createText(int number, int x, int y, int width, int height, const char* text);
 intptr_t createComboBox(int number, int x, int y, int width, int height);
 intptr_t createButton(int number, int x, int y, int width, int height, const char* text, int flags = 0);
 // Text controls only: attribute 1 the text colour, 2 the background.

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "capture.h"
+#include "recorder.h"
 #include "files.h"
 #include "ui.h"
 
@@ -25,11 +25,6 @@ constexpr int saveBlocksShownOffset = 974;
 // Data larger than this does not fit the 32-bit sizes of a RIFF header (the
 // RIFF size counts 38 bytes more than the data) and is saved as RF64.
 int64_t rf64Threshold = largestRiffDataBytes;
-
-void enableRecordAndSave() {
-    disableControl(RecordButton, 0);
-    disableControl(SaveButton, 0);
-}
 
 bool endsWithWav(const std::string& path) { return path.size() >= 4 && path.compare(path.size() - 4, 4, ".wav") == 0; }
 
@@ -146,14 +141,12 @@ bool writeWav(const std::string& destination, int64_t dataSize) {
 }  // namespace
 
 bool exportWav() {
-    disableControl(RecordButton, 1);
-    disableControl(StopButton, 1);
-    disableControl(SaveButton, 1);
+    showButtons(ButtonState::exporting);
 
     std::string path = saveFileDialog("Select a file...", ".\\", ".wav|*.wav", 0);
     // A cancelled dialog saves nothing rather than a hidden ".wav".
     if (path.empty()) {
-        enableRecordAndSave();
+        showButtons(ButtonState::exportFailed);
         return false;
     }
     if (!endsWithWav(path)) path += ".wav";
@@ -161,36 +154,36 @@ bool exportWav() {
     if (fileSize(path.c_str()) != -1) {
         std::string question = getFilePart(path.c_str()) + " already exists.\r\rDo you want to overwrite this file?";
         if (messageBox("Overwrite file?", question.c_str(), boxYesNoCancel) != answerYes) {
-            enableRecordAndSave();
+            showButtons(ButtonState::exportFailed);
             return false;
         }
     }
 
     const int64_t takeBytes = static_cast<int64_t>(recordingState.framesCaptured.load(std::memory_order_acquire)) *
                               captureFormat.bytesPerFrame;
-    const int64_t wanted = takeBytes;
-    const int64_t readable = readableTakeBytes(wanted);
-    if (wanted > 0 && readable == 0) {
-        const std::string text = "None of the " + secondsText(wanted) + " seconds of the take could be read back from " +
+    const int64_t readable = readableTakeBytes(takeBytes);
+    if (takeBytes > 0 && readable == 0) {
+        const std::string text = "None of the " + secondsText(takeBytes) + " seconds of the take could be read back from " +
                                  tempCaptureName + ", so nothing was saved.";
         messageBox("Error", text.c_str(), boxOk);
-        enableRecordAndSave();
+        showButtons(ButtonState::exportFailed);
         return false;
     }
     // A link chosen in the dialog stays a link; the file it leads to is replaced.
     if (!writeWav(resolvedPath(path.c_str()), readable)) {
         reportNotSaved(path);
-        enableRecordAndSave();
+        showButtons(ButtonState::exportFailed);
         return false;
     }
-    if (readable < wanted) {
-        const std::string text = "Only " + secondsText(readable) + " of the " + secondsText(wanted) +
+    if (readable < takeBytes) {
+        const std::string text = "Only " + secondsText(readable) + " of the " + secondsText(takeBytes) +
                                  " seconds of the take could be read back from " + tempCaptureName +
                                  "; they were saved as " + path + ".";
         messageBox("Error", text.c_str(), boxOk);
-        enableRecordAndSave();
+        showButtons(ButtonState::exportFailed);
         return false;
     }
+    showButtons(ButtonState::exported);
     std::string done = path + "  was successfully saved";
     messageBox("Done!", done.c_str(), boxOk);
     return true;

@@ -1,29 +1,15 @@
 // SPDX-License-Identifier: MIT
-#include <alsa/asoundlib.h>
+#include "recorder.h"
 
 #include <cmath>
 
-#include "capture.h"
-#include "capture_rooms.h"
-
-// PortAudio loads JACK's client library; these resolve only when it is there.
-extern "C" {
-__attribute__((weak)) void jack_set_error_function(void (*)(const char*));
-__attribute__((weak)) void jack_set_info_function(void (*)(const char*));
-}
+#include "ui.h"
 
 CaptureSettings captureSettings;
 CaptureFormat captureFormat;
 RecordingState recordingState;
 
-namespace {
-
-void ignoreAlsaReport(const char*, int, const char*, int, const char*, ...) {}
-void ignoreJackReport(const char*) {}
-
-}  // namespace
-
-void resetRecorderState() {
+void resetRecords() {
     captureSettings = CaptureSettings{};
     captureFormat = CaptureFormat{};
     recordingState.stream = nullptr;
@@ -32,14 +18,6 @@ void resetRecorderState() {
     recordingState.loopState = LoopState::Idle;
     recordingState.elapsedSeconds = 0;
     recordingState.saveBlocks = 0;
-    resetDeviceList();
-    resetTakeState();
-}
-
-void silenceAudioLibraries() {
-    snd_lib_error_set_handler(ignoreAlsaReport);
-    if (jack_set_error_function != nullptr) jack_set_error_function(ignoreJackReport);
-    if (jack_set_info_function != nullptr) jack_set_info_function(ignoreJackReport);
 }
 
 int64_t roundedSampleRate() { return std::llround(captureSettings.sampleRate); }
@@ -56,4 +34,39 @@ void computeCaptureFormat() {
     captureFormat.inputParameters.sampleFormat = captureFormat.sampleFormat;
     captureFormat.inputParameters.suggestedLatency = 0.05;
     captureFormat.inputParameters.hostApiSpecificStreamInfo = nullptr;
+}
+
+namespace {
+
+enum class Enabled : uint8_t { no, yes, asBefore };
+struct ButtonRow {
+    ButtonState state;
+    Enabled record, stop, save;
+};
+
+// The one table of which buttons each state leaves enabled.
+constexpr ButtonRow buttonTable[] = {
+    {ButtonState::beforeAccept, Enabled::no, Enabled::no, Enabled::no},
+    {ButtonState::accepted, Enabled::yes, Enabled::yes, Enabled::yes},
+    {ButtonState::recording, Enabled::no, Enabled::yes, Enabled::no},
+    {ButtonState::recordFailed, Enabled::no, Enabled::asBefore, Enabled::asBefore},
+    {ButtonState::stopped, Enabled::yes, Enabled::no, Enabled::yes},
+    {ButtonState::exporting, Enabled::no, Enabled::no, Enabled::no},
+    {ButtonState::exported, Enabled::no, Enabled::no, Enabled::no},
+    {ButtonState::exportFailed, Enabled::yes, Enabled::no, Enabled::yes},
+};
+
+void apply(int button, Enabled enabled) {
+    if (enabled != Enabled::asBefore) disableControl(button, enabled == Enabled::yes ? 0 : 1);
+}
+
+}  // namespace
+
+void showButtons(ButtonState state) {
+    for (const ButtonRow& row : buttonTable) {
+        if (row.state != state) continue;
+        apply(RecordButton, row.record);
+        apply(StopButton, row.stop);
+        apply(SaveButton, row.save);
+    }
 }

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: MIT
+// What the files of the window layer share and no one else sees: the layer's
+// one record of windows, controls and queued events, and the helpers that
+// reach into it. Interface thread only, like the whole layer.
+#pragma once
+
+#include <QApplication>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ui.h"
+
+namespace ui_detail {
+
+struct Event {
+    int code = 0;
+    int object = 0;
+    int window = 0;
+    int type = 0;
+    bool operator==(const Event&) const = default;
+};
+
+
+struct WindowEntry {
+    QPointer<QWidget> widget;
+    std::string title;
+    bool titlePending = false;
+    std::map<int, QTimer*> timers;
+};
+
+enum class Kind { text, list, button };
+
+struct ControlEntry {
+    QPointer<QWidget> widget;
+    Kind kind = Kind::text;
+    int window = 0;
+};
+
+using Clock = std::chrono::steady_clock;
+
+struct Layer {
+    QApplication* application = nullptr;
+    bool ownsApplication = false;
+    std::vector<WindowEntry> windows = std::vector<WindowEntry>(16);
+    std::vector<ControlEntry> controls = std::vector<ControlEntry>(50);
+    std::deque<Event> queue;
+    Event last;
+    bool waiting = false;
+    int currentWindow = -1;
+    bool changingList = false;
+    Clock::time_point lastTitleHandover{};
+};
+
+extern Layer layer;
+
+inline QString text(const char* bytes) { return QString::fromUtf8(bytes == nullptr ? "" : bytes); }
+
+void raiseQueued(const Event& event);
+// Clicks and timer ticks exist only for the wait that sees them happen.
+void raiseDirect(const Event& event);
+WindowEntry* windowEntry(int number);
+ControlEntry* controlEntry(int number);
+// Hands the newest titles to the platform before the program stops for a box or a wait.
+void handOverPendingTitles();
+// Forgets a control's number and the events it queued.
+void releaseControl(int number);
+void paintBackground(QWidget* widget, Color color);
+QColor qtColor(Color color);
+// The window a box or dialog belongs to.
+QWidget* activeLayerWindow();
+
+}  // namespace ui_detail
