@@ -32,7 +32,8 @@ void colorCaption(int number) {
 
 template <typename Value, size_t count>
 void buildSelector(int caption, Rectangle captionPlace, const char* captionText, int list, Rectangle listPlace,
-                   const char* const (&items)[count], int selected, const std::array<Value, count>& values, Value& field) {
+                   const char* const (&items)[count], int selected, const std::array<Value, count>& values,
+                   Value& field) {
     createCaption(caption, captionPlace, captionText);
     createComboBox(list, listPlace.x, listPlace.y, listPlace.width, listPlace.height);
     colorCaption(caption);
@@ -79,8 +80,8 @@ void buildMainWindow() {
                   channelChoices, captureSettings.channelCount);
     buildSelector(BitsCaption, {166, 25, 85, 20}, "# of Bit", BitsList, {160, 50, 95, 20}, bitItems, 0, bitChoices,
                   captureSettings.bitsPerSample);
-    buildSelector(RateCaption, {310, 25, 85, 20}, "# of Sample", RateList, {305, 50, 110, 20}, rateItems, 0, rateChoices,
-                  captureSettings.sampleRate);
+    buildSelector(RateCaption, {310, 25, 85, 20}, "# of Sample", RateList, {305, 50, 110, 20}, rateItems, 0,
+                  rateChoices, captureSettings.sampleRate);
 
     createCaption(DeviceCaption, {26, 85, 75, 20}, "Main Device");
     createComboBox(DeviceList, 26, 110, 240, 20);

@@ -35,7 +35,8 @@ void stopAction() {
     if (takeCutShort()) {
         messageBox("Error", "The take was cut short because the disk refused to store more of it.", boxOk);
     } else if (int64_t lost = framesLostInTake(); lost > 0) {
-        const std::string text = lostTime(lost) + " of audio could not be recorded, so the take has gaps where it was lost.";
+        const std::string text =
+            lostTime(lost) + " of audio could not be recorded, so the take has gaps where it was lost.";
         messageBox("Error", text.c_str(), boxOk);
     }
 }

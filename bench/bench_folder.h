@@ -13,7 +13,7 @@
 #include <vector>
 
 class BenchFolder {
-public:
+   public:
     BenchFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "ostrelle-bench.XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
@@ -33,7 +33,7 @@ public:
     BenchFolder& operator=(const BenchFolder&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+   private:
     std::filesystem::path path_;
     std::filesystem::path started_;
 };

@@ -5,6 +5,8 @@
 // case, and their share of the buffer's own duration (the goal is a worst
 // case of at most 1 %).
 // Usage: bench_capture [seconds per buffer size]   (default 10)
+#include "capture.h"
+
 #include <pthread.h>
 #include <sched.h>
 
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "bench_folder.h"
-#include "capture.h"
 
 int main(int argc, char** argv) {
     const int secondsPerSize = argc > 1 ? std::atoi(argv[1]) : 10;
@@ -41,8 +42,8 @@ int main(int argc, char** argv) {
             if (std::system("dd if=/dev/zero of=ballast bs=1M count=256 conv=fsync status=none") != 0) break;
     });
 
-    std::printf("%8s %12s %12s %12s %11s %11s %8s\n", "frames", "buffer us", "median us", "max us", "median/buf", "max/buf",
-                "lost");
+    std::printf("%8s %12s %12s %12s %11s %11s %8s\n", "frames", "buffer us", "median us", "max us", "median/buf",
+                "max/buf", "lost");
     for (unsigned long frames : {64ul, 256ul, 1024ul, 4096ul}) {
         std::vector<char> buffer(frames * 8, 0x5A);
         const auto period = std::chrono::duration<double>(frames / rate);
@@ -52,17 +53,20 @@ int main(int argc, char** argv) {
         beginTake();
         const auto begun = std::chrono::steady_clock::now();
         for (int call = 0; call < calls; ++call) {
-            std::this_thread::sleep_until(begun + std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * call));
+            std::this_thread::sleep_until(
+                begun + std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * call));
             auto start = std::chrono::steady_clock::now();
             captureCallback(buffer.data(), nullptr, frames, nullptr, 0, nullptr);
-            micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+            micros.push_back(
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
         }
         endTake();
         const double bufferMicros = frames / rate * 1e6;
         const double worst = *std::max_element(micros.begin(), micros.end());
         const double middle = median(micros);
         std::printf("%8lu %12.1f %12.2f %12.1f %10.4f%% %10.4f%% %8lld\n", frames, bufferMicros, middle, worst,
-                    100 * middle / bufferMicros, 100 * worst / bufferMicros, static_cast<long long>(framesLostInTake()));
+                    100 * middle / bufferMicros, 100 * worst / bufferMicros,
+                    static_cast<long long>(framesLostInTake()));
         std::fflush(stdout);
     }
     writing.store(false);

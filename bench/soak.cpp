@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
-
 #include <vector>
 
 #include "bench_folder.h"
@@ -101,7 +100,8 @@ int main(int argc, char** argv) {
     std::remove("soak-ballast");
     closeCaptureStream();
 
-    std::vector<Timing> seen(timings.begin(), timings.begin() + static_cast<long>(std::min(callbacks.load(), timings.size())));
+    std::vector<Timing> seen(timings.begin(),
+                             timings.begin() + static_cast<long>(std::min(callbacks.load(), timings.size())));
     std::vector<double> nanoseconds, shares;
     for (const Timing& timing : seen) {
         nanoseconds.push_back(timing.nanoseconds);

@@ -75,8 +75,8 @@ void setTakeFrameLimit(int32_t frames);
 void closeCaptureStream();
 
 // PortAudio's audio thread: hands each armed buffer to the take writer.
-int captureCallback(const void* input, void* output, unsigned long frameCount,
-                    const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags, void* userData);
+int captureCallback(const void* input, void* output, unsigned long frameCount, const PaStreamCallbackTimeInfo* timeInfo,
+                    PaStreamCallbackFlags statusFlags, void* userData);
 // Buffers that PortAudio flagged as having lost input since start-up.
 int64_t inputOverflowCount();
 // Frames PortAudio has delivered since start-up, kept or not.

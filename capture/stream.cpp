@@ -57,7 +57,8 @@ void stopStream(PaStream* stream) {
 void appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackFlags statusFlags) {
     // PortAudio dropped input before this buffer without saying how much; a
     // buffer's worth is the best measure it gives.
-    if (statusFlags & paInputOverflow) lostFrames.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
+    if (statusFlags & paInputOverflow)
+        lostFrames.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
     // After the disk refused a write, appending more would leave a gap in the take.
     if (takeFull.load(std::memory_order_relaxed) || takeWriterDiskRefused()) return;
     const int64_t bytesPerFrame = captureFormat.bytesPerFrame;
@@ -88,7 +89,8 @@ void resetTakeState() {
 }
 
 void openCaptureStream() {
-    if (Pa_IsFormatSupported(&captureFormat.inputParameters, nullptr, captureSettings.sampleRate) != paFormatIsSupported) {
+    if (Pa_IsFormatSupported(&captureFormat.inputParameters, nullptr, captureSettings.sampleRate) !=
+        paFormatIsSupported) {
         showError("Sorry, unsupported format.");
         return;
     }
@@ -130,7 +132,8 @@ bool beginTake() {
 
 void endTake() {
     recordingState.armed.store(0, std::memory_order_seq_cst);
-    while (callbacksInside.load(std::memory_order_seq_cst) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (callbacksInside.load(std::memory_order_seq_cst) != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     finishTakeWriter();
     const bool refused = takeWriterDiskRefused();
     if ((!closeFile(TempCaptureFile) || refused) && captureFormat.bytesPerFrame > 0) {

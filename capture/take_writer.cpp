@@ -97,9 +97,13 @@ void finishTakeWriter() {
 
 size_t takeWriterRoom() { return ring == nullptr ? 0 : jack_ringbuffer_write_space(ring); }
 
-void handToTakeWriter(const void* data, size_t bytes) { jack_ringbuffer_write(ring, static_cast<const char*>(data), bytes); }
+void handToTakeWriter(const void* data, size_t bytes) {
+    jack_ringbuffer_write(ring, static_cast<const char*>(data), bytes);
+}
 
 bool takeWriterDiskRefused() { return diskRefused.load(std::memory_order_acquire); }
 
 void setTakeRingBytesForTesting(size_t bytes) { ringBytesOverride.store(bytes, std::memory_order_relaxed); }
-void setTakeWriterPauseForTesting(int milliseconds) { pauseMilliseconds.store(milliseconds, std::memory_order_relaxed); }
+void setTakeWriterPauseForTesting(int milliseconds) {
+    pauseMilliseconds.store(milliseconds, std::memory_order_relaxed);
+}

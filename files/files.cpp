@@ -214,7 +214,8 @@ int createFile(int number, const char* name, CreateFlags options) {
     files_detail::FileChannel* entry = files_detail::emptiedEntry(number);
     if (entry == nullptr || name == nullptr) return 0;
     const int flags = O_CLOEXEC | (hasFlag(options, CreateFlags::refuseLinks) ? O_NOFOLLOW : 0);
-    if (hasFlag(options, CreateFlags::exclusive)) return files_detail::adopt(*entry, files_detail::openExclusive(name, flags));
+    if (hasFlag(options, CreateFlags::exclusive))
+        return files_detail::adopt(*entry, files_detail::openExclusive(name, flags));
     if (hasFlag(options, CreateFlags::newOnly))
         return files_detail::adopt(*entry, ::open(name, O_RDWR | O_CREAT | O_EXCL | flags, 0666));
     int descriptor = ::open(name, O_RDWR | O_CREAT | O_TRUNC | flags, 0666);
@@ -329,7 +330,9 @@ bool replaceFile(const char* from, const char* to) {
     if (::rename(from, to) != 0) return false;
     std::string folder(to);
     size_t separator = folder.find_last_of('/');
-    folder = separator == std::string::npos ? std::string(".") : separator == 0 ? std::string("/") : folder.substr(0, separator);
+    folder = separator == std::string::npos ? std::string(".")
+             : separator == 0               ? std::string("/")
+                                            : folder.substr(0, separator);
     // The new name is on disk only once its folder is.
     int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor >= 0) {

@@ -19,10 +19,10 @@ constexpr int bufferSize = 4096;
 enum class Mode : uint8_t { read, write };
 
 struct FileChannel {
-    int descriptor = -1;      // -1 while the entry is free
-    char* buffer = nullptr;   // null: unbuffered channel
-    int remaining = 0;        // write: free bytes left; read: bytes not yet consumed
-    int filled = 0;           // read: bytes the last refill brought in
+    int descriptor = -1;     // -1 while the entry is free
+    char* buffer = nullptr;  // null: unbuffered channel
+    int remaining = 0;       // write: free bytes left; read: bytes not yet consumed
+    int filled = 0;          // read: bytes the last refill brought in
     Mode mode = Mode::read;
     // Set by the first write the kernel refuses; stays set until the channel
     // closes. Read by the channel's owning thread only.
@@ -64,7 +64,9 @@ enum class CreateFlags : unsigned {
 constexpr CreateFlags operator|(CreateFlags a, CreateFlags b) {
     return static_cast<CreateFlags>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
 }
-constexpr bool hasFlag(CreateFlags set, CreateFlags flag) { return (static_cast<unsigned>(set) & static_cast<unsigned>(flag)) != 0; }
+constexpr bool hasFlag(CreateFlags set, CreateFlags flag) {
+    return (static_cast<unsigned>(set) & static_cast<unsigned>(flag)) != 0;
+}
 
 // Creates the file, or empties an existing one, for reading and writing.
 // Whatever was open under the number is flushed and closed first, even when

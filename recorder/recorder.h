@@ -91,7 +91,7 @@ constexpr int32_t largestTakeFrames = INT32_MAX;
 // which button each leaves enabled is in showButtons.
 enum class ButtonState {
     beforeAccept,
-    accepted,      // nothing recorded yet
+    accepted,  // nothing recorded yet
     recording,
     recordFailed,  // the take's file could not be made: Record off, the others as they were
     stopped,

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Re-takes docs/screenshot.png: the window as the program draws it, under Xvfb,
-# with the private sound server so that the device list is filled.
+# with the private sound server so that the device list is filled. Fails,
+# leaving the old picture, when the new one comes out blank.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 program=${1:-$here/build/app/ostrelle}
 state=$(mktemp -d /tmp/ostrelle-shot.XXXXXX)
-display=:$((100 + RANDOM % 100))
-Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display and writes its number once it takes clients.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$state/display" >/dev/null 2>&1 &
 xvfb=$!
 cleanup() {
     [ -n "${app:-}" ] && kill "$app" 2>/dev/null || true
@@ -16,11 +17,19 @@ cleanup() {
     rm -rf "$state"
 }
 trap cleanup EXIT
+for _ in $(seq 100); do grep -q . "$state/display" 2>/dev/null && break; sleep 0.05; done
+display=:$(head -n 1 "$state/display")
 "$here/tests/sound/soundserver.sh" start "$state"
 (cd "$state" && DISPLAY=$display PULSE_SERVER=$(. "$state/env"; echo "$PULSE_SERVER") "$program") &
 app=$!
 for _ in $(seq 100); do DISPLAY=$display xdotool search --onlyvisible --name '^Ostrelle' >/dev/null 2>&1 && break; sleep 0.1; done
 sleep 0.5
+DISPLAY=$display import -window root -crop 440x340+150+150 +repage "$state/shot.png"
+colours=$(identify -format %k "$state/shot.png")
+if [ "$colours" -lt 3 ]; then
+    echo "the picture came out blank ($colours colours); docs/screenshot.png is unchanged" >&2
+    exit 1
+fi
 mkdir -p "$here/docs"
-DISPLAY=$display import -window root -crop 440x340+150+150 +repage "$here/docs/screenshot.png"
+cp "$state/shot.png" "$here/docs/screenshot.png"
 echo "wrote docs/screenshot.png"

@@ -42,8 +42,10 @@ inline ToneMeasure measureTone(const std::vector<double>& samples, double rate) 
     for (size_t index = 1; index < samples.size(); ++index) {
         measure.amplitude = std::max(measure.amplitude, std::fabs(samples[index]));
         if (samples[index - 1] < 0 && samples[index] >= 0) {
-            if (first < 0) first = static_cast<long>(index);
-            else ++crossings;
+            if (first < 0)
+                first = static_cast<long>(index);
+            else
+                ++crossings;
             last = static_cast<long>(index);
         }
     }

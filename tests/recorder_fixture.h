@@ -3,11 +3,10 @@
 // to drive the settings phase and the recording loop as a user would.
 #pragma once
 
-#include <QComboBox>
-#include <QTest>
-
 #include <gtest/gtest.h>
 
+#include <QComboBox>
+#include <QTest>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -20,7 +19,6 @@
 #include "temp_folder.h"
 #include "ui.h"
 
-
 inline void chooseLater(int list, int item, int milliseconds = 0) {
     later([list, item] { static_cast<QComboBox*>(controlWidget(list))->setCurrentIndex(item); }, milliseconds);
 }
@@ -31,16 +29,6 @@ inline int pulseItem() {
     for (int item = 0; item < list->count(); ++item)
         if (list->itemText(item).startsWith("pulse ")) return item;
     return 0;
-}
-
-// The sound server may take a moment before a new stream delivers; a user
-// never presses Record that quickly after ACCEPT.
-inline bool waitForAudio(int milliseconds = 5000) {
-    const int64_t before = framesDelivered();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (framesDelivered() == before && std::chrono::steady_clock::now() < deadline)
-        QTest::qWait(10);
-    return framesDelivered() != before;
 }
 
 inline void acceptSettings() {
@@ -56,10 +44,12 @@ struct Buttons {
 inline std::ostream& operator<<(std::ostream& out, const Buttons& b) {
     return out << "{record " << b.record << ", stop " << b.stop << ", save " << b.save << "}";
 }
-inline Buttons buttons() { return {controlEnabled(RecordButton), controlEnabled(StopButton), controlEnabled(SaveButton)}; }
+inline Buttons buttons() {
+    return {controlEnabled(RecordButton), controlEnabled(StopButton), controlEnabled(SaveButton)};
+}
 
 class Recorder : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         forgetAnswers();
         resetRecorderState();
@@ -70,15 +60,37 @@ protected:
         closeWindow(MainWindow);
         closeAllFiles();
     }
-    // Runs the recording loop until the condition holds; false on time-out.
+    // Runs the recording loop until the condition holds. A time-out fails the
+    // test, with a message, and returns false.
     bool loopUntil(const std::function<bool()>& done, int milliseconds = 5000) {
+        keepWaitsShort();
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-        later([] {}, milliseconds);  // so that a wait always ends
         while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "the recording loop waited " << milliseconds << " ms in vain";
+                return false;
+            }
             previousCode_ = recordingPass(previousCode_);
         }
         return true;
+    }
+    // Runs the recording loop for a while, as time passes for a user.
+    void runLoopFor(int milliseconds) {
+        keepWaitsShort();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (std::chrono::steady_clock::now() < deadline) previousCode_ = recordingPass(previousCode_);
+    }
+    // Accepts a format from the private sound server's device and opens the
+    // stream, with the seconds counted ten times a second.
+    void startRecorder(int rateItem = 0, int bitsItem = 0) {
+        chooseLater(DeviceList, pulseItem());
+        chooseLater(RateList, rateItem);
+        chooseLater(BitsList, bitsItem);
+        acceptSettings();
+        openCaptureStream();
+        ASSERT_NE(recordingState.stream, nullptr);
+        ASSERT_TRUE(waitForAudio());
+        addWindowTimer(MainWindow, ElapsedTimer, 100);
     }
     bool clickAndLoop(int control) {
         int clicks = clickCount_ + 1;
@@ -88,7 +100,13 @@ protected:
         });
         return loopUntil([&] { return clickCount_ >= clicks && lastCodeWasControl(control); });
     }
-    bool lastCodeWasControl(int control) const { return previousCode_ == eventControlChanged && eventControl() == control; }
+    bool lastCodeWasControl(int control) const {
+        return previousCode_ == eventControlChanged && eventControl() == control;
+    }
+
+    // A timer of the test's own, which the loop ignores, so that every wait ends.
+    void keepWaitsShort() { addWindowTimer(MainWindow, guardTimer, 20); }
+    static constexpr int guardTimer = 4242;
 
     TempFolder folder;
     int previousCode_ = 0;
@@ -109,4 +127,3 @@ inline std::string littleEndian(uint32_t value, int bytes) {
     for (int byte = 0; byte < bytes; ++byte) out += static_cast<char>((value >> (8 * byte)) & 0xFF);
     return out;
 }
-

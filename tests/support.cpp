@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "support.h"
 
+#include <gtest/gtest.h>
 #include <portaudio.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
-#include <QAbstractItemView>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -14,9 +15,8 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-
+#include <chrono>
 #include <cstdlib>
-#include <gtest/gtest.h>
 
 #include "capture.h"
 #include "ui.h"
@@ -50,11 +50,13 @@ QWidget* controlWidget(int number) {
 }
 
 void clickLater(int control, int milliseconds) {
-    later([control] {
-        QWidget* widget = controlWidget(control);
-        ASSERT_NE(widget, nullptr) << "control " << control;
-        QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
-    }, milliseconds);
+    later(
+        [control] {
+            QWidget* widget = controlWidget(control);
+            ASSERT_NE(widget, nullptr) << "control " << control;
+            QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
+        },
+        milliseconds);
 }
 
 bool controlEnabled(int number) {
@@ -94,9 +96,11 @@ void answerDialog(QFileDialog* dialog) {
         SeenDialog seen;
         seen.title = dialog->windowTitle().toStdString();
         seen.folder = dialog->directory().absolutePath().toStdString();
-        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) seen.proposedName = name->text().toStdString();
+        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            seen.proposedName = name->text().toStdString();
         for (const QString& filter : dialog->nameFilters()) seen.filters.push_back(filter.toStdString());
-        if (auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) seen.selectedFilter = types->currentText().toStdString();
+        if (auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo")))
+            seen.selectedFilter = types->currentText().toStdString();
         seen.confirmsOverwrite = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
         seen.defaultSuffix = dialog->defaultSuffix().toStdString();
         seenDialogs.push_back(seen);
@@ -128,13 +132,23 @@ void startAnswerer() {
     QObject::connect(timer, &QTimer::timeout, [] {
         QWidget* modal = QApplication::activeModalWidget();
         if (modal == nullptr || !modal->isVisible()) return;
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) answerBox(box);
-        else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) answerDialog(dialog);
+        if (auto* box = qobject_cast<QMessageBox*>(modal))
+            answerBox(box);
+        else if (auto* dialog = qobject_cast<QFileDialog*>(modal))
+            answerDialog(dialog);
     });
     timer->start(5);
 }
 
 }  // namespace
+
+bool waitForAudio(int milliseconds) {
+    const int64_t before = framesDelivered();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (framesDelivered() == before && std::chrono::steady_clock::now() < deadline) QTest::qWait(10);
+    QTest::qWait(300);
+    return framesDelivered() != before;
+}
 
 int deviceNamed(const std::string& name) {
     for (int index = 0; index < Pa_GetDeviceCount(); ++index)

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <QWidget>
-
 #include <deque>
 #include <functional>
 #include <optional>
@@ -52,3 +51,7 @@ void forgetAnswers();
 int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void()> beforePortAudio = {});
 // The index of the PortAudio device with this name, or -1.
 int deviceNamed(const std::string& name);
+// A new stream on the sound server may take a moment before it delivers,
+// and then hands over what piled up meanwhile in a burst; a user never
+// presses Record within that. False when nothing came.
+bool waitForAudio(int milliseconds = 5000);

@@ -9,7 +9,7 @@
 #include <string>
 
 class TempFolder {
-public:
+   public:
     TempFolder() {
         previous_ = std::filesystem::current_path();
         std::string pattern = (std::filesystem::temp_directory_path() / "ostrelle-test.XXXXXX").string();
@@ -25,7 +25,7 @@ public:
     TempFolder& operator=(const TempFolder&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+   private:
     std::filesystem::path previous_;
     std::filesystem::path path_;
 };

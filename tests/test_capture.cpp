@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Capture through the callback with synthetic buffers, and for real through
 // PortAudio from the private sound server and from an ALSA file device.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -8,9 +9,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QMessageBox>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -37,7 +35,8 @@ std::atomic<bool> stallingDisk{false};
 std::atomic<int64_t> lastStall{0};
 
 int64_t nowNanoseconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -77,8 +76,8 @@ void writeAlsaFileDevice() {
     std::ofstream config(homeFolder() + "/.asoundrc");
     for (auto [name, slave, input] : {std::tuple{"ostrelle_file", "null", fileDeviceInput()},
                                       std::tuple{"ostrelle_paced", "pulse", pacedDeviceInput()}}) {
-        config << "pcm." << name << " {\n  type file\n  slave.pcm \"" << slave << "\"\n  file \"/dev/null\"\n  infile \""
-               << input << "\"\n  format \"raw\"\n}\n";
+        config << "pcm." << name << " {\n  type file\n  slave.pcm \"" << slave
+               << "\"\n  file \"/dev/null\"\n  infile \"" << input << "\"\n  format \"raw\"\n}\n";
         std::ofstream(input, std::ios::binary) << std::string(4096, '\0');
     }
 }
@@ -100,17 +99,8 @@ void useSettings(int channels, int bits, double rate, int device) {
 
 void sleepFor(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
-// A new stream on the sound server may take a moment before it delivers,
-// and then hands over what piled up meanwhile in a burst.
-bool waitForAudio() {
-    const int64_t before = framesDelivered();
-    for (int wait = 0; wait < 500 && framesDelivered() == before; ++wait) sleepFor(10);
-    sleepFor(300);
-    return framesDelivered() != before;
-}
-
 class Capture : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         forgetAnswers();
         resetRecorderState();
@@ -264,8 +254,8 @@ INSTANTIATE_TEST_SUITE_P(EveryDepthAndChannelCount, RealCapture,
                                            ToneCase{2, 24, 44100}, ToneCase{1, 32, 44100}, ToneCase{2, 32, 44100},
                                            ToneCase{1, 24, 96000}, ToneCase{2, 32, 192000}),
                          [](const auto& info) {
-                             return std::to_string(info.param.channels) + "ch_" + std::to_string(info.param.bits) + "bit_" +
-                                    std::to_string(static_cast<int>(info.param.rate));
+                             return std::to_string(info.param.channels) + "ch_" + std::to_string(info.param.bits) +
+                                    "bit_" + std::to_string(static_cast<int>(info.param.rate));
                          });
 
 TEST_F(Capture, RecordAfterStopRecordsAgain) {
@@ -301,7 +291,8 @@ TEST_F(Capture, FileDeviceBytesArriveExactly) {
     openCaptureStream();
     ASSERT_NE(recordingState.stream, nullptr) << (seenBoxes.empty() ? "" : seenBoxes[0].text);
     const int64_t inputBytes = static_cast<int64_t>(input.size());
-    for (int wait = 0; wait < 200 && recordingState.framesCaptured.load() * int64_t{6} < inputBytes; ++wait) sleepFor(10);
+    for (int wait = 0; wait < 200 && recordingState.framesCaptured.load() * int64_t{6} < inputBytes; ++wait)
+        sleepFor(10);
     endTake();
     std::string take = readAll("pelvar.temp");
     EXPECT_EQ(take.size(), size_t(recordingState.framesCaptured.load()) * 6);
@@ -356,7 +347,8 @@ TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
     ASSERT_GE(data.size(), 64u);
     const size_t start = input.find(data.substr(0, 64));
     ASSERT_NE(start, std::string::npos) << "the take begins with the device's bytes";
-    EXPECT_TRUE(input.compare(start, data.size(), data) == 0) << "the take is one unbroken stretch of the device's bytes";
+    EXPECT_TRUE(input.compare(start, data.size(), data) == 0)
+        << "the take is one unbroken stretch of the device's bytes";
     EXPECT_EQ(framesLostInTake(), 0);
     EXPECT_LT(longestCallback.load(), 50'000'000) << "no callback waits for the disk";
 }
@@ -386,14 +378,16 @@ std::vector<std::pair<std::string, int>> listedItems() {
 TEST_F(Capture, DeviceListKeepsCaptureDevicesThatAreNotAsio) {
     openWindow(MainWindow, 150, 150, 440, 340, "", 0x80CA0000u);
     createComboBox(DeviceList, 26, 110, 240, 20);
-    fakeDevices = {device("Speakers", 0), device("HDMI", 0), device("Line In", 2), device("ASIO4ALL", 2, 3),
-                   device("Asio Line", 2, 3), device("USB ASIO In", 1, 1), device("ASI", 1), device("", 1, 2)};
+    fakeDevices = {device("Speakers", 0),    device("HDMI", 0),         device("Line In", 2),
+                   device("ASIO4ALL", 2, 3), device("Asio Line", 2, 3), device("USB ASIO In", 1, 1),
+                   device("ASI", 1),         device("", 1, 2)};
     for (int filler = 0; filler < 120; ++filler) fakeDevices.push_back(device("Output", 0));
     fakeDevices.push_back(device("Far Away", 2, 4));
     fakeDevices.push_back(device("<b>x</b>", 1));
     listCaptureDevices(DeviceSource{fakeCount, fakeInfo});
     const std::vector<std::pair<std::string, int>> expected = {
-        {"Line In 0", 2}, {"Asio Line 3", 4}, {"USB ASIO In 1", 5}, {"ASI 0", 6}, {" 2", 7}, {"Far Away 4", 128}, {"<b>x</b> 0", 129}};
+        {"Line In 0", 2}, {"Asio Line 3", 4},  {"USB ASIO In 1", 5}, {"ASI 0", 6},
+        {" 2", 7},        {"Far Away 4", 128}, {"<b>x</b> 0", 129}};
     EXPECT_EQ(listedItems(), expected);
     EXPECT_EQ(labelForDevice(2), "Line In 0");
     EXPECT_EQ(labelForDevice(3), "") << "a skipped device has no label";

@@ -2,15 +2,13 @@
 // What the user meets when things go wrong: a full disk, an output that
 // cannot be written, the size limit of a WAV file, a link under the temporary
 // name, unusual file names, and a storm of random clicks.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <QApplication>
 #include <QMessageBox>
-
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,7 +25,7 @@ namespace {
 // permitted, else a limit on file sizes for this process (with SIGXFSZ
 // ignored the writes past it simply fail, as on a full disk).
 class TinyDisk {
-public:
+   public:
     TinyDisk(const std::filesystem::path& folder, size_t bytes, bool readOnly = false) : folder_(folder) {
         std::filesystem::create_directories(folder);
         std::string options = "size=" + std::to_string(bytes);
@@ -46,7 +44,7 @@ public:
     }
     bool ready() const { return mounted_ || limited_; }
 
-private:
+   private:
     std::filesystem::path folder_;
     bool mounted_ = false;
     bool limited_ = false;
@@ -56,7 +54,7 @@ private:
 // A sound server of the test's own, which it can kill and start again at
 // the same address, as when a desktop's sound server crashes and restarts.
 class OwnSoundServer {
-public:
+   public:
     OwnSoundServer() : previous_(std::getenv("PULSE_SERVER")) {
         char pattern[] = "/tmp/ostrelle-server.XXXXXX";
         folder_ = ::mkdtemp(pattern);
@@ -71,7 +69,7 @@ public:
     bool start() { return run("start"); }
     bool kill() { return run("kill"); }
 
-private:
+   private:
     bool run(const char* command) {
         const std::string line = std::string(SOUND_SERVER) + " " + command + " " + folder_;
         return std::system(line.c_str()) == 0;
@@ -81,22 +79,12 @@ private:
 };
 
 class Faults : public Recorder {
-protected:
+   protected:
     void TearDown() override {
         setTakeFrameLimit(largestTakeFrames);
         setTakeRingBytesForTesting(0);
         setTakeWriterPauseForTesting(0);
         Recorder::TearDown();
-    }
-    void startRecorder(int rateItem = 0, int bitsItem = 0) {
-        chooseLater(DeviceList, pulseItem());
-        chooseLater(RateList, rateItem);
-        chooseLater(BitsList, bitsItem);
-        acceptSettings();
-        openCaptureStream();
-        ASSERT_NE(recordingState.stream, nullptr);
-        ASSERT_TRUE(waitForAudio());
-        addWindowTimer(MainWindow, ElapsedTimer, 100);
     }
     bool boxSeen(const std::string& title) {
         for (const SeenBox& box : seenBoxes)
@@ -110,12 +98,14 @@ TEST_F(Faults, FullDiskCutsTheTakeShortTellsTheUserAndSavesWhatIsThere) {
     TinyDisk disk(tiny, 256 * 1024);
     ASSERT_TRUE(disk.ready());
     std::filesystem::current_path(tiny);
-    startRecorder(5, 2);  // 192000 Hz, 32 bits, stereo: the disk fills within a fraction of a second
+    ASSERT_NO_FATAL_FAILURE(
+        startRecorder(5, 2));  // 192000 Hz, 32 bits, stereo: the disk fills within a fraction of a second
     ASSERT_TRUE(clickAndLoop(RecordButton));
-    loopUntil([] { return false; }, 600);
+    runLoopFor(600);
     ASSERT_TRUE(clickAndLoop(StopButton));
-    ASSERT_EQ(seenBoxes.size(), 1u) << "held " << fileSize("pelvar.temp") << " frames " << recordingState.framesCaptured.load()
-                                    << " rate " << captureSettings.sampleRate << " bits " << captureSettings.bitsPerSample;
+    ASSERT_EQ(seenBoxes.size(), 1u) << "held " << fileSize("pelvar.temp") << " frames "
+                                    << recordingState.framesCaptured.load() << " rate " << captureSettings.sampleRate
+                                    << " bits " << captureSettings.bitsPerSample;
     EXPECT_EQ(seenBoxes[0].title, "Error");
     EXPECT_NE(seenBoxes[0].text.find("disk"), std::string::npos) << seenBoxes[0].text;
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
@@ -134,12 +124,12 @@ TEST_F(Faults, FullDiskCutsTheTakeShortTellsTheUserAndSavesWhatIsThere) {
 }
 
 TEST_F(Faults, AudioTheRecorderCouldNotKeepIsToldAtStop) {
-    startRecorder();
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
     // A ring of a tenth of a second and a writer that pauses longer than that.
     setTakeRingBytesForTesting(16 * 1024);
     setTakeWriterPauseForTesting(300);
     ASSERT_TRUE(clickAndLoop(RecordButton));
-    loopUntil([] { return false; }, 1500);
+    runLoopFor(1500);
     ASSERT_TRUE(clickAndLoop(StopButton));
     ASSERT_EQ(seenBoxes.size(), 1u);
     EXPECT_EQ(seenBoxes[0].title, "Error");
@@ -158,11 +148,11 @@ TEST_F(Faults, AudioTheRecorderCouldNotKeepIsToldAtStop) {
 
 TEST_F(Faults, LostSoundServerKeepsTheTakeAndRecordingResumesWhenItIsBack) {
     OwnSoundServer server;
-    startRecorder();
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
     ASSERT_TRUE(clickAndLoop(RecordButton));
-    loopUntil([] { return false; }, 800);
+    runLoopFor(800);
     ASSERT_TRUE(server.kill());
-    loopUntil([] { return false; }, 400);
+    runLoopFor(400);
     ASSERT_TRUE(clickAndLoop(StopButton));
     const int32_t before = recordingState.framesCaptured.load();
     EXPECT_GT(before, 44100 / 4) << "what came before the loss is kept";
@@ -178,7 +168,7 @@ TEST_F(Faults, LostSoundServerKeepsTheTakeAndRecordingResumesWhenItIsBack) {
     EXPECT_NEAR(tone.frequency, 1000, 10) << "the tone is recorded again";
 
     ASSERT_TRUE(server.kill());
-    loopUntil([] { return false; }, 400);
+    runLoopFor(400);
     forgetAnswers();
     ASSERT_TRUE(clickAndLoop(RecordButton));
     ASSERT_EQ(seenBoxes.size(), 1u);
@@ -214,7 +204,8 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
     EXPECT_EQ(readAll(path), earlier) << "the earlier file is left byte for byte";
     auto namesIn = [](const std::filesystem::path& where) {
         std::set<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(where)) names.insert(entry.path().filename().string());
+        for (const auto& entry : std::filesystem::directory_iterator(where))
+            names.insert(entry.path().filename().string());
         return names;
     };
     EXPECT_EQ(namesIn(tiny), std::set<std::string>{"take.wav"}) << "no stray file";
@@ -242,7 +233,7 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
 }
 
 TEST_F(Faults, TakeAtTheFrameLimitStopsOnTheNextTickAndKeepsEverything) {
-    startRecorder();
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
     setTakeFrameLimit(44100 / 2);
     ASSERT_TRUE(clickAndLoop(RecordButton));
     ASSERT_TRUE(loopUntil([&] { return boxSeen("Error"); }));
@@ -256,7 +247,7 @@ TEST_F(Faults, TakeAtTheFrameLimitStopsOnTheNextTickAndKeepsEverything) {
 TEST_F(Faults, LinkUnderTheTemporaryNameIsNeverFollowed) {
     std::ofstream("precious.txt") << "the user's own file";
     std::filesystem::create_symlink("precious.txt", "pelvar.temp");
-    startRecorder();
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
     ASSERT_TRUE(clickAndLoop(RecordButton));
     ASSERT_EQ(seenBoxes.size(), 1u);
     EXPECT_EQ(seenBoxes[0].text, "Sorry, unable to decode.");
@@ -269,7 +260,7 @@ TEST_F(Faults, UnwritableCurrentFolderRefusesTheTake) {
     TinyDisk readOnly(locked, 64 * 1024, true);
     if (!readOnly.ready()) GTEST_SKIP() << "no read-only mount here";
     std::filesystem::current_path(locked);
-    startRecorder();
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
     ASSERT_TRUE(clickAndLoop(RecordButton));
     ASSERT_EQ(seenBoxes.size(), 1u);
     EXPECT_EQ(seenBoxes[0].title, "Error");
@@ -307,7 +298,8 @@ TEST_F(Faults, UnusualNamesAreSavedAndShown) {
 // Clicks a random point of the window as a person would, on whatever lies there.
 void clickSomewhere(std::mt19937& random) {
     QWidget* window = windowWidget(MainWindow);
-    QPoint point(std::uniform_int_distribution<int>(0, 439)(random), std::uniform_int_distribution<int>(0, 339)(random));
+    QPoint point(std::uniform_int_distribution<int>(0, 439)(random),
+                 std::uniform_int_distribution<int>(0, 339)(random));
     QWidget* target = window->childAt(point);
     if (target == nullptr) target = window;
     QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(window, point));

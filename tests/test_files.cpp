@@ -2,11 +2,10 @@
 // Numbered file channels, observed where it matters: the writes that reach
 // the kernel. `write` is interposed below so each block can be counted.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_check.h"
 #include "files.h"
 #include "temp_folder.h"
 
@@ -31,15 +31,12 @@ extern "C" ssize_t write(int descriptor, const void* data, size_t length) {
 
 namespace {
 
-std::string contents(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+void writeFileBytes(const std::string& name, const std::string& bytes) {
+    std::ofstream(name, std::ios::binary) << bytes;
 }
 
-void writeFileBytes(const std::string& name, const std::string& bytes) { std::ofstream(name, std::ios::binary) << bytes; }
-
 class FileChannels : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         kernelWrites.clear();
         counting = true;
@@ -59,7 +56,7 @@ TEST_F(FileChannels, TwoByteWritesReachTheKernelInBlocksOf4094) {
     EXPECT_EQ(kernelWrites, std::vector<size_t>{4094});
     EXPECT_TRUE(closeFile(2));
     EXPECT_EQ(kernelWrites, (std::vector<size_t>{4094, 2}));
-    std::string bytes = contents("words");
+    std::string bytes = readAll("words");
     ASSERT_EQ(bytes.size(), 4096u);
     EXPECT_EQ(static_cast<unsigned char>(bytes[4094]), 2047 & 0xFF);
     EXPECT_EQ(static_cast<unsigned char>(bytes[4095]), 2047 >> 8);
@@ -83,7 +80,7 @@ TEST_F(FileChannels, SmallItemsFillTheBufferToOneItemShortOfFull) {
         ASSERT_FALSE(kernelWrites.empty()) << row.itemSize;
         EXPECT_EQ(kernelWrites.front(), row.expectedBlock) << "item size " << row.itemSize;
         closeFile(3);
-        EXPECT_EQ(contents("items").size(), 5000u * static_cast<size_t>(row.itemSize));
+        EXPECT_EQ(readAll("items").size(), 5000u * static_cast<size_t>(row.itemSize));
     }
 }
 
@@ -101,7 +98,7 @@ TEST_F(FileChannels, LargeBlocksBypassTheBufferAfterWhatIsPending) {
     writeData(1, block.data(), 4096);
     EXPECT_EQ(kernelWrites, (std::vector<size_t>{3, 4096}));
     closeFile(1);
-    EXPECT_EQ(contents("direct").substr(0, 4), "abcx");
+    EXPECT_EQ(readAll("direct").substr(0, 4), "abcx");
 }
 
 TEST_F(FileChannels, ReusingANumberWritesOutTheFirstFileBeforeOpeningTheSecond) {
@@ -109,11 +106,13 @@ TEST_F(FileChannels, ReusingANumberWritesOutTheFirstFileBeforeOpeningTheSecond) 
     writeLong(2, 5);
     writeString(2, "data");
     ASSERT_NE(createFile(2, "second"), 0);
-    EXPECT_EQ(contents("first"), std::string("\x05\x00\x00\x00" "data", 8));
+    EXPECT_EQ(readAll("first"), std::string("\x05\x00\x00\x00"
+                                            "data",
+                                            8));
     // A failed open still closes what was there.
     writeWord(2, 0x4241);
     EXPECT_EQ(createFile(2, "no/such/folder/file"), 0);
-    EXPECT_EQ(contents("second"), "AB");
+    EXPECT_EQ(readAll("second"), "AB");
     EXPECT_EQ(writeWord(2, 1), 0) << "the number is free after a failed open";
 }
 
@@ -150,7 +149,8 @@ TEST_F(FileChannels, ReadWordSignExtendsAndReadsMissingBytesAsZero) {
 
 TEST_F(FileChannels, ReadsRefillAcrossBlockBoundaries) {
     std::string bytes;
-    for (int value = 0; value < 5000; ++value) bytes.append({static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)});
+    for (int value = 0; value < 5000; ++value)
+        bytes.append({static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)});
     writeFileBytes("long", bytes + "\x2A");
     ASSERT_NE(openFileForReading(1, "long"), 0);
     for (int value = 0; value < 5000; ++value) ASSERT_EQ(readWord(1), value);
@@ -164,7 +164,7 @@ TEST_F(FileChannels, WritingAfterReadingToTheEndAppends) {
     EXPECT_EQ(readWord(5), 0) << "reading flushes and finds the end";
     writeWord(5, 0x3433);
     closeFile(5);
-    EXPECT_EQ(contents("mixed"), "1234");
+    EXPECT_EQ(readAll("mixed"), "1234");
 }
 
 TEST_F(FileChannels, NumbersThatNameNothingDoNothing) {
@@ -189,8 +189,8 @@ TEST_F(FileChannels, HighNumbersGrowTheTableWithoutMovingTheLowOnes) {
     writeString(40, "forty");
     writeString(300, "three hundred");
     closeAllFiles();
-    EXPECT_EQ(contents("high"), "forty");
-    EXPECT_EQ(contents("higher"), "three hundred");
+    EXPECT_EQ(readAll("high"), "forty");
+    EXPECT_EQ(readAll("higher"), "three hundred");
     EXPECT_EQ(writeWord(40, 1), 0);
 }
 
@@ -210,8 +210,9 @@ TEST_F(FileChannels, FileSizeTellsMissingFromFolderFromFile) {
 
 TEST(FilePart, IsWhatFollowsTheLastSeparator) {
     const std::pair<const char*, const char*> cases[] = {
-        {"take.wav", "take.wav"},          {"/home/user/take.wav", "take.wav"}, {"C:\\rec\\take.wav", "take.wav"},
-        {"folder/", ""},                   {"\"quoted.wav\"", "quoted.wav"},    {"a/b\"c/d.wav", "d.wav"},
+        {"take.wav", "take.wav"},          {"/home/user/take.wav", "take.wav"},
+        {"C:\\rec\\take.wav", "take.wav"}, {"folder/", ""},
+        {"\"quoted.wav\"", "quoted.wav"},  {"a/b\"c/d.wav", "d.wav"},
         {"/x/\"name\".wav", ""},           {"", ""},
     };
     for (auto [path, part] : cases) EXPECT_EQ(getFilePart(path), part) << path;
@@ -222,12 +223,12 @@ TEST_F(FileChannels, ProtectedCreatesLeaveOtherFilesAlone) {
     writeFileBytes("precious", "keep me");
     std::filesystem::create_symlink("precious", "pelvar.temp");
     EXPECT_EQ(createFile(1, "pelvar.temp", CreateFlags::refuseLinks), 0);
-    EXPECT_EQ(contents("precious"), "keep me");
+    EXPECT_EQ(readAll("precious"), "keep me");
     // A path the user chose may be a link.
     ASSERT_NE(createFile(2, "pelvar.temp"), 0);
     writeString(2, "new");
     closeFile(2);
-    EXPECT_EQ(contents("precious"), "new");
+    EXPECT_EQ(readAll("precious"), "new");
 
     // A file another process holds stays as it is.
     writeFileBytes("held", "another copy's take");
@@ -236,12 +237,12 @@ TEST_F(FileChannels, ProtectedCreatesLeaveOtherFilesAlone) {
     char line[16] = {};
     ASSERT_NE(std::fgets(line, sizeof line, holder), nullptr);
     EXPECT_EQ(createFile(1, "held", CreateFlags::exclusive), 0);
-    EXPECT_EQ(contents("held"), "another copy's take");
+    EXPECT_EQ(readAll("held"), "another copy's take");
     ::pclose(holder);
     // Once free it is ours, and stays ours across closes.
     ASSERT_NE(createFile(1, "held", CreateFlags::exclusive), 0);
     closeFile(1);
-    EXPECT_EQ(contents("held"), "");
+    EXPECT_EQ(readAll("held"), "");
     EXPECT_NE(std::system("flock -n held true"), 0) << "the lock outlives the channel";
     ASSERT_NE(createFile(1, "held", CreateFlags::exclusive), 0) << "a second take of our own";
 

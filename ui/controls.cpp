@@ -13,10 +13,10 @@ using namespace ui_detail;
 namespace {
 
 class LayerButton : public QPushButton {
-public:
+   public:
     using QPushButton::QPushButton;
 
-protected:
+   protected:
     void keyPressEvent(QKeyEvent* event) override {
         // Being the default button is a look only: Enter presses nothing.
         if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
@@ -87,8 +87,9 @@ intptr_t createButton(int number, int x, int y, int width, int height, const cha
     button->setDefault((flags & buttonDefault) != 0);
     button->setFocusPolicy(Qt::StrongFocus);
     int window = layer.currentWindow;
-    QObject::connect(button, &QPushButton::clicked,
-                     [number, window] { raiseDirect({eventControlChanged, number, window, controlTypeClicked}); });
+    QObject::connect(button, &QPushButton::clicked, [number, window] {
+        raiseDirect({eventControlChanged, number, window, controlTypeClicked});
+    });
     return reinterpret_cast<intptr_t>(adoptControl(number, button, Kind::button, x, y, width, height));
 }
 

@@ -8,7 +8,6 @@
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
-
 #include <chrono>
 #include <deque>
 #include <map>
@@ -26,7 +25,6 @@ struct Event {
     int type = 0;
     bool operator==(const Event&) const = default;
 };
-
 
 struct WindowEntry {
     QPointer<QWidget> widget;

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-
 #include <string_view>
 
 #include "layer.h"
@@ -14,7 +13,7 @@ using namespace ui_detail;
 namespace {
 
 class SaveDialog : public QFileDialog {
-public:
+   public:
     using QFileDialog::QFileDialog;
 
     void accept() override {
@@ -28,7 +27,8 @@ public:
 bool acceptableProposedName(const std::string& name) {
     if (name.empty()) return false;
     for (unsigned char byte : name)
-        if (byte < 0x20 || std::string_view("\"*/:<>?\\|").find(static_cast<char>(byte)) != std::string_view::npos) return false;
+        if (byte < 0x20 || std::string_view("\"*/:<>?\\|").find(static_cast<char>(byte)) != std::string_view::npos)
+            return false;
     return true;
 }
 

@@ -2,7 +2,6 @@
 // Windows, the event wait, timers, message boxes, and the layer's start and end.
 #include <QKeyEvent>
 #include <QMessageBox>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -55,12 +54,12 @@ void handOverPendingTitles() {
 void releaseControl(int number) {
     ControlEntry& entry = layer.controls[static_cast<size_t>(number)];
     entry = ControlEntry{};
-    discardQueued([](const Event& event, int control) { return event.code == eventControlChanged && event.object == control; },
-                  number);
+    discardQueued(
+        [](const Event& event, int control) { return event.code == eventControlChanged && event.object == control; },
+        number);
 }
 
 QColor qtColor(Color color) { return QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF); }
-
 
 void paintBackground(QWidget* widget, Color color) {
     QPalette palette = widget->palette();
@@ -88,19 +87,18 @@ int windowNumberOf(const QWidget* widget) {
     return -1;
 }
 
-
 class LayerWindow : public QWidget {
-public:
+   public:
     explicit LayerWindow(int number) : number_(number) {}
 
-protected:
+   protected:
     void closeEvent(QCloseEvent* event) override {
         // Only the application closes its windows; the close box merely asks.
         event->ignore();
         raiseQueued({eventCloseRequested, number_, number_, 0});
     }
 
-private:
+   private:
     int number_;
 };
 
@@ -214,7 +212,8 @@ void closeWindow(int number) {
     WindowEntry* entry = windowEntry(number);
     if (entry == nullptr) return;
     for (size_t control = 0; control < layer.controls.size(); ++control)
-        if (layer.controls[control].widget && layer.controls[control].window == number) releaseControl(static_cast<int>(control));
+        if (layer.controls[control].widget && layer.controls[control].window == number)
+            releaseControl(static_cast<int>(control));
     for (auto& [timer, qtimer] : entry->timers) qtimer->stop();
     delete entry->widget.data();
     *entry = WindowEntry{};
@@ -228,7 +227,9 @@ int addWindowTimer(int window, int timer, int milliseconds) {
     QTimer*& qtimer = entry->timers[timer];
     if (qtimer == nullptr) {
         qtimer = new QTimer(entry->widget);
-        QObject::connect(qtimer, &QTimer::timeout, [timer, window] { raiseDirect({eventTimerTick, timer, window, -1}); });
+        QObject::connect(qtimer, &QTimer::timeout, [timer, window] {
+            raiseDirect({eventTimerTick, timer, window, -1});
+        });
     }
     qtimer->start(milliseconds);
     // Non-zero on success, whatever the timer number.

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "recorder.h"
 #include "files.h"
+#include "recorder.h"
 #include "ui.h"
 
 namespace {
@@ -35,7 +35,8 @@ void writeQuad(int number, int64_t value) {
 
 void writeFormatBlock() {
     const int32_t rate = static_cast<int32_t>(roundedSampleRate());
-    const int32_t byteRate = static_cast<int32_t>(std::llround(captureSettings.sampleRate * captureFormat.bytesPerFrame));
+    const int32_t byteRate =
+        static_cast<int32_t>(std::llround(captureSettings.sampleRate * captureFormat.bytesPerFrame));
     const int16_t bits = static_cast<int16_t>(captureSettings.bitsPerSample);
     const int16_t blockAlign = static_cast<int16_t>(captureSettings.channelCount * (bits / 8));
     writeString(WavOutputFile, "fmt ");
@@ -90,7 +91,8 @@ bool copyTake(int64_t dataSize) {
             ++recordingState.saveBlocks;
             // Half a million titles a gigabyte: formatted in place, without allocating.
             char title[48];
-            std::snprintf(title, sizeof title, " Wait...Memory Decode : %d", recordingState.saveBlocks + saveBlocksShownOffset);
+            std::snprintf(title, sizeof title, " Wait...Memory Decode : %d",
+                          recordingState.saveBlocks + saveBlocksShownOffset);
             setWindowTitle(MainWindow, title);
             passes = 0;
             if (fileWriteFailed(WavOutputFile)) return false;
@@ -163,8 +165,9 @@ bool exportWav() {
                               captureFormat.bytesPerFrame;
     const int64_t readable = readableTakeBytes(takeBytes);
     if (takeBytes > 0 && readable == 0) {
-        const std::string text = "None of the " + secondsText(takeBytes) + " seconds of the take could be read back from " +
-                                 tempCaptureName + ", so nothing was saved.";
+        const std::string text = "None of the " + secondsText(takeBytes) +
+                                 " seconds of the take could be read back from " + tempCaptureName +
+                                 ", so nothing was saved.";
         messageBox("Error", text.c_str(), boxOk);
         showButtons(ButtonState::exportFailed);
         return false;

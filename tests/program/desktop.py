@@ -109,6 +109,13 @@ class Desktop:
             time.sleep(0.05)
         raise AssertionError(f"no window named {name!r}")
 
+    def wait_until_gone(self, name, timeout=10):
+        deadline = time.time() + timeout
+        while self.find_windows(name):
+            if time.time() > deadline:
+                raise AssertionError(f"the window {name!r} stays")
+            time.sleep(0.05)
+
     def click(self, control):
         x, y, width, height = CONTROLS[control]
         self.click_at(WINDOW_X + x + width // 2, WINDOW_Y + y + height // 2)
@@ -142,7 +149,7 @@ class Desktop:
         self.keys("Return")
         self.wait_for_window("All Done!")
         self.keys("Return")
-        time.sleep(0.3)
+        self.wait_until_gone("All Done!")
 
     def request_close(self):
         subprocess.run([self.close_request, self.window], env=self.environment(), check=True)
