@@ -109,6 +109,18 @@ class Desktop:
             time.sleep(0.05)
         raise AssertionError(f"no window named {name!r}")
 
+    def wait_for_growth(self, path, timeout=10):
+        """Waits until audio reaches the file, and returns when that was.
+
+        A fresh stream on the sound server takes a moment before it delivers;
+        a take is timed from its first audio, not from the click."""
+        deadline = time.time() + timeout
+        while not (os.path.exists(path) and os.path.getsize(path) > 0):
+            if time.time() > deadline:
+                raise AssertionError(f"no audio reached {path}")
+            time.sleep(0.01)
+        return time.time()
+
     def wait_until_gone(self, name, timeout=10):
         deadline = time.time() + timeout
         while self.find_windows(name):

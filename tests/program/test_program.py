@@ -96,11 +96,8 @@ class Program(unittest.TestCase):
             for control, presses in choices:
                 desktop.choose(control, presses)
             desktop.click("accept")
-            # A fresh stream on the sound server takes a moment to deliver; no
-            # person presses Record within it.
-            time.sleep(2.5)
             desktop.click("record")
-            started = time.time()
+            started = desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
             time.sleep(2.5)
             desktop.click("stop")
             recorded = time.time() - started
@@ -133,10 +130,8 @@ class Program(unittest.TestCase):
         with temporary_folder() as folder, self.desktop() as desktop:
             desktop.start(folder)
             desktop.click("accept")
-            # A fresh stream on the sound server takes a moment to deliver; no
-            # person presses Record within it.
-            time.sleep(2.5)
             desktop.click("record")
+            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
             time.sleep(1.5)
             desktop.request_close()
             code, _, err = desktop.finish()
@@ -154,8 +149,8 @@ class Program(unittest.TestCase):
             with temporary_folder() as folder, Desktop(PROGRAM, CLOSE_REQUEST, rig) as desktop:
                 desktop.start(folder)
                 desktop.click("accept")
-                time.sleep(2.5)
                 desktop.click("record")
+                desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
                 time.sleep(1.5)
                 subprocess.run([server, "kill", rig], check=True)
                 time.sleep(0.3)
@@ -186,8 +181,8 @@ class Program(unittest.TestCase):
             desktop.start(folder, home)
             desktop.choose("device", 1)
             desktop.click("accept")
-            time.sleep(1.5)
             desktop.click("record")
+            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
             time.sleep(1)
             # The second copy opens on top of the first and records from "pulse".
             second, second_window = desktop.launch(folder)
