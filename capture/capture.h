@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The recorder's shared state and the audio capture: the device list, the
-// input stream and its callback, and the take written to "pelvar.temp".
+// The audio capture: the device list, the input stream and its callback, and
+// the take written to "pelvar.temp".
 //
 // Threads:
 // - The interface thread runs everything here except the two below.

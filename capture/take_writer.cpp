@@ -13,6 +13,14 @@
 #include "capture.h"
 #include "files.h"
 
+// JACK's ring (libjack comes with PortAudio already) is made for exactly this:
+// one writer on an audio thread, one reader, no lock, no allocation after
+// jack_ringbuffer_create.
+// FIXME: jackd2 1.9.21 publishes a write with a plain store after its copy.
+// That is safe on amd64, whose stores stay in order, but not on weakly
+// ordered processors (arm64); there a ring with acquire and release, such as
+// Boost.Lockfree's spsc_queue, should take its place.
+
 namespace {
 
 jack_ringbuffer_t* ring = nullptr;

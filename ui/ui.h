@@ -58,7 +58,9 @@ void closeWindow(int number);
 int addWindowTimer(int window, int timer, int milliseconds);
 
 // Blocks until an event, then returns its code. Events come first in, first out;
-// clicks and timer ticks that happen while no wait is running are lost.
+// clicks and timer ticks that happen while no wait is running are lost. A click
+// queued behind other events is dropped when its button was disabled since, so
+// each click meets the buttons as the events before it left them.
 int waitWindowEvent();
 int eventControl();
 int eventTimer();
