@@ -131,11 +131,13 @@ bool beginTake() {
 }
 
 void endTake() {
-    recordingState.armed.store(0, std::memory_order_seq_cst);
+    const bool takeOpen = recordingState.armed.exchange(0, std::memory_order_seq_cst) != 0;
     while (callbacksInside.load(std::memory_order_seq_cst) != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     finishTakeWriter();
-    const bool refused = takeWriterDiskRefused();
+    // A Stop without a take reports nothing, whatever an earlier take left.
+    if (!takeOpen) resetTakeState();
+    const bool refused = takeOpen && takeWriterDiskRefused();
     if ((!closeFile(TempCaptureFile) || refused) && captureFormat.bytesPerFrame > 0) {
         // Count only the whole frames the disk really holds.
         cutShort = true;

@@ -153,6 +153,13 @@ int openExclusive(const char* name, int flags) {
     return descriptor;
 }
 
+// The folder a path names a file in: "." for a bare name.
+std::string folderOf(const std::string& path) {
+    size_t separator = path.find_last_of('/');
+    if (separator == std::string::npos) return ".";
+    return separator == 0 ? std::string("/") : path.substr(0, separator);
+}
+
 }  // namespace
 
 // The first 16 entries never move: the take writer keeps writing channel 1
@@ -226,9 +233,7 @@ int createFile(int number, const char* name, CreateFlags options) {
 
 std::string createHiddenFileBeside(int number, const char* path) {
     if (path == nullptr) return {};
-    std::string folder(path);
-    size_t separator = folder.find_last_of('/');
-    folder = separator == std::string::npos ? std::string() : folder.substr(0, separator + 1);
+    const std::string folder = files_detail::folderOf(path) + "/";
     std::random_device seed;
     std::mt19937_64 random(seed());
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -328,13 +333,8 @@ bool replaceFile(const char* from, const char* to) {
     struct stat replaced {};
     if (::stat(to, &replaced) == 0 && S_ISREG(replaced.st_mode)) ::chmod(from, replaced.st_mode & 07777);
     if (::rename(from, to) != 0) return false;
-    std::string folder(to);
-    size_t separator = folder.find_last_of('/');
-    folder = separator == std::string::npos ? std::string(".")
-             : separator == 0               ? std::string("/")
-                                            : folder.substr(0, separator);
     // The new name is on disk only once its folder is.
-    int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int descriptor = ::open(files_detail::folderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor >= 0) {
         ::fsync(descriptor);
         ::close(descriptor);

@@ -140,6 +140,12 @@ bool writeWav(const std::string& destination, int64_t dataSize) {
     return false;
 }
 
+// After a cancel, a refusal or a failure Record and Save are usable again.
+bool notSaved() {
+    showButtons(ButtonState::exportFailed);
+    return false;
+}
+
 }  // namespace
 
 bool exportWav() {
@@ -148,16 +154,14 @@ bool exportWav() {
     std::string path = saveFileDialog("Select a file...", ".\\", ".wav|*.wav", 0);
     // A cancelled dialog saves nothing rather than a hidden ".wav".
     if (path.empty()) {
-        showButtons(ButtonState::exportFailed);
-        return false;
+        return notSaved();
     }
     if (!endsWithWav(path)) path += ".wav";
 
     if (fileSize(path.c_str()) != -1) {
         std::string question = getFilePart(path.c_str()) + " already exists.\r\rDo you want to overwrite this file?";
         if (messageBox("Overwrite file?", question.c_str(), boxYesNoCancel) != answerYes) {
-            showButtons(ButtonState::exportFailed);
-            return false;
+            return notSaved();
         }
     }
 
@@ -169,22 +173,19 @@ bool exportWav() {
                                  " seconds of the take could be read back from " + tempCaptureName +
                                  ", so nothing was saved.";
         messageBox("Error", text.c_str(), boxOk);
-        showButtons(ButtonState::exportFailed);
-        return false;
+        return notSaved();
     }
     // A link chosen in the dialog stays a link; the file it leads to is replaced.
     if (!writeWav(resolvedPath(path.c_str()), readable)) {
         reportNotSaved(path);
-        showButtons(ButtonState::exportFailed);
-        return false;
+        return notSaved();
     }
     if (readable < takeBytes) {
         const std::string text = "Only " + secondsText(readable) + " of the " + secondsText(takeBytes) +
                                  " seconds of the take could be read back from " + tempCaptureName +
                                  "; they were saved as " + path + ".";
         messageBox("Error", text.c_str(), boxOk);
-        showButtons(ButtonState::exportFailed);
-        return false;
+        return notSaved();
     }
     showButtons(ButtonState::exported);
     std::string done = path + "  was successfully saved";
