@@ -54,9 +54,11 @@ ENV
     # The tone runs in a process group of its own, so that stop ends exactly
     # this server's tone and no other.
     setsid bash -c 'sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 86400 sine "$0" vol "$1" |
-        pacat --playback --raw --format=s16le --rate=48000 --channels=2 --device=tone --latency-msec=20' \
+        pacat --playback --raw --format=s16le --rate=48000 --channels=2 --device=tone --latency-msec=500' \
         "$frequency" "$amplitude" >/dev/null 2>&1 < /dev/null &
     echo $! > "$dir/tone.pid"
+    # The player queues half a second, so a busy machine cannot starve the
+    # source and leave gaps of silence that a test would blame on the recorder.
     # Wait until the tone reaches the sink.
     for _ in $(seq 50); do pactl list short sink-inputs 2>/dev/null | grep -q . && break; sleep 0.1; done
     ;;
