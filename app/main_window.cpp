@@ -11,7 +11,6 @@ namespace {
 constexpr Color captionGreen = rgb(0, 255, 128);
 constexpr Color black = rgb(0, 0, 0);
 constexpr const char* mainWindowTitle = "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) ";
-constexpr uint32_t mainWindowStyle = stylePopup | styleCaption | styleSystemMenu | styleMinimizeBox;
 
 constexpr std::array<int16_t, 2> channelChoices{1, 2};
 constexpr std::array<int32_t, 3> bitChoices{16, 24, 32};
@@ -49,7 +48,7 @@ void applySelection(int list, const std::array<Value, count>& values, Value& fie
     if (selected >= 0 && selected < static_cast<int>(count)) field = values[static_cast<size_t>(selected)];
 }
 
-void setEnabled(std::initializer_list<int> controls, bool enabled) {
+void enableControls(std::initializer_list<int> controls, bool enabled) {
     for (int control : controls) disableControl(control, enabled ? 0 : 1);
 }
 
@@ -70,7 +69,7 @@ void refreshStatusLabels() {
 }
 
 void buildMainWindow() {
-    openWindow(MainWindow, 150, 150, 440, 340, mainWindowTitle, mainWindowStyle);
+    openWindow(MainWindow, 150, 150, 440, 340, mainWindowTitle, styleFixedWindow);
     setWindowColor(MainWindow, black);
 
     static const char* const channelItems[] = {"1", "2"};
@@ -96,7 +95,7 @@ void buildMainWindow() {
     createButton(StopButton, 50, 270, 80, 40, "Stop");
     createButton(SaveButton, 50, 220, 80, 40, "Save");
     showButtons(ButtonState::beforeAccept);
-    setEnabled({DeviceStatus, ChannelsStatus, BitsStatus, RateStatus}, false);
+    enableControls({DeviceStatus, ChannelsStatus, BitsStatus, RateStatus}, false);
 }
 
 void runSettingsPhase() {
@@ -124,6 +123,6 @@ void runSettingsPhase() {
 void applyAcceptedSettings() {
     refreshStatusLabels();
     showButtons(ButtonState::accepted);
-    setEnabled({DeviceStatus, ChannelsStatus, BitsStatus, RateStatus}, true);
-    setEnabled({AcceptButton, DeviceList, BitsList, ChannelsList, RateList}, false);
+    enableControls({DeviceStatus, ChannelsStatus, BitsStatus, RateStatus}, true);
+    enableControls({AcceptButton, DeviceList, BitsList, ChannelsList, RateList}, false);
 }

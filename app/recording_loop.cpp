@@ -24,7 +24,7 @@ void recordAction() {
     // fails, nothing changes and Record can be tried again.
     if (!reviveCaptureStream()) return;
     recordingState.loopState = LoopState::Recording;
-    showButtons(ButtonState::recordFailed);
+    showButtons(ButtonState::startingTake);
     if (beginTake()) showButtons(ButtonState::recording);
 }
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "capture.h"
-#include "capture_rooms.h"
+#include "capture_internal.h"
 #include "ui.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "capture.h"
-#include "capture_rooms.h"
+#include "capture_internal.h"
 #include "files.h"
 #include "take_writer.h"
 #include "ui.h"

@@ -49,7 +49,7 @@ constexpr ButtonRow buttonTable[] = {
     {ButtonState::beforeAccept, Enabled::no, Enabled::no, Enabled::no},
     {ButtonState::accepted, Enabled::yes, Enabled::yes, Enabled::yes},
     {ButtonState::recording, Enabled::no, Enabled::yes, Enabled::no},
-    {ButtonState::recordFailed, Enabled::no, Enabled::asBefore, Enabled::asBefore},
+    {ButtonState::startingTake, Enabled::no, Enabled::asBefore, Enabled::asBefore},
     {ButtonState::stopped, Enabled::yes, Enabled::no, Enabled::yes},
     {ButtonState::exporting, Enabled::no, Enabled::no, Enabled::no},
     {ButtonState::exported, Enabled::no, Enabled::no, Enabled::no},

@@ -93,7 +93,9 @@ enum class ButtonState {
     beforeAccept,
     accepted,  // nothing recorded yet
     recording,
-    recordFailed,  // the take's file could not be made: Record off, the others as they were
+    // Record was pressed and the take is being begun: Record off, Stop and Save
+    // as they were, which is how they stay when its file cannot be made.
+    startingTake,
     stopped,
     exporting,
     exported,      // only closing is left

@@ -376,7 +376,7 @@ std::vector<std::pair<std::string, int>> listedItems() {
 }
 
 TEST_F(Capture, DeviceListKeepsCaptureDevicesThatAreNotAsio) {
-    openWindow(MainWindow, 150, 150, 440, 340, "", 0x80CA0000u);
+    openWindow(MainWindow, 150, 150, 440, 340, "", styleFixedWindow);
     createComboBox(DeviceList, 26, 110, 240, 20);
     fakeDevices = {device("Speakers", 0),    device("HDMI", 0),         device("Line In", 2),
                    device("ASIO4ALL", 2, 3), device("Asio Line", 2, 3), device("USB ASIO In", 1, 1),
@@ -408,7 +408,7 @@ TEST_F(Capture, DeviceListKeepsCaptureDevicesThatAreNotAsio) {
     EXPECT_EQ(status->sizeHint(), plain.sizeHint());
 
     closeWindow(MainWindow);
-    openWindow(MainWindow, 150, 150, 440, 340, "", 0x80CA0000u);
+    openWindow(MainWindow, 150, 150, 440, 340, "", styleFixedWindow);
     createComboBox(DeviceList, 26, 110, 240, 20);
     listCaptureDevices();
     bool pulseListed = false;

@@ -40,7 +40,7 @@ class WindowLayer : public ::testing::Test {
    protected:
     void SetUp() override {
         forgetAnswers();
-        ASSERT_NE(openWindow(2, 150, 150, 440, 340, title, 0x80CA0000u), 0);
+        ASSERT_NE(openWindow(2, 150, 150, 440, 340, title, styleFixedWindow), 0);
     }
     void TearDown() override { closeWindow(2); }
 };
@@ -57,7 +57,7 @@ TEST_F(WindowLayer, MainWindowHasItsClientSizeTitleAndBoxes) {
     EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(windowTitle(2), window->windowTitle().toStdString()) << "the layer reports what the window shows";
     // Reopening under the same number replaces the window.
-    openWindow(2, 10, 10, 100, 50, "second", 0x80CA0000u);
+    openWindow(2, 10, 10, 100, 50, "second", styleFixedWindow);
     int windows = 0;
     for (QWidget* top : QApplication::topLevelWidgets())
         if (top->objectName() == "window2") ++windows;
@@ -231,7 +231,7 @@ TEST_F(WindowLayer, TabMovesThroughEnabledControlsInCreationOrder) {
 
 TEST(SaveDialog, OpensInTheCurrentFolderWithTheWavFilterAndAddsNothing) {
     TempFolder folder;
-    openWindow(2, 150, 150, 440, 340, title, 0x80CA0000u);
+    openWindow(2, 150, 150, 440, 340, title, styleFixedWindow);
     forgetAnswers();
     std::ofstream("existing.wav") << "x";
     const std::string here = std::filesystem::current_path().string();

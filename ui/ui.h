@@ -32,6 +32,9 @@ constexpr uint32_t styleSystemMenu = 0x00080000u;
 constexpr uint32_t styleMinimizeBox = 0x00020000u;
 constexpr uint32_t styleMaximizeBox = 0x00010000u;
 constexpr uint32_t styleSizingFrame = 0x00040000u;
+// A top-level window of fixed size with a title bar, a close box and a
+// minimise box, placed where it is asked to be: the recorder's own.
+constexpr uint32_t styleFixedWindow = stylePopup | styleCaption | styleSystemMenu | styleMinimizeBox;
 
 // Message box flags and answers.
 constexpr int boxOk = 0;

@@ -112,6 +112,10 @@ char* arguments[] = {programName, nullptr};
 // rewritten a million times costs the platform almost nothing.
 constexpr auto titleInterval = std::chrono::milliseconds(40);
 
+// Bits 0 to 3 and 28 of openWindow's flags are kept for options of the
+// layer's own (this layer has none); they are never window styles.
+constexpr uint32_t layerOptionBits = 0x1000000Fu;
+
 // Qt ends the process with an abort when it finds no display to open; the
 // user is told which variable was read instead, in one line.
 [[noreturn]] void reportNoDisplay() {
@@ -165,7 +169,7 @@ intptr_t openWindow(int number, int x, int y, int width, int height, const char*
     if (number < 0) return 0;
     closeWindow(number);
     if (number >= static_cast<int>(layer.windows.size())) layer.windows.resize(static_cast<size_t>(number) + 16);
-    uint32_t style = flags & ~0x1000000Fu;
+    uint32_t style = flags & ~layerOptionBits;
     if (style == 0) style = styleCaption;
 
     auto* widget = new LayerWindow(number);

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
+// What a fresh start of the recorder needs before PortAudio starts: every
+// record and list back to how start-up finds them, and the sound libraries
+// kept quiet on the terminal.
 #include <alsa/asoundlib.h>
 
 #include "capture.h"
-#include "capture_rooms.h"
+#include "capture_internal.h"
 
 // PortAudio loads JACK's client library; these resolve only when it is there.
 extern "C" {
