@@ -6,7 +6,7 @@ Each round starts the real binary under a private Xvfb, records at full
 device speed from an ALSA file device fed through a FIFO until
 "pelvar.temp" holds the take size, stops, settles the page cache, then
 saves. The FIFO then runs dry, so the capture thread sleeps during the
-export as it would behind a real device instead of spinning. The time runs the time runs from Return
+export as it would behind a real device instead of spinning. The time runs from Return
 in the save dialog to the "Done!" box. The reference copies the same
 "pelvar.temp" with cp and syncs the copy, which is the durable work the
 export does (it syncs its file before renaming it into place). Rounds

@@ -22,8 +22,7 @@ constexpr int32_t sizeInDs64 = -1;
 constexpr int passesPerTitleUpdate = 1024;
 constexpr int saveBlocksShownOffset = 974;
 
-// Data larger than this does not fit the 32-bit sizes of a RIFF header (the
-// RIFF size counts 38 bytes more than the data) and is saved as RF64.
+// Where RF64 takes over; a test lowers it so that a small take goes that way.
 int64_t rf64Threshold = largestRiffDataBytes;
 
 bool endsWithWav(const std::string& path) { return path.size() >= 4 && path.compare(path.size() - 4, 4, ".wav") == 0; }

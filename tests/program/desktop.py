@@ -13,7 +13,6 @@ CONTROLS = {
     "device": (26, 110, 240, 20), "accept": (310, 105, 100, 25),
     "record": (50, 170, 80, 40), "stop": (50, 270, 80, 40), "save": (50, 220, 80, 40),
 }
-TITLE = "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) "
 
 
 class Desktop:
