@@ -130,11 +130,17 @@ TEST_F(WindowLayer, MessageBoxAnswersAreTheButtonNumbers) {
     plannedBoxAnswers = {QMessageBox::NoButton};  // the box closed from its title bar
     EXPECT_EQ(messageBox("Overwrite file?", "x", boxYesNoCancel), answerCancel);
     EXPECT_EQ(messageBox("Done!", "saved"), answerOk);
-    ASSERT_EQ(seenBoxes.size(), 5u);
+    // A question without Cancel: Yes is the default, closing the box means No.
+    EXPECT_EQ(messageBox("Unsaved take", "x", boxYesNo), answerYes);
+    plannedBoxAnswers = {QMessageBox::No, QMessageBox::NoButton};
+    EXPECT_EQ(messageBox("Unsaved take", "x", boxYesNo), answerNo);
+    EXPECT_EQ(messageBox("Unsaved take", "x", boxYesNo), answerNo);
+    ASSERT_EQ(seenBoxes.size(), 8u);
     EXPECT_EQ(seenBoxes[0].title, "Overwrite file?");
     EXPECT_EQ(seenBoxes[0].text, "take.wav already exists.\n\nDo you want to overwrite this file?");
     EXPECT_EQ(seenBoxes[0].buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
     EXPECT_EQ(seenBoxes[4].buttons, QMessageBox::Ok);
+    EXPECT_EQ(seenBoxes[5].buttons, QMessageBox::Yes | QMessageBox::No);
 }
 
 TEST_F(WindowLayer, TitleIsReportedAtOnceAndReachesTheWindowBeforeTheNextWait) {

@@ -39,6 +39,7 @@ constexpr uint32_t styleFixedWindow = stylePopup | styleCaption | styleSystemMen
 // Message box flags and answers.
 constexpr int boxOk = 0;
 constexpr int boxYesNoCancel = 3;
+constexpr int boxYesNo = 4;
 enum BoxAnswer : int { answerOk = 1, answerCancel = 2, answerYes = 6, answerNo = 7 };
 
 // Button flags.

@@ -289,6 +289,10 @@ int messageBox(const char* title, const char* message, int flags) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
         box.setDefaultButton(QMessageBox::Yes);
         box.setEscapeButton(QMessageBox::Cancel);
+    } else if (flags == boxYesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::Yes);
+        box.setEscapeButton(QMessageBox::No);
     } else {
         box.setStandardButtons(QMessageBox::Ok);
         box.setDefaultButton(QMessageBox::Ok);
@@ -298,6 +302,6 @@ int messageBox(const char* title, const char* message, int flags) {
         case QMessageBox::No: return answerNo;
         case QMessageBox::Cancel: return answerCancel;
         case QMessageBox::Ok: return answerOk;
-        default: return flags == boxYesNoCancel ? answerCancel : answerOk;
+        default: return flags == boxYesNoCancel ? answerCancel : flags == boxYesNo ? answerNo : answerOk;
     }
 }
