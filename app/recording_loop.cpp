@@ -20,8 +20,9 @@ std::string lostTime(int64_t frames) {
 }
 
 void recordAction() {
-    // A stream that died with its device is opened again first; when that
-    // fails, nothing changes and Record can be tried again.
+    // A take is armed only on a running stream: one that died with its device,
+    // or never opened, is opened again first; when that fails, nothing changes
+    // and Record can be tried again.
     if (!reviveCaptureStream()) return;
     recordingState.loopState = LoopState::Recording;
     showButtons(ButtonState::startingTake);

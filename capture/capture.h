@@ -47,10 +47,10 @@ void releaseDeviceTable();
 // --- Stream and takes (interface thread) ---------------------------------
 // Checks the format, opens and starts the stream; failures are shown in a box.
 void openCaptureStream();
-// When the stream has died (its device or sound server went away), closes it
-// and opens and starts it again in the accepted format. False, after the
-// "Unable to stream." box, when that fails; true when the stream runs or
-// none was ever opened.
+// Unless the stream runs, closes what is left of it (its device or sound
+// server went away, or it never opened) and opens and starts it again in the
+// accepted format. True when the stream runs; false, after the "Unable to
+// stream." box, when it does not. Tried again at every call.
 bool reviveCaptureStream();
 // Creates "pelvar.temp" (refusing links, and refusing a file another copy of
 // the program holds), starts the take writer and arms the callback. False,

@@ -99,11 +99,14 @@ void openCaptureStream() {
 
 bool reviveCaptureStream() {
     PaStream* stream = recordingState.stream;
-    if (stream == nullptr || Pa_IsStreamActive(stream) == 1) return true;
-    // Its device went away, or its sound server: only a new stream records again.
-    Pa_AbortStream(stream);
-    Pa_CloseStream(stream);
-    recordingState.stream = nullptr;
+    if (stream != nullptr && Pa_IsStreamActive(stream) == 1) return true;
+    // It never opened, or its device or sound server went away: only a new
+    // stream records, and a take armed without one would stay empty.
+    if (stream != nullptr) {
+        Pa_AbortStream(stream);
+        Pa_CloseStream(stream);
+        recordingState.stream = nullptr;
+    }
     if (openAndStart()) return true;
     showError("Unable to stream.");
     return false;

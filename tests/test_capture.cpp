@@ -207,7 +207,13 @@ TEST_F(Capture, UnsupportedFormatOpensNoStream) {
         EXPECT_EQ(box.title, "Error");
         EXPECT_EQ(box.text, "Sorry, unsupported format.");
     }
-    // Record still makes an empty take.
+    // Each Record tries the stream again and, while it fails, arms nothing:
+    // a take begun without a stream stays empty.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_FALSE(reviveCaptureStream());
+        ASSERT_EQ(seenBoxes.size(), 3u + attempt);
+        EXPECT_EQ(seenBoxes.back().text, "Unable to stream.");
+    }
     ASSERT_TRUE(beginTake());
     endTake();
     EXPECT_EQ(fileSize("pelvar.temp"), 0);

@@ -177,7 +177,7 @@ TEST_F(Recorder, SaveBeforeAnyRecordGivesAnEmptyWav) {
 }
 
 TEST_F(Recorder, FailedRecordKeepsCountingAndStaysDisabled) {
-    acceptSettings();
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
     addWindowTimer(MainWindow, ElapsedTimer, 50);
     std::filesystem::create_directory("pelvar.temp");
     ASSERT_TRUE(clickAndLoop(RecordButton));
