@@ -1,78 +1,118 @@
 // SPDX-License-Identifier: MIT
 #include "take_writer.h"
 
-#include <jack/ringbuffer.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 
 #include <atomic>
+#include <boost/lockfree/spsc_queue.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <thread>
+#include <vector>
 
 #include "capture.h"
 #include "files.h"
 
-// JACK's ring (libjack comes with PortAudio already) is made for exactly this:
-// one writer on an audio thread, one reader, no lock, no allocation after
-// jack_ringbuffer_create.
-// FIXME: jackd2 1.9.21 publishes a write with a plain store after its copy.
-// That is safe on amd64, whose stores stay in order, but not on weakly
-// ordered processors (arm64); there a ring with acquire and release, such as
-// Boost.Lockfree's spsc_queue, should take its place.
-
 namespace {
 
-jack_ringbuffer_t* ring = nullptr;
+// Memory for the ring, touched and locked when it is made: a fresh page
+// would fault in the callback the first time it fills it, and a page swapped
+// out would make the callback wait for the disk.
+template <typename T>
+struct LockedAllocator {
+    using value_type = T;
+    LockedAllocator() = default;
+    template <typename U>
+    LockedAllocator(const LockedAllocator<U>&) {}
+    T* allocate(size_t count) {
+        T* memory = static_cast<T*>(::operator new(count * sizeof(T)));
+        std::memset(static_cast<void*>(memory), 0, count * sizeof(T));
+        // Without the privilege the pages stay touched but may be swapped.
+        ::mlock(memory, count * sizeof(T));
+        return memory;
+    }
+    void deallocate(T* memory, size_t count) {
+        ::munlock(memory, count * sizeof(T));
+        ::operator delete(memory);
+    }
+    template <typename U>
+    bool operator==(const LockedAllocator<U>&) const {
+        return true;
+    }
+};
+
+// One producer (the callback), one consumer (the writer), no lock, and
+// acquire and release on both indices, so it holds on every processor.
+using Ring = boost::lockfree::spsc_queue<char, boost::lockfree::allocator<LockedAllocator<char>>>;
+
+std::unique_ptr<Ring> ring;
 size_t ringMadeFor = 0;
+// The writer copies out of the ring into this before the disk sees it, so
+// that the ring's room is given back before any write can stall.
+std::vector<char> outgoing;
 std::thread writer;
-std::atomic<bool> finishing{false};
+std::mutex wakeGuard;
+std::condition_variable wake;
+bool finishing = false;  // under wakeGuard
 std::atomic<bool> diskRefused{false};
 std::atomic<size_t> ringBytesOverride{0};
 std::atomic<int> pauseMilliseconds{0};
 
-// Long enough that the writer costs nothing while idle, short enough that the
-// ring never holds more than a sliver of what it can.
-constexpr auto idlePoll = std::chrono::milliseconds(5);
-// One write never exceeds what a channel call can take.
-constexpr size_t largestWrite = size_t{1} << 30;
+// The writer sleeps this long between rounds: the ring holds seconds, so
+// rare large writes cost the disk nothing more than frequent small ones,
+// and a laptop pays for every wake-up. endTake wakes it at once.
+constexpr auto betweenRounds = std::chrono::milliseconds(250);
+// What the writer has handed the kernel is put on disk this often, so that
+// a power cut loses little more than that and what the ring held.
+constexpr auto syncEvery = std::chrono::milliseconds(1000);
+constexpr size_t largestOutgoing = size_t{1} << 20;
 
-// Writes one contiguous stretch of the ring to channel 1. After the disk
-// refused a write the rest is read and dropped, so the callback never waits;
-// the take is cut at what the disk holds.
+// Writes one stretch to channel 1. After the disk refused a write the rest
+// is dropped, so the callback never waits; the take is cut at what the disk
+// holds.
 void writeOut(const char* data, size_t bytes) {
-    while (bytes > 0) {
-        const size_t piece = bytes < largestWrite ? bytes : largestWrite;
-        if (!diskRefused.load(std::memory_order_relaxed)) {
-            writeData(TempCaptureFile, data, static_cast<int>(piece));
-            if (fileWriteFailed(TempCaptureFile)) diskRefused.store(true, std::memory_order_release);
-        }
-        data += piece;
-        bytes -= piece;
+    if (diskRefused.load(std::memory_order_relaxed)) return;
+    writeData(TempCaptureFile, data, static_cast<int>(bytes));
+    if (fileWriteFailed(TempCaptureFile)) diskRefused.store(true, std::memory_order_release);
+}
+
+// Everything the ring holds now goes to the file.
+void drainRing() {
+    while (size_t bytes = ring->pop(outgoing.data(), outgoing.size())) {
+        writeOut(outgoing.data(), bytes);
+        if (int pause = pauseMilliseconds.load(std::memory_order_relaxed); pause > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
 }
 
-void drainRing() {
+void writeTake() {
     // The writer may wait on the disk for seconds; it never takes the audio
     // thread's real-time priority, even when started from a thread that has it.
     sched_param ordinary{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
+    auto synced = std::chrono::steady_clock::now();
     for (;;) {
-        jack_ringbuffer_data_t parts[2];
-        jack_ringbuffer_get_read_vector(ring, parts);
-        const size_t bytes = parts[0].len + parts[1].len;
-        if (bytes == 0) {
-            // The callback can add nothing more once finishing is set, so an
-            // empty ring then is the end of the take.
-            if (finishing.load(std::memory_order_acquire) && jack_ringbuffer_read_space(ring) == 0) return;
-            std::this_thread::sleep_for(idlePoll);
-            continue;
+        bool last = false;
+        {
+            std::unique_lock<std::mutex> lock(wakeGuard);
+            wake.wait_for(lock, betweenRounds, [] { return finishing; });
+            last = finishing;
         }
-        writeOut(parts[0].buf, parts[0].len);
-        writeOut(parts[1].buf, parts[1].len);
-        jack_ringbuffer_read_advance(ring, bytes);
-        if (int pause = pauseMilliseconds.load(std::memory_order_relaxed); pause > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        // Once finishing is set no callback adds more, so this drain is the
+        // take's end.
+        drainRing();
+        if (last) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - synced >= syncEvery && !diskRefused.load(std::memory_order_relaxed)) {
+            if (!syncFileData(TempCaptureFile)) diskRefused.store(true, std::memory_order_release);
+            synced = now;
+        }
     }
 }
 
@@ -80,34 +120,42 @@ void drainRing() {
 
 bool startTakeWriter(size_t bytes) {
     if (size_t override = ringBytesOverride.load(std::memory_order_relaxed); override > 0) bytes = override;
-    if (ring == nullptr || ringMadeFor != bytes) {
-        if (ring != nullptr) jack_ringbuffer_free(ring);
-        // The ring's room is one byte less than the size it is made with.
-        ring = jack_ringbuffer_create(bytes + 1);
-        ringMadeFor = ring == nullptr ? 0 : bytes;
-        if (ring == nullptr) return false;
-        // Fresh pages would fault in the callback the first time it fills them.
-        std::memset(ring->buf, 0, ring->size);
-        jack_ringbuffer_mlock(ring);
+    if (!ring || ringMadeFor != bytes) {
+        // Emptied first: the ring's destructor takes what is left out byte by byte.
+        if (ring) ring->reset();
+        ring.reset();
+        ringMadeFor = 0;
+        try {
+            ring = std::make_unique<Ring>(bytes);
+            outgoing.resize(bytes < largestOutgoing ? bytes : largestOutgoing);
+        } catch (const std::bad_alloc&) {
+            ring.reset();
+            return false;
+        }
+        ringMadeFor = bytes;
     }
-    jack_ringbuffer_reset(ring);
+    ring->reset();
     diskRefused.store(false, std::memory_order_relaxed);
-    finishing.store(false, std::memory_order_relaxed);
-    writer = std::thread(drainRing);
+    finishing = false;
+    writer = std::thread(writeTake);
+    // A name that top and the tests can find it by.
+    pthread_setname_np(writer.native_handle(), "take writer");
     return true;
 }
 
 void finishTakeWriter() {
     if (!writer.joinable()) return;
-    finishing.store(true, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> lock(wakeGuard);
+        finishing = true;
+    }
+    wake.notify_one();
     writer.join();
 }
 
-size_t takeWriterRoom() { return ring == nullptr ? 0 : jack_ringbuffer_write_space(ring); }
+size_t takeWriterRoom() { return ring ? ring->write_available() : 0; }
 
-void handToTakeWriter(const void* data, size_t bytes) {
-    jack_ringbuffer_write(ring, static_cast<const char*>(data), bytes);
-}
+void handToTakeWriter(const void* data, size_t bytes) { ring->push(static_cast<const char*>(data), bytes); }
 
 bool takeWriterDiskRefused() { return diskRefused.load(std::memory_order_acquire); }
 

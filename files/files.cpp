@@ -280,6 +280,15 @@ bool syncFile(int number) {
     return ::fsync(entry->descriptor) == 0 && !entry->writeFailed;
 }
 
+bool syncFileData(int number) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr) return false;
+    if (entry->buffer != nullptr && entry->mode == files_detail::Mode::write) files_detail::flush(*entry);
+    // What the kernel could not write back is lost as surely as a refused write.
+    if (::fdatasync(entry->descriptor) != 0 && errno != EINTR) entry->writeFailed = true;
+    return !entry->writeFailed;
+}
+
 int writeString(int number, const char* text) {
     files_detail::FileChannel* entry = channel(number);
     if (entry == nullptr || text == nullptr || *text == '\0') return 0;

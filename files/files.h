@@ -90,6 +90,10 @@ bool fileReadFailed(int number);
 // Writes out what is pending and asks the system to put the file on disk.
 // False when that, or any earlier write on the channel, failed.
 bool syncFile(int number);
+// As syncFile, but only the data and what reading it back needs (fdatasync):
+// the cheaper call for a file that keeps growing. A failure counts as a
+// refused write.
+bool syncFileData(int number);
 
 // Writers return the number of bytes taken (0 when the channel is not open).
 int writeString(int number, const char* text);

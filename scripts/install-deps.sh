@@ -15,7 +15,7 @@ set -euo pipefail
 
 run=(
   build-essential cmake pkg-config
-  qt6-base-dev portaudio19-dev libasound2-dev libjack-jackd2-dev
+  qt6-base-dev portaudio19-dev libasound2-dev libboost-dev
   fonts-dejavu-core
 )
 demo=(pulseaudio-utils sox)

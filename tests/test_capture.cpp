@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <numeric>
 #include <random>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -50,6 +52,26 @@ extern "C" ssize_t write(int descriptor, const void* data, size_t length) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     }
     return syscall(SYS_write, descriptor, data, length);
+}
+
+namespace {
+
+// Every fdatasync the program makes: when, and from which thread.
+struct SyncCall {
+    int64_t nanoseconds;
+    pid_t thread;
+};
+std::mutex syncCallsGuard;
+std::vector<SyncCall> syncCalls;
+
+}  // namespace
+
+extern "C" int fdatasync(int descriptor) {
+    {
+        std::lock_guard<std::mutex> lock(syncCallsGuard);
+        syncCalls.push_back({nowNanoseconds(), static_cast<pid_t>(syscall(SYS_gettid))});
+    }
+    return static_cast<int>(syscall(SYS_fdatasync, descriptor));
 }
 
 namespace {
@@ -357,6 +379,62 @@ TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
         << "the take is one unbroken stretch of the device's bytes";
     EXPECT_EQ(framesLostInTake(), 0);
     EXPECT_LT(longestCallback.load(), 50'000'000) << "no callback waits for the disk";
+}
+
+// The threads of this process, by id.
+std::set<pid_t> ownThreads() {
+    std::set<pid_t> threads;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        threads.insert(static_cast<pid_t>(std::stoi(entry.path().filename().string())));
+    return threads;
+}
+
+// How often a thread has gone to sleep of its own accord, that is, been woken.
+int64_t timesWoken(pid_t thread) {
+    std::ifstream status("/proc/self/task/" + std::to_string(thread) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stoll(line.substr(24));
+    return -1;
+}
+
+TEST_F(Capture, TakeWriterWakesRarelyAndMakesTheTakeDurableEveryTwoSeconds) {
+    int pulse = deviceNamed("pulse");
+    ASSERT_GE(pulse, 0);
+    useSettings(2, 32, 192000, pulse);
+    openCaptureStream();
+    ASSERT_NE(recordingState.stream, nullptr);
+    ASSERT_TRUE(waitForAudio());
+    const std::set<pid_t> before = ownThreads();
+    {
+        std::lock_guard<std::mutex> lock(syncCallsGuard);
+        syncCalls.clear();
+    }
+    ASSERT_TRUE(beginTake());
+    const int64_t started = nowNanoseconds();
+    std::vector<pid_t> begun;
+    for (pid_t thread : ownThreads())
+        if (!before.count(thread)) begun.push_back(thread);
+    ASSERT_EQ(begun.size(), 1u) << "Record starts one writer thread";
+    const pid_t writer = begun[0];
+    const int64_t wokenAtStart = timesWoken(writer);
+    sleepFor(3000);
+    const int64_t woken = timesWoken(writer) - wokenAtStart;
+    EXPECT_LE(woken, 35) << "the writer wakes at most ten times a second";
+    sleepFor(4000);
+    const int64_t ended = nowNanoseconds();
+    endTake();
+    EXPECT_GT(recordingState.framesCaptured.load(), 192000 * 6);
+
+    std::lock_guard<std::mutex> lock(syncCallsGuard);
+    int64_t previous = started;
+    for (const SyncCall& call : syncCalls) {
+        EXPECT_EQ(call.thread, writer) << "only the writer syncs, never the audio thread";
+        if (call.nanoseconds > ended) break;
+        EXPECT_LE(call.nanoseconds - previous, 2'000'000'000) << "a sync at least every 2 s";
+        previous = call.nanoseconds;
+    }
+    EXPECT_LE(ended - previous, 2'000'000'000) << "a sync at least every 2 s, " << syncCalls.size() << " in all";
 }
 
 // --- Device list ----------------------------------------------------------
