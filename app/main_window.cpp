@@ -2,7 +2,7 @@
 #include <array>
 #include <string>
 
-#include "app.h"
+#include "app_internal.h"
 #include "capture.h"
 #include "ui.h"
 

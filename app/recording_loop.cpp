@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app.h"
+#include "app_internal.h"
 #include "capture.h"
 #include "ui.h"
 #include "wav.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <cstdlib>
 
-#include "app.h"
+#include "app_internal.h"
 #include "capture.h"
 #include "ui.h"
 

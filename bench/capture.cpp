@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench_folder.h"
+#include "capture_testing.h"
 
 int main(int argc, char** argv) {
     const int secondsPerSize = argc > 1 ? std::atoi(argv[1]) : 10;

@@ -22,6 +22,7 @@
 
 #include "bench_folder.h"
 #include "capture.h"
+#include "capture_testing.h"
 #include "files.h"
 
 namespace {

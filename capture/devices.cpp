@@ -4,6 +4,7 @@
 
 #include "capture.h"
 #include "capture_internal.h"
+#include "capture_testing.h"
 #include "ui.h"
 
 namespace {

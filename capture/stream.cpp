@@ -7,6 +7,7 @@
 
 #include "capture.h"
 #include "capture_internal.h"
+#include "capture_testing.h"
 #include "files.h"
 #include "take_writer.h"
 #include "ui.h"

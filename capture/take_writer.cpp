@@ -16,8 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "capture.h"
+#include "capture_testing.h"
 #include "files.h"
+#include "recorder.h"
 
 namespace {
 

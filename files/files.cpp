@@ -14,6 +14,8 @@
 #include <random>
 #include <vector>
 
+#include "files_testing.h"
+
 namespace files_detail {
 namespace {
 
@@ -361,3 +363,5 @@ std::string resolvedPath(const char* path) {
     std::free(target);
     return resolved;
 }
+
+const void* channelRecordAddress(int number) { return files_detail::channel(number); }

@@ -12,8 +12,9 @@
 #include <functional>
 #include <string>
 
-#include "app.h"
+#include "app_testing.h"
 #include "capture.h"
+#include "capture_testing.h"
 #include "files.h"
 #include "support.h"
 #include "temp_folder.h"

@@ -19,6 +19,7 @@
 #include <cstdlib>
 
 #include "capture.h"
+#include "capture_testing.h"
 #include "ui.h"
 
 std::vector<SeenBox> seenBoxes;

@@ -20,9 +20,10 @@
 #include <thread>
 #include <tuple>
 
-#include "app.h"
+#include "app_testing.h"
 #include "audio_check.h"
 #include "capture.h"
+#include "capture_testing.h"
 #include "files.h"
 #include "support.h"
 #include "temp_folder.h"

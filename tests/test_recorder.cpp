@@ -13,7 +13,7 @@
 #include <functional>
 #include <optional>
 
-#include "app.h"
+#include "app_testing.h"
 #include "audio_check.h"
 #include "capture.h"
 #include "files.h"
@@ -21,7 +21,9 @@
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"
+#include "ui_testing.h"
 #include "wav.h"
+#include "wav_testing.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"
+#include "ui_testing.h"
 
 namespace {
 

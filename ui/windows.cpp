@@ -8,6 +8,7 @@
 #include "files.h"
 #include "layer.h"
 #include "ui.h"
+#include "ui_testing.h"
 
 namespace ui_detail {
 

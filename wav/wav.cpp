@@ -8,6 +8,7 @@
 #include "files.h"
 #include "recorder.h"
 #include "ui.h"
+#include "wav_testing.h"
 
 namespace {
 

@@ -19,6 +19,3 @@ constexpr int64_t largestRiffDataBytes = 4294967295LL - 38;
 // enabled again, after a box that tells what happened unless the user
 // cancelled or declined.
 bool exportWav();
-
-// Test seam: the data size above which the export writes RF64.
-void setRf64ThresholdForTesting(int64_t bytes);

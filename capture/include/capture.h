@@ -13,9 +13,6 @@
 // disarm the callback.
 #pragma once
 
-#include <portaudio.h>
-
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,15 +27,8 @@ void resetRecorderState();
 void silenceAudioLibraries();
 
 // --- Device list ---------------------------------------------------------
-// Where the device table comes from: PortAudio, or a table a test supplies.
-struct DeviceSource {
-    int (*count)();
-    const PaDeviceInfo* (*info)(int index);
-};
 // Lists PortAudio's capture devices into the device list control.
 void listCaptureDevices();
-void listCaptureDevices(const DeviceSource& source);
-std::string deviceLabel(const PaDeviceInfo* info);
 // The label stored for a device index, empty when it was not listed.
 std::string labelForDevice(int deviceIndex);
 // Drops the raw device table; labels and list items stay.
@@ -68,21 +58,6 @@ bool takeCutShort();
 int64_t framesLostInTake();
 // True once the take holds as many frames as it can.
 bool takeReachedLimit();
-// Lets a test lower the frame count at which a take stops growing.
-void setTakeFrameLimit(int32_t frames);
 // Stops the stream, ends a take still running (it stays whole on disk), and
 // closes the stream; used at shut-down.
 void closeCaptureStream();
-
-// PortAudio's audio thread: hands each armed buffer to the take writer.
-int captureCallback(const void* input, void* output, unsigned long frameCount, const PaStreamCallbackTimeInfo* timeInfo,
-                    PaStreamCallbackFlags statusFlags, void* userData);
-// Buffers that PortAudio flagged as having lost input since start-up.
-int64_t inputOverflowCount();
-// Frames PortAudio has delivered since start-up, kept or not.
-int64_t framesDelivered();
-
-// Test seams: a ring smaller than the format calls for (0: as called for),
-// and a pause after each of the take writer's writes, as a slow disk makes.
-void setTakeRingBytesForTesting(size_t bytes);
-void setTakeWriterPauseForTesting(int milliseconds);

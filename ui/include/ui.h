@@ -54,10 +54,9 @@ void endLayer();
 // window already open under the number. Returns non-zero on success.
 intptr_t openWindow(int number, int x, int y, int width, int height, const char* title, uint32_t flags);
 void setWindowColor(int number, Color color);
-// The layer reports the newest title at once; the platform window may receive
+// The layer holds the newest title at once; the platform window may receive
 // it a little later (at most about 40 ms, and always before the next wait or box).
 void setWindowTitle(int number, const char* text);
-std::string windowTitle(int number);
 void closeWindow(int number);
 int addWindowTimer(int window, int timer, int milliseconds);
 
@@ -68,8 +67,6 @@ int addWindowTimer(int window, int timer, int milliseconds);
 int waitWindowEvent();
 int eventControl();
 int eventTimer();
-// `type` of the last event: the control event kind, -1 for direct events of other kinds.
-int eventType();
 
 // Modal over every window of the program. Returns the answer, 0 when no box could be shown.
 // A carriage return in the text starts a new line.

@@ -1,12 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The recorder application: start-up, the main window with its settings
-// phase, the recording loop, and shut-down. Interface thread only.
+// The steps runOstrelle takes, for tests that drive the program one step at a
+// time. Interface thread only.
 #pragma once
-
-// The whole program, from start-up to exit; never returns.
-[[noreturn]] void runOstrelle();
-// The single exit path: stops the stream, ends PortAudio and the layer, exits with 0.
-[[noreturn]] void shutdownAndExit();
 
 // Opens the main window with all its controls and the device list.
 void buildMainWindow();
@@ -21,4 +16,3 @@ void refreshStatusLabels();
 // One pass of the recording loop: acts on the tick of the previous pass,
 // waits for the next event and acts on it. Returns that event's code.
 int recordingPass(int previousCode);
-[[noreturn]] void runRecordingLoop();

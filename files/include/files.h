@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+// Not for callers: what the inline two-byte calls below need to reach a
+// channel's buffer without a call.
 namespace files_detail {
 
 constexpr int bufferSize = 4096;

@@ -1,0 +1,7 @@
+// SPDX-License-Identifier: MIT
+// The recorder application: start-up, the main window with its settings
+// phase, the recording loop, and shut-down. Interface thread only.
+#pragma once
+
+// The whole program, from start-up to exit; never returns.
+[[noreturn]] void runOstrelle();

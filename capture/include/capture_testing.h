@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: MIT
+// What tests and benchmarks reach in the capture room beyond its contract:
+// the callback called directly, a device table of their own, the counters
+// they judge a rig by, and limits lowered so that rare ends come quickly.
+#pragma once
+
+#include <portaudio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// PortAudio's audio thread runs it with each buffer; a test or benchmark may
+// call it with buffers of its own. Hands each armed buffer to the take writer.
+int captureCallback(const void* input, void* output, unsigned long frameCount, const PaStreamCallbackTimeInfo* timeInfo,
+                    PaStreamCallbackFlags statusFlags, void* userData);
+
+// Where the device table comes from: PortAudio, or a table a test supplies.
+struct DeviceSource {
+    int (*count)();
+    const PaDeviceInfo* (*info)(int index);
+};
+void listCaptureDevices(const DeviceSource& source);
+// The label a device is listed under: its name, a space, its host API number.
+std::string deviceLabel(const PaDeviceInfo* info);
+
+// Buffers that PortAudio flagged as having lost input since start-up.
+int64_t inputOverflowCount();
+// Frames PortAudio has delivered since start-up, kept or not.
+int64_t framesDelivered();
+
+// The frame count at which a take stops growing (largestTakeFrames unless lowered).
+void setTakeFrameLimit(int32_t frames);
+// A ring smaller than the format calls for (0: as called for), and a pause
+// after each of the take writer's writes, as a slow disk makes.
+void setTakeRingBytesForTesting(size_t bytes);
+void setTakeWriterPauseForTesting(int milliseconds);

@@ -1,0 +1,10 @@
+// SPDX-License-Identifier: MIT
+// What tests read from the window layer that the program never asks.
+#pragma once
+
+#include <string>
+
+// The newest title given to the window, whether or not the platform has it yet.
+std::string windowTitle(int number);
+// `type` of the last event: the control event kind, -1 for direct events of other kinds.
+int eventType();
