@@ -118,7 +118,11 @@ bool beginTake() {
     if (recordingState.armed.load(std::memory_order_acquire) != 0) endTake();
     // A link under the temporary name could point at any file of the user's,
     // and a second copy of the program must not empty this one's take.
-    if (createFile(TempCaptureFile, tempCaptureName, CreateFlags::refuseLinks | CreateFlags::exclusive) == 0) {
+    // The save reads the take through a descriptor of its own, so that
+    // whatever is done to the name meanwhile, it holds what was recorded.
+    if (createFile(TempCaptureFile, tempCaptureName, CreateFlags::refuseLinks | CreateFlags::exclusive) == 0 ||
+        openReadSide(TakeReadFile, TempCaptureFile) == 0) {
+        closeFile(TempCaptureFile);
         showError("Sorry, unable to decode.");
         return false;
     }
@@ -145,7 +149,7 @@ void endTake() {
     if ((!closeFile(TempCaptureFile) || refused) && captureFormat.bytesPerFrame > 0) {
         // Count only the whole frames the disk really holds.
         cutShort = true;
-        int64_t held = fileSize(tempCaptureName);
+        int64_t held = openFileSize(TakeReadFile);
         int64_t frames = held > 0 ? held / captureFormat.bytesPerFrame : 0;
         if (frames < recordingState.framesCaptured.load(std::memory_order_acquire))
             recordingState.framesCaptured.store(static_cast<int32_t>(frames), std::memory_order_release);

@@ -7,19 +7,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <new>
-#include <random>
 #include <vector>
 
+#include "files_rooms.h"
 #include "files_testing.h"
 
 namespace files_detail {
-namespace {
 
-std::vector<std::unique_ptr<FileChannel>> extraTable;
+static std::vector<std::unique_ptr<FileChannel>> extraTable;
 
 FileChannel* entryForOpen(int number) {
     if (number < 0) return nullptr;
@@ -32,12 +30,13 @@ FileChannel* entryForOpen(int number) {
 
 // Writes everything or marks the channel failed; a short write is retried
 // because the kernel may take part of a block before the disk fills.
-int writeAll(FileChannel& entry, const char* data, int length) {
+static int writeAll(FileChannel& entry, const char* data, int length) {
     int written = 0;
     while (written < length) {
         ssize_t result = ::write(entry.descriptor, data + written, static_cast<size_t>(length - written));
         if (result < 0 && errno == EINTR) continue;
         if (result <= 0) {
+            if (entry.error == 0) entry.error = result < 0 ? errno : EIO;
             entry.writeFailed = true;
             break;
         }
@@ -46,12 +45,15 @@ int writeAll(FileChannel& entry, const char* data, int length) {
     return written;
 }
 
-int readAll(FileChannel& entry, char* destination, int length) {
+static int readAll(FileChannel& entry, char* destination, int length) {
     int obtained = 0;
     while (obtained < length) {
         ssize_t result = ::read(entry.descriptor, destination + obtained, static_cast<size_t>(length - obtained));
         if (result < 0 && errno == EINTR) continue;
-        if (result < 0) entry.readFailed = true;
+        if (result < 0) {
+            if (entry.error == 0) entry.error = errno;
+            entry.readFailed = true;
+        }
         if (result <= 0) break;
         obtained += static_cast<int>(result);
     }
@@ -64,14 +66,14 @@ void flush(FileChannel& entry) {
     entry.remaining = bufferSize;
 }
 
-void switchToWriting(FileChannel& entry) {
+static void switchToWriting(FileChannel& entry) {
     // Writing continues where the caller's reading stopped, not after the read-ahead.
     if (entry.remaining > 0) ::lseek(entry.descriptor, -static_cast<off_t>(entry.remaining), SEEK_CUR);
     entry.mode = Mode::write;
     entry.remaining = bufferSize;
 }
 
-void switchToReading(FileChannel& entry) {
+static void switchToReading(FileChannel& entry) {
     flush(entry);
     entry.mode = Mode::read;
     entry.remaining = 0;
@@ -91,6 +93,7 @@ bool closeEntry(FileChannel& entry) {
     entry.mode = Mode::read;
     entry.writeFailed = false;
     entry.readFailed = false;
+    entry.error = 0;
     return written && closed;
 }
 
@@ -112,57 +115,6 @@ int adopt(FileChannel& entry, int descriptor) {
     // Descriptor 0 is a valid file here but would read as failure to callers.
     return descriptor + 1;
 }
-
-// Files this process holds an exclusive lock on, each by a descriptor of its
-// own that stays open until exit: closing a channel must not hand the file to
-// another process between two takes.
-struct HeldLock {
-    dev_t device;
-    ino_t inode;
-};
-std::vector<HeldLock> heldLocks;
-
-bool holdsLock(const struct stat& status) {
-    for (const HeldLock& held : heldLocks)
-        if (held.device == status.st_dev && held.inode == status.st_ino) return true;
-    return false;
-}
-
-// Opens without emptying, locks, and only then empties, so that a file
-// another process holds is never touched.
-int openExclusive(const char* name, int flags) {
-    int descriptor = ::open(name, O_RDWR | O_CREAT | flags, 0666);
-    if (descriptor < 0) return -1;
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(descriptor);
-        return -1;
-    }
-    if (!holdsLock(status)) {
-        int keeper = ::dup(descriptor);
-        if (keeper < 0 || ::flock(keeper, LOCK_EX | LOCK_NB) != 0) {
-            if (keeper >= 0) ::close(keeper);
-            ::close(descriptor);
-            return -1;
-        }
-        ::fcntl(keeper, F_SETFD, FD_CLOEXEC);
-        heldLocks.push_back({status.st_dev, status.st_ino});
-    }
-    if (::ftruncate(descriptor, 0) != 0) {
-        ::close(descriptor);
-        return -1;
-    }
-    return descriptor;
-}
-
-// The folder a path names a file in: "." for a bare name.
-std::string folderOf(const std::string& path) {
-    size_t separator = path.find_last_of('/');
-    if (separator == std::string::npos) return ".";
-    return separator == 0 ? std::string("/") : path.substr(0, separator);
-}
-
-}  // namespace
 
 // The first 16 entries never move: the take writer keeps writing channel 1
 // while the interface thread opens and closes others.
@@ -233,21 +185,6 @@ int createFile(int number, const char* name, CreateFlags options) {
     return files_detail::adopt(*entry, descriptor);
 }
 
-std::string createHiddenFileBeside(int number, const char* path) {
-    if (path == nullptr) return {};
-    const std::string folder = files_detail::folderOf(path) + "/";
-    std::random_device seed;
-    std::mt19937_64 random(seed());
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        char suffix[17];
-        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-        std::string name = folder + ".ostrelle-" + suffix + ".part";
-        if (createFile(number, name.c_str(), CreateFlags::newOnly | CreateFlags::refuseLinks) != 0) return name;
-        if (errno != EEXIST) break;
-    }
-    return {};
-}
-
 int openFileForReading(int number, const char* name) {
     files_detail::FileChannel* entry = files_detail::emptiedEntry(number);
     if (entry == nullptr || name == nullptr) return 0;
@@ -273,6 +210,11 @@ bool fileWriteFailed(int number) {
 bool fileReadFailed(int number) {
     files_detail::FileChannel* entry = channel(number);
     return entry != nullptr && entry->readFailed;
+}
+
+int fileError(int number) {
+    files_detail::FileChannel* entry = channel(number);
+    return entry == nullptr ? 0 : entry->error;
 }
 
 bool syncFile(int number) {
@@ -338,30 +280,5 @@ std::string getFilePart(const char* path) {
 }
 
 bool removeFile(const char* name) { return name != nullptr && (::unlink(name) == 0 || errno == ENOENT); }
-
-bool replaceFile(const char* from, const char* to) {
-    if (from == nullptr || to == nullptr) return false;
-    struct stat replaced {};
-    if (::stat(to, &replaced) == 0 && S_ISREG(replaced.st_mode)) ::chmod(from, replaced.st_mode & 07777);
-    if (::rename(from, to) != 0) return false;
-    // The new name is on disk only once its folder is.
-    int descriptor = ::open(files_detail::folderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor >= 0) {
-        ::fsync(descriptor);
-        ::close(descriptor);
-    }
-    return true;
-}
-
-std::string resolvedPath(const char* path) {
-    if (path == nullptr) return {};
-    struct stat status {};
-    if (::lstat(path, &status) != 0 || !S_ISLNK(status.st_mode)) return path;
-    char* target = ::realpath(path, nullptr);
-    if (target == nullptr) return path;
-    std::string resolved(target);
-    std::free(target);
-    return resolved;
-}
 
 const void* channelRecordAddress(int number) { return files_detail::channel(number); }

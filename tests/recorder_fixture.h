@@ -120,6 +120,8 @@ inline void prepareTake(int channels, int bits, double rate, const std::string& 
     captureSettings.sampleRate = rate;
     computeCaptureFormat();
     std::ofstream("pelvar.temp", std::ios::binary | std::ios::trunc) << bytes;
+    // As a take the recorder wrote: the save reads it through its own channel.
+    openExclusiveForReading(TakeReadFile, "pelvar.temp");
     recordingState.framesCaptured.store(frames);
 }
 

@@ -333,6 +333,60 @@ TEST_F(Capture, FileDeviceBytesArriveExactly) {
     EXPECT_EQ(mismatch, wholeFrames) << "the take leaves the input at byte " << mismatch;
 }
 
+// The save holds what the recorder wrote, whatever became of the name: a
+// file put in its place is not the take, and where the take was emptied in
+// place under the writer, what came after is saved, never the hole.
+TEST_F(Capture, SaveHoldsTheTakeTheRecorderWroteWhateverBecameOfItsName) {
+    int device = deviceNamed("ostrelle_paced");
+    ASSERT_GE(device, 0) << "the paced ALSA file device is not listed";
+    const std::string input = randomBytes(44100 * 4 * 20, 13);
+    std::ofstream(pacedDeviceInput(), std::ios::binary | std::ios::trunc) << input;
+    useSettings(2, 16, 44100, device);
+    openCaptureStream();
+    ASSERT_TRUE(waitForAudio());
+    struct Case {
+        const char* what;
+        void (*meddle)();
+        bool whole;
+    };
+    const Case cases[] = {
+        {"renamed away and replaced",
+         [] {
+             std::filesystem::rename("pelvar.temp", "moved.temp");
+             std::ofstream("pelvar.temp", std::ios::binary) << std::string(1 << 20, 'x');
+         },
+         true},
+        {"emptied in place", [] { std::filesystem::resize_file("pelvar.temp", 0); }, false},
+    };
+    for (const Case& row : cases) {
+        forgetAnswers();
+        ASSERT_TRUE(beginTake()) << row.what;
+        sleepFor(700);
+        row.meddle();
+        sleepFor(700);
+        endTake();
+        const size_t takeBytes = static_cast<size_t>(recordingState.framesCaptured.load()) * 4;
+        plannedDialogAnswers = {(folder.path() / "take.wav").string()};
+        EXPECT_EQ(exportWav(), row.whole) << row.what;
+        ASSERT_FALSE(seenBoxes.empty()) << row.what;
+        const std::string data = readAll("take.wav").substr(46);
+        ASSERT_GE(data.size(), 64u) << row.what;
+        const size_t start = input.find(data.substr(0, 64));
+        ASSERT_NE(start, std::string::npos) << row.what << ": the WAV begins with the device's bytes";
+        EXPECT_TRUE(input.compare(start, data.size(), data) == 0)
+            << row.what << ": one unbroken stretch of the device's bytes, no zeros";
+        if (row.whole) {
+            EXPECT_EQ(data.size(), takeBytes) << row.what;
+            EXPECT_TRUE(data == readAll("moved.temp")) << row.what << ": the real take, byte for byte";
+            EXPECT_EQ(seenBoxes[0].title, "Done!") << row.what;
+        } else {
+            EXPECT_NEAR(static_cast<double>(data.size()) / 4 / 44100, 0.7, 0.35) << row.what;
+            EXPECT_EQ(seenBoxes[0].text.rfind("Only ", 0), 0u) << seenBoxes[0].text;
+        }
+        std::filesystem::remove("take.wav");
+    }
+}
+
 std::atomic<int64_t> longestCallback{0};
 
 // The recorder's own callback, timed.

@@ -9,8 +9,10 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -195,6 +197,10 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
     ASSERT_EQ(seenBoxes.size(), 1u);
     EXPECT_EQ(seenBoxes[0].title, "Error");
     EXPECT_NE(seenBoxes[0].text.find(path), std::string::npos) << seenBoxes[0].text;
+    // Told why, in the system's words: no space, or past the size limit where no tmpfs could be had.
+    EXPECT_TRUE(seenBoxes[0].text.ends_with(": " + std::string(std::strerror(ENOSPC)) + ".") ||
+                seenBoxes[0].text.ends_with(": " + std::string(std::strerror(EFBIG)) + "."))
+        << seenBoxes[0].text;
     EXPECT_EQ(fileSize(path.c_str()), -1) << "no partial WAV is left behind";
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
 
@@ -234,6 +240,7 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
         exportWav();
         ASSERT_EQ(seenBoxes.size(), 1u);
         EXPECT_EQ(seenBoxes[0].title, "Error");
+        EXPECT_TRUE(seenBoxes[0].text.ends_with(": " + std::string(std::strerror(EROFS)) + ".")) << seenBoxes[0].text;
         EXPECT_EQ(fileSize((locked / "take.wav").c_str()), -1);
     }
 }

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -238,6 +239,7 @@ TEST_F(FileChannels, ProtectedCreatesLeaveOtherFilesAlone) {
     char line[16] = {};
     ASSERT_NE(std::fgets(line, sizeof line, holder), nullptr);
     EXPECT_EQ(createFile(1, "held", CreateFlags::exclusive), 0);
+    EXPECT_EQ(openExclusiveForReading(3, "held"), 0);
     EXPECT_EQ(readAll("held"), "another copy's take");
     ::pclose(holder);
     // Once free it is ours, and stays ours across closes.
@@ -248,6 +250,54 @@ TEST_F(FileChannels, ProtectedCreatesLeaveOtherFilesAlone) {
     ASSERT_NE(createFile(1, "held", CreateFlags::exclusive), 0) << "a second take of our own";
 
     EXPECT_EQ(createFile(3, "held", CreateFlags::newOnly), 0) << "new-only refuses an existing name";
+
+    // A take left by an earlier run is held for reading, never emptied; no
+    // link, pipe, folder or missing file is opened.
+    writeFileBytes("left", "an earlier run's take");
+    ASSERT_NE(openExclusiveForReading(4, "left"), 0);
+    EXPECT_EQ(readAll("left"), "an earlier run's take");
+    EXPECT_NE(std::system("flock -n left true"), 0) << "held as createFile holds";
+    EXPECT_EQ(readWord(4), 'a' + ('n' << 8));
+    ASSERT_EQ(::mkfifo("pipe", 0600), 0);
+    std::filesystem::create_directory("folder");
+    for (const char* name : {"pelvar.temp", "pipe", "folder", "missing"})
+        EXPECT_EQ(openExclusiveForReading(5, name), 0) << name;
+}
+
+TEST_F(FileChannels, SavedFilesTakeTheirNameOnlyOnceComplete) {
+    auto names = [] {
+        std::set<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator("."))
+            found.insert(entry.path().filename().string());
+        return found;
+    };
+    // Where the file system has no unnamed files, a hidden one stands in.
+    for (bool hidden : {false, true}) {
+        refuseUnnamedFilesForTesting(hidden);
+        std::filesystem::remove("out");
+        writeFileBytes("earlier", "earlier");
+        ASSERT_NE(createFileFor(2, "out"), 0) << hidden;
+        writeString(2, "new");
+        const std::set<std::string> during = names();
+        EXPECT_EQ(during.size(), hidden ? 2u : 1u) << hidden;
+        EXPECT_EQ(publishFile(2, "earlier", false), EEXIST) << hidden;
+        EXPECT_EQ(readAll("earlier"), "earlier") << hidden;
+        EXPECT_EQ(names(), std::set<std::string>{"earlier"}) << hidden << ": nothing left of the refused one";
+
+        ASSERT_NE(createFileFor(2, "out"), 0);
+        writeString(2, "new");
+        EXPECT_EQ(publishFile(2, "out", false), 0) << hidden;
+        ASSERT_NE(createFileFor(2, "earlier"), 0);
+        writeString(2, "newer");
+        EXPECT_EQ(publishFile(2, "earlier", true), 0) << hidden;
+        ASSERT_NE(createFileFor(2, "out"), 0);
+        writeString(2, "discarded");
+        discardFile(2);
+        EXPECT_EQ(readAll("out"), "new") << hidden;
+        EXPECT_EQ(readAll("earlier"), "newer") << hidden;
+        EXPECT_EQ(names(), (std::set<std::string>{"earlier", "out"})) << hidden;
+    }
+    refuseUnnamedFilesForTesting(false);
 }
 
 }  // namespace

@@ -309,7 +309,18 @@ TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
                   shortPath + ".");
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
 
+    // The name gone changes nothing: the save reads the take the recorder holds.
     std::filesystem::remove("pelvar.temp");
+    forgetAnswers();
+    plannedDialogAnswers = {(folder.path() / "removed.wav").string()};
+    EXPECT_FALSE(exportWav());
+    EXPECT_TRUE(readAll("removed.wav") == saved);
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].text.rfind("Only 0.5 of the 1.0 seconds", 0), 0u) << seenBoxes[0].text;
+
+    // Emptied in place, it holds nothing of the take.
+    prepareTake(2, 16, 44100, half, 44100);
+    std::filesystem::resize_file("pelvar.temp", 0);
     forgetAnswers();
     plannedDialogAnswers = {(folder.path() / "missing.wav").string()};
     EXPECT_FALSE(exportWav());

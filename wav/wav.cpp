@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "wav.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "files.h"
 #include "recorder.h"
@@ -77,12 +80,12 @@ void writeHeader(int64_t dataSize) {
     writeLong(WavOutputFile, sizeInDs64);
 }
 
-// Two bytes a pass, with the window title counting progress. Returns false as
-// soon as the disk refuses a write.
-bool copyTake(int64_t dataSize) {
-    int passes = 0;
+// Two bytes a pass, with the window title counting progress; `passes` runs on
+// from one stretch of the take to the next. Returns false as soon as the
+// disk refuses a write.
+bool copyTake(int64_t dataSize, int& passes) {
     for (int64_t copied = 0; copied < dataSize; copied += 2) {
-        int word = readWord(TempCaptureFile);
+        int word = readWord(TakeReadFile);
         if (dataSize - copied == 1)
             writeByte(WavOutputFile, word);
         else
@@ -101,8 +104,36 @@ bool copyTake(int64_t dataSize) {
     return true;
 }
 
-void reportNotSaved(const std::string& path) {
-    std::string text = "The file could not be saved as " + path + ".";
+// What of the take its file really holds, in whole frames: it may have been
+// cut short or emptied under the recorder since Record.
+std::vector<FileStretch> takeStretches(int64_t takeBytes) {
+    const int64_t frame = captureFormat.bytesPerFrame;
+    std::vector<FileStretch> stretches;
+    if (frame <= 0 || takeBytes <= 0) return stretches;
+    for (FileStretch stretch : writtenStretches(TakeReadFile, takeBytes)) {
+        stretch.start = (stretch.start + frame - 1) / frame * frame;
+        stretch.end = stretch.end / frame * frame;
+        if (stretch.end > stretch.start) stretches.push_back(stretch);
+    }
+    return stretches;
+}
+
+// The header and the stretches into the unpublished output; the error of
+// the call that failed, or 0.
+int writeWav(const std::vector<FileStretch>& stretches, int64_t dataSize) {
+    writeHeader(dataSize);
+    int passes = 0;
+    for (const FileStretch& stretch : stretches) {
+        if (!seekFile(TakeReadFile, stretch.start)) return errno;
+        if (!copyTake(stretch.end - stretch.start, passes)) break;
+        if (int error = fileError(TakeReadFile)) return error;
+    }
+    return fileError(WavOutputFile);
+}
+
+void reportNotSaved(const std::string& path, int error) {
+    std::string text = "The file could not be saved as " + path;
+    text += error != 0 ? ": " + std::string(std::strerror(error)) + "." : ".";
     messageBox("Error", text.c_str(), boxOk);
 }
 
@@ -113,33 +144,6 @@ std::string secondsText(int64_t bytes) {
     return text;
 }
 
-// What of the take "pelvar.temp" really holds, in whole frames: it may have
-// been removed, cut short or made unreadable since Stop.
-int64_t readableTakeBytes(int64_t takeBytes) {
-    const int64_t held = fileSize(tempCaptureName);
-    if (held <= 0 || captureFormat.bytesPerFrame <= 0) return 0;
-    if (held >= takeBytes) return takeBytes;
-    return held / captureFormat.bytesPerFrame * captureFormat.bytesPerFrame;
-}
-
-// Writes the WAV under a hidden name beside `destination` and renames it
-// over `destination` only once it is complete and on disk, so a failure
-// leaves an earlier file there as it was. False, with nothing left behind,
-// when that could not be done.
-bool writeWav(const std::string& destination, int64_t dataSize) {
-    const std::string hidden = createHiddenFileBeside(WavOutputFile, destination.c_str());
-    if (hidden.empty()) return false;
-    writeHeader(dataSize);
-    openFileForReading(TempCaptureFile, tempCaptureName);
-    bool saved = copyTake(dataSize) && !fileReadFailed(TempCaptureFile);
-    saved = syncFile(WavOutputFile) && saved;
-    saved = closeFile(WavOutputFile) && saved;
-    closeFile(TempCaptureFile);
-    if (saved && replaceFile(hidden.c_str(), destination.c_str())) return true;
-    removeFile(hidden.c_str());
-    return false;
-}
-
 // After a cancel, a refusal or a failure Record and Save are usable again.
 bool notSaved() {
     showButtons(ButtonState::exportFailed);
@@ -147,6 +151,30 @@ bool notSaved() {
 }
 
 }  // namespace
+
+SaveResult writeTakeAsWav(const std::string& path, bool mayReplace) {
+    SaveResult result;
+    result.takeBytes = static_cast<int64_t>(recordingState.framesCaptured.load(std::memory_order_acquire)) *
+                       captureFormat.bytesPerFrame;
+    const std::vector<FileStretch> stretches = takeStretches(result.takeBytes);
+    int64_t dataSize = 0;
+    for (const FileStretch& stretch : stretches) dataSize += stretch.end - stretch.start;
+    // No WAV of invented silence.
+    if (result.takeBytes > 0 && dataSize == 0) return result;
+    if (createFileFor(WavOutputFile, path.c_str()) == 0) {
+        result.error = errno;
+        return result;
+    }
+    result.error = writeWav(stretches, dataSize);
+    if (result.error != 0) {
+        discardFile(WavOutputFile);
+        return result;
+    }
+    result.error = publishFile(WavOutputFile, path.c_str(), mayReplace);
+    result.saved = result.error == 0;
+    result.savedBytes = result.saved ? dataSize : 0;
+    return result;
+}
 
 bool exportWav() {
     showButtons(ButtonState::exporting);
@@ -165,23 +193,21 @@ bool exportWav() {
         }
     }
 
-    const int64_t takeBytes = static_cast<int64_t>(recordingState.framesCaptured.load(std::memory_order_acquire)) *
-                              captureFormat.bytesPerFrame;
-    const int64_t readable = readableTakeBytes(takeBytes);
-    if (takeBytes > 0 && readable == 0) {
-        const std::string text = "None of the " + secondsText(takeBytes) +
+    // A link chosen in the dialog stays a link; the file it leads to is replaced.
+    const SaveResult result = writeTakeAsWav(resolvedPath(path.c_str()), true);
+    if (!result.saved && result.error == 0) {
+        const std::string text = "None of the " + secondsText(result.takeBytes) +
                                  " seconds of the take could be read back from " + tempCaptureName +
                                  ", so nothing was saved.";
         messageBox("Error", text.c_str(), boxOk);
         return notSaved();
     }
-    // A link chosen in the dialog stays a link; the file it leads to is replaced.
-    if (!writeWav(resolvedPath(path.c_str()), readable)) {
-        reportNotSaved(path);
+    if (!result.saved) {
+        reportNotSaved(path, result.error);
         return notSaved();
     }
-    if (readable < takeBytes) {
-        const std::string text = "Only " + secondsText(readable) + " of the " + secondsText(takeBytes) +
+    if (result.savedBytes < result.takeBytes) {
+        const std::string text = "Only " + secondsText(result.savedBytes) + " of the " + secondsText(result.takeBytes) +
                                  " seconds of the take could be read back from " + tempCaptureName +
                                  "; they were saved as " + path + ".";
         messageBox("Error", text.c_str(), boxOk);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 // Not for callers: what the inline two-byte calls below need to reach a
 // channel's buffer without a call.
@@ -31,6 +32,8 @@ struct FileChannel {
     bool writeFailed = false;
     // Set by the first read the kernel refuses (not by the end of the file).
     bool readFailed = false;
+    // The system's error number for the first refused write or read.
+    int error = 0;
 };
 
 constexpr int fixedChannels = 16;
@@ -79,6 +82,30 @@ int createFile(int number, const char* name, CreateFlags flags = CreateFlags::no
 std::string createHiddenFileBeside(int number, const char* path);
 // Opens an existing file for reading only. Same replacement rule as createFile.
 int openFileForReading(int number, const char* name);
+// Opens an existing regular file for reading only, without following a
+// link, and holds it as createFile's exclusive flag does; it is never
+// emptied. 0 when another process holds it, it is not a regular file, or it
+// is missing.
+int openExclusiveForReading(int number, const char* name);
+// Opens the file that channel `from` has open once more, for reading only,
+// under `number`: the same file whatever has become of its name since.
+// Same replacement rule as createFile; 0 on failure.
+int openReadSide(int number, int from);
+
+// A file that takes its name only once complete and on disk: createFileFor
+// opens it in the folder of `path` with no name at all where the file system
+// can do that, so that nothing is left behind should the program die before
+// it is published; elsewhere under a hidden name beside `path`. Same
+// replacement rule as createFile; 0 on failure, with errno set.
+int createFileFor(int number, const char* path);
+// Writes out what is pending, puts the file on disk, gives it the name
+// `path` and closes the channel. With `mayReplace` false an existing `path`
+// is never replaced (the error is then EEXIST); a file replaced keeps its
+// permissions. Returns 0, or the system's error number for the call that
+// failed, in which case nothing is left behind and `path` is as it was.
+int publishFile(int number, const char* path, bool mayReplace);
+// Closes a file of createFileFor's unpublished, leaving nothing behind.
+void discardFile(int number);
 // Writes out what is pending and closes. Returns false when any write on this
 // channel, the final one included, or the close itself failed; true otherwise,
 // also for a number that is not open.
@@ -89,6 +116,9 @@ bool fileWriteFailed(int number);
 // True once a read on the open channel has been refused by the system; the
 // end of the file is no failure.
 bool fileReadFailed(int number);
+// The system's error number for the first write or read the open channel
+// was refused; 0 when there was none.
+int fileError(int number);
 // Writes out what is pending and asks the system to put the file on disk.
 // False when that, or any earlier write on the channel, failed.
 bool syncFile(int number);
@@ -96,6 +126,26 @@ bool syncFile(int number);
 // the cheaper call for a file that keeps growing. A failure counts as a
 // refused write.
 bool syncFileData(int number);
+// Writes out what is pending and moves to `offset` bytes from the start,
+// dropping what was read ahead; an earlier refused read is forgotten. False when the channel is not open or the
+// system refuses.
+bool seekFile(int number, int64_t offset);
+// The size of the open file, -1 when the channel is not open.
+int64_t openFileSize(int number);
+
+// Bytes [start, end) of a file.
+struct FileStretch {
+    int64_t start;
+    int64_t end;
+    bool operator==(const FileStretch&) const = default;
+};
+// The stretches of the first `limit` bytes of the open file that hold what
+// was written to it, in order. The file's end and its holes cut them short:
+// a file emptied in place under a writer that went on has a hole where it
+// was, then what came after. Zero bytes next to a hole, within one block,
+// are left out, because such a block holds zeros that nobody wrote. The
+// channel's position is kept.
+std::vector<FileStretch> writtenStretches(int number, int64_t limit);
 
 // Writers return the number of bytes taken (0 when the channel is not open).
 int writeString(int number, const char* text);

@@ -5,3 +5,7 @@
 // Where the record of the open channel under a number lives (null when none
 // is open), so a test can see that a low channel stays put while others open.
 const void* channelRecordAddress(int number);
+
+// Makes createFileFor use a hidden file, as on a file system without
+// unnamed files.
+void refuseUnnamedFilesForTesting(bool refused);

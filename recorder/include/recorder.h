@@ -63,6 +63,10 @@ constexpr int ElapsedTimer = 1000;
 constexpr int ElapsedTimerPeriod = 1000;
 constexpr int TempCaptureFile = 1;
 constexpr int WavOutputFile = 2;
+// The take's read side: the file channel 1 wrote, open from Record until the
+// next Record or exit, so that the save reads the take whatever has become
+// of its name.
+constexpr int TakeReadFile = 3;
 constexpr const char* tempCaptureName = "pelvar.temp";
 enum ControlId : int {
     StopButton = 1,

@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: MIT
+// What the files of the file layer share and no one else sees.
+#pragma once
+
+#include <string>
+
+#include "files.h"
+
+namespace files_detail {
+
+// The entry for a number, made when it lies beyond the table; null for a negative number.
+FileChannel* entryForOpen(int number);
+// The entry for a number, with whatever was open under it written out and
+// closed first, even when the new open then fails.
+FileChannel* emptiedEntry(int number);
+// Gives an opened descriptor to the entry: non-zero, or 0 for a descriptor below 0.
+int adopt(FileChannel& entry, int descriptor);
+// Writes out what is pending.
+void flush(FileChannel& entry);
+// Writes out and closes; false when any write, the final one included, or the close failed.
+bool closeEntry(FileChannel& entry);
+
+// Opens (creating it when missing), locks for this process and empties, as
+// createFile's exclusive flag promises; -1 on failure.
+int openExclusive(const char* name, int flags);
+// The folder a path names a file in: "." for a bare name.
+std::string folderOf(const std::string& path);
+
+}  // namespace files_detail
