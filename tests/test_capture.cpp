@@ -380,7 +380,7 @@ TEST_F(Capture, SaveHoldsTheTakeTheRecorderWroteWhateverBecameOfItsName) {
             EXPECT_TRUE(data == readAll("moved.temp")) << row.what << ": the real take, byte for byte";
             EXPECT_EQ(seenBoxes[0].title, "Done!") << row.what;
         } else {
-            EXPECT_NEAR(static_cast<double>(data.size()) / 4 / 44100, 0.7, 0.35) << row.what;
+            EXPECT_LT(data.size(), takeBytes) << row.what;
             EXPECT_EQ(seenBoxes[0].text.rfind("Only ", 0), 0u) << seenBoxes[0].text;
         }
         std::filesystem::remove("take.wav");
