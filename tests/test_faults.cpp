@@ -295,6 +295,7 @@ TEST_F(Faults, UnusualNamesAreSavedAndShown) {
         {longName, longName + ".wav"},
         {"with \"quotes\"/take", "with \"quotes\"/take.wav"},
         {"with \"quotes\"/TAKE.WAV", "with \"quotes\"/TAKE.WAV.wav"},
+        {"take.wav.bak", "take.wav.bak.wav"},
     };
     for (const Case& row : cases) {
         forgetAnswers();

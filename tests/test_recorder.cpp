@@ -191,35 +191,28 @@ TEST_F(Recorder, FailedRecordKeepsCountingAndStaysDisabled) {
 
 // --- WAV export -----------------------------------------------------------
 
-TEST_F(Recorder, HeaderDescribesEachFormat) {
-    struct Case {
-        int channels, bits;
-        double rate;
-        int32_t frames;
-        uint32_t byteRate;
-        uint16_t blockAlign;
-    };
-    const Case cases[] = {
-        {2, 16, 44100, 44100, 176400, 4}, {1, 24, 48000, 1000, 144000, 3}, {1, 16, 88200, 10, 176400, 2},
-        {2, 24, 96000, 7, 576000, 6},     {1, 32, 176400, 5, 705600, 4},   {2, 32, 192000, 3, 1536000, 8},
-        {2, 16, 44100, 0, 176400, 4},
-    };
-    int saves = 0;
-    for (const Case& row : cases) {
-        const uint32_t dataSize = static_cast<uint32_t>(row.frames) * row.blockAlign;
-        std::string data;
-        for (uint32_t index = 0; index < dataSize; ++index) data += static_cast<char>(index * 7 + 1);
-        prepareTake(row.channels, row.bits, row.rate, data, row.frames);
-        std::string name = "format" + std::to_string(saves++) + ".wav";
-        plannedDialogAnswers = {(folder.path() / name).string()};
-        exportWav();
-        const std::string expected = "RIFF" + littleEndian(dataSize + 38, 4) + "WAVE" + "fmt " + littleEndian(18, 4) +
-                                     littleEndian(1, 2) + littleEndian(row.channels, 2) +
-                                     littleEndian(static_cast<uint32_t>(row.rate), 4) + littleEndian(row.byteRate, 4) +
-                                     littleEndian(row.blockAlign, 2) + littleEndian(row.bits, 2) + littleEndian(0, 2) +
-                                     "data" + littleEndian(dataSize, 4) + data;
-        EXPECT_EQ(readAll(name), expected) << row.channels << " channels, " << row.bits << " bits, " << row.rate;
-    }
+struct HeaderCase {
+    int channels, bits;
+    double rate;
+    int32_t frames;
+    uint32_t byteRate;
+    uint16_t blockAlign;
+    bool rf64;
+};
+
+// The header a row's take is saved with, byte by byte: RIFF, or RF64 with a
+// ds64 chunk holding the 64-bit sizes and all bits set in the 32-bit ones.
+std::string expectedHeader(const HeaderCase& row) {
+    const uint32_t dataSize = static_cast<uint32_t>(row.frames) * row.blockAlign;
+    const std::string format = "fmt " + littleEndian(18, 4) + littleEndian(1, 2) + littleEndian(row.channels, 2) +
+                               littleEndian(static_cast<uint32_t>(row.rate), 4) + littleEndian(row.byteRate, 4) +
+                               littleEndian(row.blockAlign, 2) + littleEndian(row.bits, 2) + littleEndian(0, 2);
+    if (!row.rf64)
+        return "RIFF" + littleEndian(dataSize + 38, 4) + "WAVE" + format + "data" + littleEndian(dataSize, 4);
+    const std::string allSet = littleEndian(0xFFFFFFFF, 4);
+    return "RF64" + allSet + "WAVE" + "ds64" + littleEndian(28, 4) + littleEndian(dataSize + 74, 4) +
+           littleEndian(0, 4) + littleEndian(dataSize, 4) + littleEndian(0, 4) + littleEndian(row.frames, 4) +
+           littleEndian(0, 4) + littleEndian(0, 4) + format + "data" + allSet;
 }
 
 // What a command prints, for the readers other programs use.
@@ -233,54 +226,47 @@ std::string output(const std::string& command) {
     return text;
 }
 
-TEST_F(Recorder, TakesPastWhatARiffHeaderHoldsAreSavedAsRf64) {
+TEST_F(Recorder, HeaderDescribesEachFormatAndRf64TakesOverPastWhatRiffHolds) {
     // The threshold lowered from 4 GiB so that a few seconds go out as RF64.
     setRf64ThresholdForTesting(400000);
-    struct Case {
-        int channels, bits;
-        double rate;
-        int32_t frames;
-        bool rf64;
+    const HeaderCase cases[] = {
+        {2, 16, 44100, 44100, 176400, 4, false},
+        {1, 24, 48000, 1000, 144000, 3, false},
+        {1, 16, 88200, 10, 176400, 2, false},
+        {2, 24, 96000, 7, 576000, 6, false},
+        {1, 32, 176400, 5, 705600, 4, false},
+        {2, 32, 192000, 3, 1536000, 8, false},
+        {2, 16, 44100, 0, 176400, 4, false},
+        {2, 16, 44100, 100000, 176400, 4, false},  // exactly the threshold: the 46-byte header
+        {2, 16, 44100, 100001, 176400, 4, true},
+        {1, 24, 48000, 133334, 144000, 3, true},  // an odd data size
     };
-    const Case cases[] = {
-        {2, 16, 44100, 100000, false},  // exactly the threshold: the 46-byte header
-        {2, 16, 44100, 100001, true},
-        {1, 24, 48000, 133334, true},  // an odd data size
-    };
-    for (const Case& row : cases) {
-        const int blockAlign = row.channels * row.bits / 8;
-        const uint32_t dataSize = static_cast<uint32_t>(row.frames) * static_cast<uint32_t>(blockAlign);
+    int saves = 0;
+    for (const HeaderCase& row : cases) {
+        const uint32_t dataSize = static_cast<uint32_t>(row.frames) * row.blockAlign;
         std::string data(dataSize, '\0');
         for (uint32_t index = 0; index < dataSize; ++index) data[index] = static_cast<char>(index * 13 + 5);
         prepareTake(row.channels, row.bits, row.rate, data, row.frames);
-        plannedDialogAnswers = {(folder.path() / "long.wav").string()};
+        const std::string name = "format" + std::to_string(saves++) + ".wav";
+        plannedDialogAnswers = {(folder.path() / name).string()};
         ASSERT_TRUE(exportWav());
-        const uint32_t rate = static_cast<uint32_t>(row.rate);
-        const std::string format = "fmt " + littleEndian(18, 4) + littleEndian(1, 2) + littleEndian(row.channels, 2) +
-                                   littleEndian(rate, 4) + littleEndian(rate * blockAlign, 4) +
-                                   littleEndian(blockAlign, 2) + littleEndian(row.bits, 2) + littleEndian(0, 2);
-        const std::string allSet = littleEndian(0xFFFFFFFF, 4);
-        const std::string header =
-            row.rf64
-                ? "RF64" + allSet + "WAVE" + "ds64" + littleEndian(28, 4) + littleEndian(dataSize + 74, 4) +
-                      littleEndian(0, 4) + littleEndian(dataSize, 4) + littleEndian(0, 4) +
-                      littleEndian(row.frames, 4) + littleEndian(0, 4) + littleEndian(0, 4) + format + "data" + allSet
-                : "RIFF" + littleEndian(dataSize + 38, 4) + "WAVE" + format + "data" + littleEndian(dataSize, 4);
-        const std::string saved = readAll("long.wav");
-        EXPECT_EQ(saved.substr(0, header.size()), header) << row.frames << " frames";
-        EXPECT_TRUE(saved.substr(header.size()) == data) << row.frames << " frames";
+        const std::string described = std::to_string(row.channels) + " channels, " + std::to_string(row.bits) +
+                                      " bits, " + std::to_string(row.frames) + " frames";
+        EXPECT_TRUE(readAll(name) == expectedHeader(row) + data) << described;
         if (!row.rf64) continue;
         // Two readers that users have: libsndfile and sox.
-        const std::string sndfile = output("sndfile-info long.wav");
+        const std::string rate = std::to_string(static_cast<int>(row.rate));
+        const std::string sndfile = output("sndfile-info " + name);
         EXPECT_NE(sndfile.find("Channels    : " + std::to_string(row.channels)), std::string::npos) << sndfile;
-        EXPECT_NE(sndfile.find("Sample Rate : " + std::to_string(rate)), std::string::npos) << sndfile;
+        EXPECT_NE(sndfile.find("Sample Rate : " + rate), std::string::npos) << sndfile;
         EXPECT_NE(sndfile.find("Frames      : " + std::to_string(row.frames)), std::string::npos) << sndfile;
         char kind[32];  // RF64 (0x220000) with integer PCM of the take's width
         std::snprintf(kind, sizeof kind, "Format      : 0x%08X", 0x220000 + row.bits / 8);
         EXPECT_NE(sndfile.find(kind), std::string::npos) << sndfile;
-        const std::string sox = output("soxi -c long.wav; soxi -r long.wav; soxi -b long.wav; soxi -s long.wav");
-        EXPECT_EQ(sox, std::to_string(row.channels) + "\n" + std::to_string(rate) + "\n" + std::to_string(row.bits) +
-                           "\n" + std::to_string(row.frames) + "\n");
+        const std::string sox =
+            output("soxi -c " + name + "; soxi -r " + name + "; soxi -b " + name + "; soxi -s " + name);
+        EXPECT_EQ(sox, std::to_string(row.channels) + "\n" + rate + "\n" + std::to_string(row.bits) + "\n" +
+                           std::to_string(row.frames) + "\n");
     }
     setRf64ThresholdForTesting(largestRiffDataBytes);
 }
@@ -331,34 +317,64 @@ TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
               "None of the 1.0 seconds of the take could be read back from pelvar.temp, so nothing was saved.");
 }
 
+// Cancelled, declined or failed, a save leaves every file as it was, asks for
+// no restart, and leaves Record and Save usable; only a completed one asks.
 TEST_F(Recorder, OnlyACompletedSaveAsksForARestart) {
     acceptSettings();
     prepareTake(2, 16, 44100, "abcd", 1);
     std::ofstream("taken.wav") << "old";
     std::filesystem::create_directory("folder.wav");
+    const std::string question = "taken.wav already exists.\n\nDo you want to overwrite this file?";
+    const std::string folderError = (folder.path() / "folder.wav").string();
     struct Case {
         const char* what;
         std::optional<std::string> chosen;
         std::deque<int> answers;
+        // Each box's title and text; of an error, the path it names.
+        std::vector<std::pair<std::string, std::string>> boxes;
     };
     const Case cases[] = {
-        {"cancelled", std::nullopt, {}},
-        {"declined", (folder.path() / "taken.wav").string(), {QMessageBox::No}},
-        {"failed", (folder.path() / "folder").string(), {QMessageBox::Yes}},
+        {"cancelled", std::nullopt, {}, {}},
+        {"declined", (folder.path() / "taken.wav").string(), {QMessageBox::No}, {{"Overwrite file?", question}}},
+        {"cancelled at the question",
+         (folder.path() / "taken.wav").string(),
+         {QMessageBox::Cancel},
+         {{"Overwrite file?", question}}},
+        {"failed",
+         (folder.path() / "folder").string(),
+         {QMessageBox::Yes},
+         {{"Overwrite file?", "folder.wav already exists.\n\nDo you want to overwrite this file?"},
+          {"Error", folderError}}},
     };
     for (const Case& row : cases) {
         forgetAnswers();
         plannedDialogAnswers = {row.chosen};
         plannedBoxAnswers = row.answers;
         ASSERT_TRUE(clickAndLoop(SaveButton)) << row.what;
-        for (const SeenBox& box : seenBoxes) EXPECT_NE(box.title, "All Done!") << row.what;
+        ASSERT_EQ(seenBoxes.size(), row.boxes.size()) << row.what;
+        for (size_t box = 0; box < row.boxes.size(); ++box) {
+            const auto& [title, text] = row.boxes[box];
+            EXPECT_EQ(seenBoxes[box].title, title) << row.what;
+            if (title == "Error")
+                EXPECT_NE(seenBoxes[box].text.find(text), std::string::npos) << row.what << ": " << seenBoxes[box].text;
+            else
+                EXPECT_EQ(seenBoxes[box].text, text) << row.what;
+        }
         EXPECT_EQ(buttons(), (Buttons{true, false, true})) << row.what;
+        EXPECT_EQ(readAll("taken.wav"), "old") << row.what;
+        EXPECT_EQ(fileSize("folder.wav"), -2) << row.what;
+        EXPECT_EQ(fileSize(".wav"), -1) << row.what << ": no hidden file";
     }
     forgetAnswers();
-    plannedDialogAnswers = {(folder.path() / "kept").string()};
+    plannedDialogAnswers = {(folder.path() / "taken.wav").string()};
+    plannedBoxAnswers = {QMessageBox::Yes};
     ASSERT_TRUE(clickAndLoop(SaveButton));
-    ASSERT_FALSE(seenBoxes.empty());
-    EXPECT_EQ(seenBoxes.back().title, "All Done!");
+    const std::string saved = readAll("taken.wav");
+    EXPECT_EQ(saved.size(), 50u);
+    EXPECT_EQ(saved.substr(46), "abcd");
+    ASSERT_EQ(seenBoxes.size(), 3u);
+    EXPECT_EQ(seenBoxes[1].title, "Done!");
+    EXPECT_EQ(seenBoxes[2].title, "All Done!");
     EXPECT_EQ(buttons(), (Buttons{false, false, false}));
 }
 
@@ -392,68 +408,6 @@ TEST_F(Recorder, ClicksHandledInOneBatchMeetTheButtonsTheEarlierOnesLeft) {
     plannedDialogAnswers = {(folder.path() / "batch").string()};
     ASSERT_TRUE(clickAndLoop(SaveButton));
     EXPECT_TRUE(readAll("batch.wav").substr(46) == readAll("pelvar.temp"));
-}
-
-TEST_F(Recorder, SuffixIsAddedUnlessThePathEndsInLowerCaseWav) {
-    prepareTake(2, 16, 44100, "", 0);
-    const std::pair<const char*, const char*> cases[] = {{"take", "take.wav"},
-                                                         {"take.wav", "take.wav"},
-                                                         {"take.WAV", "take.WAV.wav"},
-                                                         {"take.wav.bak", "take.wav.bak.wav"}};
-    for (auto [chosen, saved] : cases) {
-        plannedDialogAnswers = {(folder.path() / chosen).string()};
-        exportWav();
-        EXPECT_EQ(fileSize(saved), 46) << chosen;
-    }
-}
-
-TEST_F(Recorder, ExistingFileIsOverwrittenOnlyAfterYes) {
-    prepareTake(2, 16, 44100, "abcd", 1);
-    std::ofstream("take.wav") << "old";
-    const std::string path = (folder.path() / "take.wav").string();
-    for (int answer : {QMessageBox::No, QMessageBox::Cancel}) {
-        forgetAnswers();
-        disableControl(RecordButton, 1);
-        disableControl(SaveButton, 1);
-        plannedDialogAnswers = {path};
-        plannedBoxAnswers = {answer};
-        exportWav();
-        EXPECT_EQ(readAll("take.wav"), "old");
-        EXPECT_EQ(buttons(), (Buttons{true, false, true}));
-        ASSERT_EQ(seenBoxes.size(), 1u);
-        EXPECT_EQ(seenBoxes[0].title, "Overwrite file?");
-        EXPECT_EQ(seenBoxes[0].text, "take.wav already exists.\n\nDo you want to overwrite this file?");
-    }
-    forgetAnswers();
-    plannedDialogAnswers = {path};
-    plannedBoxAnswers = {QMessageBox::Yes};
-    exportWav();
-    std::string seen;
-    for (const SeenBox& box : seenBoxes) seen += box.title + " / ";
-    for (const SeenDialog& dialog : seenDialogs) seen += "dialog " + dialog.proposedName + " / ";
-    ASSERT_EQ(fileSize("take.wav"), 50) << seen;
-    EXPECT_EQ(readAll("take.wav").substr(46), "abcd");
-    EXPECT_EQ(seenBoxes.back().title, "Done!");
-}
-
-TEST_F(Recorder, CancelledOrUncreatableOutputSavesNothing) {
-    prepareTake(2, 16, 44100, "abcd", 1);
-    plannedDialogAnswers = {std::nullopt};
-    exportWav();
-    EXPECT_EQ(fileSize(".wav"), -1) << "cancelling writes no hidden file";
-    EXPECT_TRUE(seenBoxes.empty());
-    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
-
-    std::filesystem::create_directory("folder.wav");
-    plannedDialogAnswers = {(folder.path() / "folder").string()};
-    plannedBoxAnswers = {QMessageBox::Yes};
-    disableControl(RecordButton, 1);
-    exportWav();
-    EXPECT_EQ(fileSize("folder.wav"), -2);
-    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
-    ASSERT_EQ(seenBoxes.size(), 2u);
-    EXPECT_EQ(seenBoxes[1].title, "Error");
-    EXPECT_NE(seenBoxes[1].text.find(folder.path() / "folder.wav"), std::string::npos) << seenBoxes[1].text;
 }
 
 TEST_F(Recorder, TitleCountsEvery1025Passes) {
