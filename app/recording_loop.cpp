@@ -10,13 +10,37 @@
 
 namespace {
 
-// "2.4 seconds" for the frames of a take that never reached it; rounded up,
-// so that any loss reads as at least a tenth of a second.
-std::string lostTime(int64_t frames) {
-    const double tenths = std::ceil(static_cast<double>(frames) * 10.0 / captureSettings.sampleRate);
+// "2.4 seconds", from a count in tenths of a second.
+std::string secondsText(double tenths) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f second%s", tenths / 10.0, tenths == 10.0 ? "" : "s");
     return text;
+}
+
+// Lost audio is rounded up, so that any loss reads as at least a tenth of a second.
+std::string lostTime(int64_t frames) {
+    return secondsText(std::ceil(static_cast<double>(frames) * 10.0 / captureSettings.sampleRate));
+}
+
+std::string keptTime(int32_t frames) {
+    return secondsText(std::round(static_cast<double>(frames) * 10.0 / captureSettings.sampleRate));
+}
+
+void showError(const std::string& text) { messageBox("Error", text.c_str(), boxOk); }
+
+// Tells what of the take could not be kept, and why it ended when the user did not end it.
+void reportTake(const TakeOutcome& take) {
+    if (take.diskRefused) {
+        showError("The take was cut short because the disk refused to store more of it.");
+    } else if (take.streamLost) {
+        showError("The device or its sound server stopped delivering audio, so recording stopped. The take keeps the " +
+                  keptTime(take.framesKept) + " recorded before that; Save stores them.");
+    } else if (take.framesLost > 0) {
+        showError(lostTime(take.framesLost) +
+                  " of audio could not be recorded, so the take has gaps where it was lost.");
+    }
+    if (take.limitReached)
+        showError("The take reached the longest length the recorder can hold, so recording stopped.");
 }
 
 void recordAction() {
@@ -31,15 +55,9 @@ void recordAction() {
 
 void stopAction() {
     recordingState.loopState = LoopState::Idle;
-    endTake();
+    const TakeOutcome take = endTake();
     showButtons(ButtonState::stopped);
-    if (takeCutShort()) {
-        messageBox("Error", "The take was cut short because the disk refused to store more of it.", boxOk);
-    } else if (int64_t lost = framesLostInTake(); lost > 0) {
-        const std::string text =
-            lostTime(lost) + " of audio could not be recorded, so the take has gaps where it was lost.";
-        messageBox("Error", text.c_str(), boxOk);
-    }
+    reportTake(take);
 }
 
 // The restart advice follows only a completed save: after anything else the
@@ -48,14 +66,12 @@ void saveAction() {
     if (exportWav()) messageBox("All Done!", " Restart !", boxOk);
 }
 
+// A take that can grow no more ends as Stop ends it.
 void tickAction() {
     if (recordingState.loopState != LoopState::Recording) return;
     setControlText(RecordButton, std::to_string(recordingState.elapsedSeconds).c_str());
     ++recordingState.elapsedSeconds;
-    if (takeReachedLimit()) {
-        stopAction();
-        messageBox("Error", "The take reached the longest length the recorder can hold, so recording stopped.", boxOk);
-    }
+    if (takeCannotGoOn()) stopAction();
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
             copyMicros.push_back((threadCpuNanoseconds() - copyStart) / 1e3);
             copiedTo += buffer.size();
         }
-        endTake();
+        const TakeOutcome take = endTake();
         const double bufferMicros = frames / rate * 1e6;
         const double worst = *std::max_element(micros.begin(), micros.end());
         const double middle = median(micros);
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
         std::printf("%8lu %10.1f | %9.2f %9.1f %7.3f%% %6.2f%% | %9.2f %9.1f %7.3f%% %6.2f%% | %6.1f %6.2f%% | %6lld\n",
                     frames, bufferMicros, middle, worst, 100 * middle / bufferMicros, 100 * worst / bufferMicros,
                     cpuMiddle, cpuWorst, 100 * cpuMiddle / bufferMicros, 100 * cpuWorst / bufferMicros, copyWorst,
-                    100 * copyWorst / bufferMicros, static_cast<long long>(framesLostInTake()));
+                    100 * copyWorst / bufferMicros, static_cast<long long>(take.framesLost));
         std::fflush(stdout);
     }
     writing.store(false);

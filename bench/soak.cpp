@@ -102,8 +102,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const int64_t delivered = framesDelivered() - deliveredAtStart;
-    const int64_t lost = framesLostInTake();
-    endTake();
+    const TakeOutcome take = endTake();
+    const int64_t lost = take.framesLost;
     writing.store(false);
     writer.join();
     std::remove("soak-ballast");
@@ -143,6 +143,6 @@ int main(int argc, char** argv) {
                 median(cpuNanoseconds) / 1e3, 100 * median(cpuShares));
     std::printf("callback CPU      longest %.1f us; worst share %.4f %% of its buffer (thread CPU time)\n",
                 cpuLongest / 1e3, 100 * cpuWorstShare);
-    std::printf("disk refused      %s\n", takeCutShort() ? "yes" : "no");
+    std::printf("disk refused      %s\n", take.diskRefused ? "yes" : "no");
     Pa_Terminate();
 }

@@ -27,7 +27,17 @@ std::atomic<int64_t> lostFrames{0};
 // 1 while a callback runs. With `armed` both are sequentially consistent, so
 // either a callback sees the take disarmed or endTake sees it inside.
 std::atomic<int> callbacksInside{0};
-bool cutShort = false;
+
+using Clock = std::chrono::steady_clock;
+// A new stream may take more than a second to deliver its first buffer (a
+// sound server's does); once it has delivered, a second without a buffer
+// means that its device or sound server stopped.
+constexpr auto firstBufferWithin = std::chrono::seconds(5);
+constexpr auto longestBufferGap = std::chrono::seconds(1);
+// When the running stream last delivered, on the steady clock; 0 until its
+// first buffer. Written by the audio thread, read by the interface thread.
+std::atomic<Clock::rep> lastBufferAt{0};
+Clock::time_point streamOpenedAt;
 
 void showError(const char* text) { messageBox("Error", text, boxOk); }
 
@@ -41,6 +51,8 @@ void preferRealtimeScheduling(PaStream* stream) {
 }
 
 bool openAndStart() {
+    lastBufferAt.store(0, std::memory_order_relaxed);
+    streamOpenedAt = Clock::now();
     PaStream* stream = nullptr;
     if (Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, captureSettings.sampleRate,
                       paFramesPerBufferUnspecified, paNoFlag, captureCallback, nullptr) != paNoError)
@@ -52,6 +64,17 @@ bool openAndStart() {
 
 void stopStream(PaStream* stream) {
     if (Pa_StopStream(stream) != paNoError) Pa_AbortStream(stream);
+}
+
+// A stream whose device or sound server went away either ends (PortAudio
+// then calls it inactive) or simply stops calling back.
+bool streamDelivering() {
+    PaStream* stream = recordingState.stream;
+    if (stream == nullptr || Pa_IsStreamActive(stream) != 1) return false;
+    const Clock::rep last = lastBufferAt.load(std::memory_order_relaxed);
+    const Clock::time_point now = Clock::now();
+    if (last == 0) return now - streamOpenedAt <= firstBufferWithin;
+    return now - Clock::time_point(Clock::duration(last)) <= longestBufferGap;
 }
 
 // Audio thread: hands the frames that fit to the take writer.
@@ -86,7 +109,6 @@ void appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackF
 void resetTakeState() {
     takeFull.store(false);
     lostFrames.store(0);
-    cutShort = false;
 }
 
 void openCaptureStream() {
@@ -100,7 +122,7 @@ void openCaptureStream() {
 
 bool reviveCaptureStream() {
     PaStream* stream = recordingState.stream;
-    if (stream != nullptr && Pa_IsStreamActive(stream) == 1) return true;
+    if (streamDelivering()) return true;
     // It never opened, or its device or sound server went away: only a new
     // stream records, and a take armed without one would stay empty.
     if (stream != nullptr) {
@@ -138,27 +160,37 @@ bool beginTake() {
     return true;
 }
 
-void endTake() {
+TakeOutcome endTake() {
     const bool takeOpen = recordingState.armed.exchange(0, std::memory_order_seq_cst) != 0;
+    TakeOutcome outcome;
+    outcome.streamLost = takeOpen && !streamDelivering();
     while (callbacksInside.load(std::memory_order_seq_cst) != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     finishTakeWriter();
+    const bool closed = closeFile(TempCaptureFile);
+    outcome.framesKept = recordingState.framesCaptured.load(std::memory_order_acquire);
     // A Stop without a take reports nothing, whatever an earlier take left.
-    if (!takeOpen) resetTakeState();
-    const bool refused = takeOpen && takeWriterDiskRefused();
-    if ((!closeFile(TempCaptureFile) || refused) && captureFormat.bytesPerFrame > 0) {
+    if (!takeOpen) return outcome;
+    outcome.framesLost = lostFrames.load(std::memory_order_relaxed);
+    outcome.limitReached = takeFull.load(std::memory_order_acquire);
+    if ((!closed || takeWriterDiskRefused()) && captureFormat.bytesPerFrame > 0) {
         // Count only the whole frames the disk really holds.
-        cutShort = true;
-        int64_t held = openFileSize(TakeReadFile);
-        int64_t frames = held > 0 ? held / captureFormat.bytesPerFrame : 0;
-        if (frames < recordingState.framesCaptured.load(std::memory_order_acquire))
-            recordingState.framesCaptured.store(static_cast<int32_t>(frames), std::memory_order_release);
+        outcome.diskRefused = true;
+        const int64_t held = openFileSize(TakeReadFile);
+        const int64_t frames = held > 0 ? held / captureFormat.bytesPerFrame : 0;
+        if (frames < outcome.framesKept) {
+            outcome.framesKept = static_cast<int32_t>(frames);
+            recordingState.framesCaptured.store(outcome.framesKept, std::memory_order_release);
+        }
     }
+    return outcome;
 }
 
-bool takeCutShort() { return cutShort; }
-bool takeReachedLimit() { return takeFull.load(std::memory_order_acquire); }
-int64_t framesLostInTake() { return lostFrames.load(std::memory_order_relaxed); }
+bool takeCannotGoOn() {
+    if (recordingState.armed.load(std::memory_order_acquire) == 0) return false;
+    return takeFull.load(std::memory_order_acquire) || !streamDelivering();
+}
+
 void setTakeFrameLimit(int32_t frames) { takeFrameLimit.store(frames, std::memory_order_relaxed); }
 int64_t inputOverflowCount() { return overflowCount.load(std::memory_order_relaxed); }
 int64_t framesDelivered() { return deliveredCount.load(std::memory_order_relaxed); }
@@ -174,6 +206,8 @@ void closeCaptureStream() {
 int captureCallback(const void* input, void*, unsigned long frameCount, const PaStreamCallbackTimeInfo*,
                     PaStreamCallbackFlags statusFlags, void*) {
     callbacksInside.fetch_add(1, std::memory_order_seq_cst);
+    // The steady clock is read in user space (the vDSO): no system call.
+    lastBufferAt.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     if (statusFlags & paInputOverflow) overflowCount.fetch_add(1, std::memory_order_relaxed);
     deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
     if (recordingState.armed.load(std::memory_order_seq_cst) != 0 && input != nullptr)

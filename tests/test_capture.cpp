@@ -187,11 +187,12 @@ TEST_F(Capture, TakeStopsGrowingAtAWholeFrameAtTheLimit) {
     ASSERT_TRUE(beginTake());
     feed(1000, buffer);
     feed(1000, buffer);
-    EXPECT_FALSE(takeReachedLimit());
-    feed(1000, buffer);
-    EXPECT_TRUE(takeReachedLimit());
-    feed(1000, buffer);
-    endTake();
+    EXPECT_FALSE(endTake().limitReached);
+    ASSERT_TRUE(beginTake());
+    for (int buffers = 0; buffers < 4; ++buffers) feed(1000, buffer);
+    const TakeOutcome take = endTake();
+    EXPECT_TRUE(take.limitReached);
+    EXPECT_EQ(take.framesKept, 2500);
     EXPECT_EQ(recordingState.framesCaptured.load(), 2500);
     EXPECT_EQ(fileSize("pelvar.temp"), 15000);
     static_assert(largestTakeFrames == INT32_MAX, "the cap is what the 32-bit frame count can hold");
@@ -420,7 +421,7 @@ TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
     auto started = std::chrono::steady_clock::now();
     sleepFor(8000);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    endTake();
+    const TakeOutcome take = endTake();
     stallingDisk.store(false);
 
     plannedDialogAnswers = {(folder.path() / "stalled.wav").string()};
@@ -432,7 +433,7 @@ TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
     ASSERT_NE(start, std::string::npos) << "the take begins with the device's bytes";
     EXPECT_TRUE(input.compare(start, data.size(), data) == 0)
         << "the take is one unbroken stretch of the device's bytes";
-    EXPECT_EQ(framesLostInTake(), 0);
+    EXPECT_EQ(take.framesLost, 0);
     EXPECT_LT(longestCallback.load(), 50'000'000) << "no callback waits for the disk";
 }
 

@@ -37,27 +37,36 @@ void releaseDeviceTable();
 // --- Stream and takes (interface thread) ---------------------------------
 // Checks the format, opens and starts the stream; failures are shown in a box.
 void openCaptureStream();
-// Unless the stream runs, closes what is left of it (its device or sound
-// server went away, or it never opened) and opens and starts it again in the
-// accepted format. True when the stream runs; false, after the "Unable to
+// Unless the stream runs and delivers, closes what is left of it (its device
+// or sound server went away, or it never opened) and opens and starts it
+// again in the accepted format. True when the stream runs; false, after the "Unable to
 // stream." box, when it does not. Tried again at every call.
 bool reviveCaptureStream();
 // Creates "pelvar.temp" (refusing links, and refusing a file another copy of
 // the program holds), starts the take writer and arms the callback. False,
 // after a box, when the file cannot be had.
 bool beginTake();
+// What a take ended with.
+struct TakeOutcome {
+    // Whole frames the take's file holds; `framesCaptured` says the same.
+    int32_t framesKept = 0;
+    // Frames that never reached the take: lost by the device before PortAudio
+    // delivered them, or dropped because the ring was full.
+    int64_t framesLost = 0;
+    // The disk refused a write, so the take ends where the disk stopped.
+    bool diskRefused = false;
+    // The take holds as many frames as a take can.
+    bool limitReached = false;
+    // The device or its sound server stopped delivering during the take.
+    bool streamLost = false;
+};
 // Disarms the callback, waits until it has left the take, writes out what
-// the ring still holds and closes the file; the stream keeps running. When
-// the disk refused part of the take, `framesCaptured` is set to the whole
-// frames the file really holds.
-void endTake();
-// True after the take ended because the disk refused a write.
-bool takeCutShort();
-// Frames of the last take that never reached it: lost by the device before
-// PortAudio delivered them, or dropped because the ring was full.
-int64_t framesLostInTake();
-// True once the take holds as many frames as it can.
-bool takeReachedLimit();
+// the ring still holds and closes the file; the stream keeps running. Says
+// what the take ended with; after no take at all, nothing but the frames.
+TakeOutcome endTake();
+// True while a take runs that can grow no more: it reached the largest take,
+// or its stream stopped delivering (no buffer for over a second, or ended).
+bool takeCannotGoOn();
 // Stops the stream, ends a take still running (it stays whole on disk), and
 // closes the stream; used at shut-down.
 void closeCaptureStream();

@@ -150,18 +150,21 @@ class Program(unittest.TestCase):
                 desktop.start(folder)
                 desktop.click("accept")
                 desktop.click("record")
-                desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+                started = desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
                 time.sleep(1.5)
                 subprocess.run([server, "kill", rig], check=True)
-                time.sleep(0.3)
-                desktop.click("stop")
-                # Stop came back at once: the save dialog answers the next click.
+                recorded = time.time() - started
+                # The take ends by itself, as Stop ends it, and says so.
+                desktop.wait_for_window("^Error$", timeout=2)
+                desktop.keys("Return")
+                # The save dialog answers the next click.
                 desktop.save_as("lost", dialog_timeout=2)
                 desktop.request_close()
                 self.assertEqual(desktop.finish()[0], 0)
                 with wave.open(os.path.join(folder, "lost.wav"), "rb") as reader:
                     frames = reader.readframes(reader.getnframes())
                     self.assertGreater(reader.getnframes(), 44100 // 2, "what came before the loss is kept")
+                    self.assertAlmostEqual(reader.getnframes() / 44100, recorded, delta=0.5)
                 with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
                     self.assertEqual(temp.read(), frames)
         finally:

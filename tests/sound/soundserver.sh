@@ -7,6 +7,7 @@
 #   soundserver.sh start DIR [FREQUENCY [AMPLITUDE]]   prints nothing; DIR/env holds the environment
 #   soundserver.sh stop DIR
 #   soundserver.sh kill DIR        the server alone, at once (a server lost mid-take)
+#   soundserver.sh freeze|thaw DIR the server stops answering, and answers again (a hung server)
 # Clients need: source DIR/env  (XDG_RUNTIME_DIR, HOME, PULSE_SERVER).
 set -euo pipefail
 
@@ -69,8 +70,13 @@ stop)
 kill)
     [ -f "$dir/server.pid" ] && kill -9 "$(cat "$dir/server.pid")" 2>/dev/null || true
     ;;
+freeze|thaw)
+    signal=STOP
+    [ "$command" = thaw ] && signal=CONT
+    [ -f "$dir/server.pid" ] && kill -"$signal" "$(cat "$dir/server.pid")" 2>/dev/null || true
+    ;;
 *)
-    echo "usage: $0 start|stop|kill DIR" >&2
+    echo "usage: $0 start|stop|kill|freeze|thaw DIR" >&2
     exit 2
     ;;
 esac
