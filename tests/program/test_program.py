@@ -157,8 +157,8 @@ class Program(unittest.TestCase):
                 # The take ends by itself, as Stop ends it, and says so.
                 desktop.wait_for_window("^Error$", timeout=2)
                 desktop.keys("Return")
-                # The save dialog answers the next click.
-                desktop.save_as("lost", dialog_timeout=2)
+                desktop.wait_until_gone("^Error$")
+                desktop.save_as("lost")
                 desktop.request_close()
                 self.assertEqual(desktop.finish()[0], 0)
                 with wave.open(os.path.join(folder, "lost.wav"), "rb") as reader:
