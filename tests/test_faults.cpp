@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <set>
 
@@ -274,28 +275,46 @@ TEST_F(Faults, TakeAtTheFrameLimitStopsOnTheNextTickAndKeepsEverything) {
     EXPECT_EQ(fileSize("pelvar.temp"), 44100 * 2);
 }
 
-TEST_F(Faults, LinkUnderTheTemporaryNameIsNeverFollowed) {
-    std::ofstream("precious.txt") << "the user's own file";
-    std::filesystem::create_symlink("precious.txt", "pelvar.temp");
-    ASSERT_NO_FATAL_FAILURE(startRecorder());
-    ASSERT_TRUE(clickAndLoop(RecordButton));
-    ASSERT_EQ(seenBoxes.size(), 1u);
-    EXPECT_EQ(seenBoxes[0].text, "Sorry, unable to decode.");
-    EXPECT_EQ(readAll("precious.txt"), "the user's own file");
-    EXPECT_TRUE(loopUntil([] { return controlText(RecordButton) == "1"; })) << "the loop goes on";
-}
-
-TEST_F(Faults, UnwritableCurrentFolderRefusesTheTake) {
+// Whatever keeps "pelvar.temp" from being made, Record says so, arms nothing
+// and follows no link; the count runs on, and Stop and Save stay as they were.
+TEST_F(Faults, TakeFileThatCannotBeMadeIsToldAndArmsNothing) {
+    const std::filesystem::path precious = folder.path() / "precious.txt";
+    std::ofstream(precious) << "the user's own file";
     const std::filesystem::path locked = folder.path() / "locked";
     TinyDisk readOnly(locked, 64 * 1024, true);
-    if (!readOnly.ready()) GTEST_SKIP() << "no read-only mount here";
-    std::filesystem::current_path(locked);
     ASSERT_NO_FATAL_FAILURE(startRecorder());
-    ASSERT_TRUE(clickAndLoop(RecordButton));
-    ASSERT_EQ(seenBoxes.size(), 1u);
-    EXPECT_EQ(seenBoxes[0].title, "Error");
-    EXPECT_EQ(seenBoxes[0].text, "Sorry, unable to decode.");
-    EXPECT_TRUE(loopUntil([] { return controlText(RecordButton) == "1"; }));
+    struct Case {
+        const char* what;
+        std::filesystem::path where;
+        std::function<void()> make;
+    };
+    const Case cases[] = {
+        {"a folder under the name", folder.path() / "folder", [] { std::filesystem::create_directory("pelvar.temp"); }},
+        {"a link to the user's file", folder.path() / "link",
+         [&] { std::filesystem::create_symlink(precious, "pelvar.temp"); }},
+        {"a folder the user may not write to", locked, [] {}},
+    };
+    for (const Case& row : cases) {
+        if (row.where == locked && !readOnly.ready()) continue;  // no read-only mount here
+        std::filesystem::create_directories(row.where);
+        std::filesystem::current_path(row.where);
+        row.make();
+        forgetAnswers();
+        const Buttons before = buttons();
+        const int32_t ticks = recordingState.elapsedSeconds;
+        ASSERT_TRUE(clickAndLoop(RecordButton)) << row.what;
+        ASSERT_EQ(seenBoxes.size(), 1u) << row.what;
+        EXPECT_EQ(seenBoxes[0].title, "Error") << row.what;
+        EXPECT_EQ(seenBoxes[0].text, "Sorry, unable to decode.") << row.what;
+        EXPECT_EQ(recordingState.armed.load(), 0) << row.what;
+        EXPECT_EQ(buttons(), (Buttons{false, before.stop, before.save})) << row.what;
+        EXPECT_EQ(readAll(precious.string()), "the user's own file") << row.what;
+        EXPECT_TRUE(loopUntil([&] { return controlText(RecordButton) == std::to_string(ticks + 1); }))
+            << row.what << ": the count runs on";
+        // Record comes back with Stop, or once Stop is off too, with a cancelled Save.
+        plannedDialogAnswers = {std::nullopt};
+        ASSERT_TRUE(clickAndLoop(controlEnabled(StopButton) ? StopButton : SaveButton)) << row.what;
+    }
     std::filesystem::current_path(folder.path());
 }
 
