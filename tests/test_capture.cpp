@@ -141,23 +141,12 @@ int feed(unsigned long frames, const std::vector<char>& buffer) {
     return captureCallback(buffer.data(), nullptr, frames, nullptr, 0, nullptr);
 }
 
-TEST(CaptureFormatDerivation, FollowsTheBitDepthAndChannels) {
-    struct Case {
-        int channels, bits;
-        PaSampleFormat format;
-        int bytesPerFrame;
-    };
-    for (Case row : {Case{1, 16, paInt16, 2}, Case{2, 16, paInt16, 4}, Case{1, 24, paInt24, 3}, Case{2, 24, paInt24, 6},
-                     Case{1, 32, paInt32, 4}, Case{2, 32, paInt32, 8}}) {
-        useSettings(row.channels, row.bits, 48000, 3);
-        EXPECT_EQ(captureFormat.sampleFormat, row.format);
-        EXPECT_EQ(captureFormat.bytesPerFrame, row.bytesPerFrame);
-        EXPECT_EQ(captureFormat.inputParameters.device, 3);
-        EXPECT_EQ(captureFormat.inputParameters.channelCount, row.channels);
-        EXPECT_EQ(captureFormat.inputParameters.sampleFormat, row.format);
-        EXPECT_DOUBLE_EQ(captureFormat.inputParameters.suggestedLatency, 0.05);
-        EXPECT_EQ(captureFormat.inputParameters.hostApiSpecificStreamInfo, nullptr);
-    }
+// The packing of every depth and channel count is checked through PortAudio
+// below, and the bytes of a frame by the export's header table; what no
+// capture shows is the latency the stream asks for.
+TEST(CaptureFormatDerivation, AsksForFiftyMillisecondsOfLatency) {
+    useSettings(2, 24, 48000, 3);
+    EXPECT_DOUBLE_EQ(captureFormat.inputParameters.suggestedLatency, 0.05);
 }
 
 TEST_F(Capture, CallbackAppendsOnlyArmedBuffersAndCountsFrames) {
@@ -277,27 +266,6 @@ INSTANTIATE_TEST_SUITE_P(EveryDepthAndChannelCount, RealCapture,
                              return std::to_string(info.param.channels) + "ch_" + std::to_string(info.param.bits) +
                                     "bit_" + std::to_string(static_cast<int>(info.param.rate));
                          });
-
-TEST_F(Capture, RecordAfterStopRecordsAgain) {
-    int pulse = deviceNamed("pulse");
-    ASSERT_GE(pulse, 0);
-    useSettings(2, 16, 44100, pulse);
-    openCaptureStream();
-    ASSERT_NE(recordingState.stream, nullptr);
-    ASSERT_TRUE(waitForAudio());
-    ASSERT_TRUE(beginTake());
-    sleepFor(300);
-    endTake();
-    const int32_t first = recordingState.framesCaptured.load();
-    EXPECT_GT(first, 0);
-    ASSERT_TRUE(beginTake());
-    // The restarted stream may take a moment to deliver again.
-    for (int wait = 0; wait < 500 && recordingState.framesCaptured.load() < 44100 / 10; ++wait) sleepFor(10);
-    endTake();
-    EXPECT_GE(recordingState.framesCaptured.load(), 44100 / 10) << "the second take is not empty";
-    EXPECT_EQ(fileSize("pelvar.temp"), int64_t{recordingState.framesCaptured.load()} * 4);
-    EXPECT_TRUE(seenBoxes.empty());
-}
 
 TEST_F(Capture, FileDeviceBytesArriveExactly) {
     int device = deviceNamed("ostrelle_file");
