@@ -12,7 +12,7 @@
 #include <new>
 #include <vector>
 
-#include "files_rooms.h"
+#include "files_internal.h"
 #include "files_testing.h"
 
 namespace files_detail {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "files.h"
-#include "files_rooms.h"
+#include "files_internal.h"
 
 namespace files_detail {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "files.h"
-#include "files_rooms.h"
+#include "files_internal.h"
 #include "files_testing.h"
 
 namespace files_detail {
