@@ -1,4 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "app.h"
 
-int main() { runOstrelle(); }
+int main(int argc, char** argv) {
+    if (argc > 1) return runCommandLine(argc, argv);
+    runOstrelle();
+}

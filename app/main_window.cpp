@@ -10,7 +10,6 @@ namespace {
 
 constexpr Color captionGreen = rgb(0, 255, 128);
 constexpr Color black = rgb(0, 0, 0);
-constexpr const char* mainWindowTitle = "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) ";
 
 constexpr std::array<int16_t, 2> channelChoices{1, 2};
 constexpr std::array<int32_t, 3> bitChoices{16, 24, 32};

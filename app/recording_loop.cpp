@@ -63,7 +63,9 @@ void stopAction() {
 // The restart advice follows only a completed save: after anything else the
 // take is still the user's only copy, and a new Record would empty it.
 void saveAction() {
-    if (exportWav()) messageBox("All Done!", " Restart !", boxOk);
+    if (!exportWav()) return;
+    markTakeSaved();
+    messageBox("All Done!", " Restart !", boxOk);
 }
 
 // A take that can grow no more ends as Stop ends it.

@@ -11,6 +11,7 @@ void runOstrelle() {
     silenceAudioLibraries();
     Pa_Initialize();
     buildMainWindow();
+    offerUnsavedTake();
     runSettingsPhase();
     applyAcceptedSettings();
     openCaptureStream();

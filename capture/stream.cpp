@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "capture.h"
@@ -148,6 +149,12 @@ bool beginTake() {
         showError("Sorry, unable to decode.");
         return false;
     }
+    // The format goes with the take, on disk before its first frame, so that
+    // a take this run never finishes can still be read back. A file system
+    // without notes records as before.
+    setFileNote(TempCaptureFile, takeNoteKey,
+                formatTakeNote({captureSettings.channelCount, captureSettings.bitsPerSample, captureSettings.sampleRate,
+                                static_cast<int64_t>(std::time(nullptr)), false}));
     const double ringBytes = ringSeconds * captureSettings.sampleRate * captureFormat.bytesPerFrame;
     if (!startTakeWriter(ringBytes > smallestRing ? static_cast<size_t>(ringBytes) : smallestRing)) {
         closeFile(TempCaptureFile);

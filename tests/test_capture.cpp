@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <QComboBox>
 #include <QLabel>
 #include <QMessageBox>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -65,7 +67,27 @@ struct SyncCall {
 std::mutex syncCallsGuard;
 std::vector<SyncCall> syncCalls;
 
+// Every fsync: whether the file carried the take's note then, and how many
+// bytes it held.
+struct FullSync {
+    bool noted;
+    int64_t bytes;
+};
+std::vector<FullSync> fullSyncs;
+
 }  // namespace
+
+extern "C" int fsync(int descriptor) {
+    struct stat status {};
+    char note[256];
+    const bool noted = ::fgetxattr(descriptor, takeNoteKey, note, sizeof note) > 0;
+    const int64_t bytes = ::fstat(descriptor, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
+    {
+        std::lock_guard<std::mutex> lock(syncCallsGuard);
+        fullSyncs.push_back({noted, bytes});
+    }
+    return static_cast<int>(syscall(SYS_fsync, descriptor));
+}
 
 extern "C" int fdatasync(int descriptor) {
     {
@@ -423,8 +445,15 @@ TEST_F(Capture, TakeWriterWakesRarelyAndMakesTheTakeDurableEveryTwoSeconds) {
     {
         std::lock_guard<std::mutex> lock(syncCallsGuard);
         syncCalls.clear();
+        fullSyncs.clear();
     }
     ASSERT_TRUE(beginTake());
+    {
+        std::lock_guard<std::mutex> lock(syncCallsGuard);
+        EXPECT_TRUE(std::any_of(fullSyncs.begin(), fullSyncs.end(), [](const FullSync& sync) {
+            return sync.noted && sync.bytes == 0;
+        })) << "the take's format is on disk before its first frame";
+    }
     const int64_t started = nowNanoseconds();
     std::vector<pid_t> begun;
     for (pid_t thread : ownThreads())

@@ -5,3 +5,5 @@
 
 // The whole program, from start-up to exit; never returns.
 [[noreturn]] void runOstrelle();
+// The command line: --help, --version, --recover NAME. Returns the exit code.
+int runCommandLine(int argc, char** argv);

@@ -16,3 +16,9 @@ void refreshStatusLabels();
 // One pass of the recording loop: acts on the tick of the previous pass,
 // waits for the next event and acts on it. Returns that event's code.
 int recordingPass(int previousCode);
+
+// At start-up, with the window shown: when "pelvar.temp" holds a take an
+// earlier run never saved, asks whether to save it, and on Yes saves it as the
+// Save button does. Afterwards the records and buttons are as the settings
+// phase expects them.
+void offerUnsavedTake();

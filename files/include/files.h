@@ -195,3 +195,17 @@ bool replaceFile(const char* from, const char* to);
 // The file a path ends at: a symbolic link is followed to its target, so
 // that replacing the file leaves the link in place. Other paths as given.
 std::string resolvedPath(const char* path);
+
+// Notes: a short text kept with a file outside its bytes (a user extended
+// attribute), so that it follows the file through a rename and leaves what the
+// file holds alone. File systems without user attributes (FAT, some network
+// mounts) keep none. Setting replaces the note of that key and puts it on
+// disk; when it cannot be kept, no earlier note of the key is left either.
+// On the open channel's file.
+bool setFileNote(int number, const char* key, const std::string& text);
+// On a file by name; a symbolic link is refused, never followed.
+bool setFileNote(const char* name, const char* key, const std::string& text);
+// The note of the open channel's file, or of a file by name (a link's own,
+// never its target's); the empty text when it has none.
+std::string fileNote(int number, const char* key);
+std::string fileNote(const char* name, const char* key);

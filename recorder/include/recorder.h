@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 // What the user chose; written only before ACCEPT, read-only afterwards.
 struct CaptureSettings {
@@ -107,3 +109,21 @@ enum class ButtonState {
 };
 // Enables and disables Record, Stop and Save as the state calls for.
 void showButtons(ButtonState state);
+
+// What "pelvar.temp" says about the take it holds, kept with the file as a
+// note (not in its bytes), so that a take left behind by a crash can be read
+// back in the format it was recorded in. The note reads, for example,
+// "channels=2 bits=16 rate=44100 began=2026-12-07T11:02:33Z", and ends in
+// " saved=1" once the take was saved.
+constexpr const char* takeNoteKey = "user.ostrelle.take";
+struct TakeNote {
+    int16_t channelCount = 0;
+    int32_t bitsPerSample = 0;
+    double sampleRate = 0;
+    int64_t began = 0;  // seconds since 1970, UTC
+    bool saved = false;
+};
+std::string formatTakeNote(const TakeNote& note);
+// Nothing when the text is not such a note, or names a format the recorder
+// does not record.
+std::optional<TakeNote> parseTakeNote(const std::string& text);

@@ -2,6 +2,7 @@
 """The whole program under Xvfb with the private sound server, as a user drives it."""
 import math
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -210,6 +211,81 @@ class Program(unittest.TestCase):
             self.assertTrue(device_input[start:start + len(frames)] == frames,
                             "the take is one unbroken stretch of the device's bytes")
 
+    def assert_wav_holds_take(self, path, take):
+        """The WAV is in the format noted on the take, and holds its whole frames byte for byte."""
+        note = dict(word.split("=", 1) for word in os.getxattr(take, "user.ostrelle.take").decode().split())
+        channels, width = int(note["channels"]), int(note["bits"]) // 8
+        with wave.open(path, "rb") as reader:
+            self.assertEqual((reader.getnchannels(), reader.getsampwidth(), reader.getframerate()),
+                             (channels, width, int(note["rate"])))
+            frames = reader.readframes(reader.getnframes())
+        with open(take, "rb") as temp:
+            data = temp.read()
+        whole = len(data) // (channels * width) * channels * width
+        self.assertGreater(whole, 0)
+        self.assertTrue(frames == data[:whole], "the WAV holds the take exactly")
+
+    def test_killed_take_is_offered_back_and_recovered_without_a_display(self):
+        with temporary_folder() as folder, temporary_folder() as other, self.desktop() as desktop:
+            take = os.path.join(folder, "pelvar.temp")
+            desktop.start(folder)
+            desktop.choose("channels", -1)
+            desktop.choose("bits", 1)
+            desktop.click("accept")
+            desktop.click("record")
+            desktop.wait_for_growth(take)
+            time.sleep(1.5)
+            desktop.process.kill()
+            desktop.process.wait()
+
+            headless = {key: value for key, value in os.environ.items()
+                        if key not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+
+            def recover(name):
+                result = subprocess.run([PROGRAM, "--recover", name], cwd=other, env=headless,
+                                        capture_output=True, text=True, timeout=30)
+                lines = (result.stdout if result.returncode == 0 else result.stderr).splitlines()
+                self.assertEqual(len(lines), 1, result.stdout + result.stderr)
+                return result.returncode, lines[0]
+
+            code, reason = recover("take")
+            self.assertEqual(code, 1)
+            self.assertIn("nothing to recover", reason)
+            shutil.copy2(take, os.path.join(other, "pelvar.temp"))  # the note comes along
+            with open(os.path.join(other, "taken.wav"), "w") as mine:
+                mine.write("mine")
+            code, reason = recover("taken")
+            self.assertEqual(code, 1)
+            self.assertIn("taken.wav already exists", reason)
+            with open(os.path.join(other, "taken.wav")) as mine:
+                self.assertEqual(mine.read(), "mine")
+            code, said = recover("take")
+            self.assertEqual(code, 0, said)
+            self.assertIn("take.wav", said)
+            self.assert_wav_holds_take(os.path.join(other, "take.wav"), os.path.join(other, "pelvar.temp"))
+            code, reason = recover("again")
+            self.assertEqual(code, 1)
+            self.assertIn("saved already", reason)
+
+            desktop.start(folder)
+            desktop.wait_for_window("^Unsaved take$")
+            desktop.keys("Return")
+            desktop.wait_for_window("Select a file")
+            desktop.type_text("take")
+            desktop.keys("Return")
+            desktop.wait_for_window("Done!")
+            desktop.keys("Return")
+            desktop.wait_until_gone("Done!")
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
+            self.assert_wav_holds_take(os.path.join(folder, "take.wav"), take)
+
+            desktop.start(folder)
+            time.sleep(1.5)
+            self.assertEqual(desktop.find_windows("^Unsaved take$"), [], "a saved take is not offered again")
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
+
     def test_without_a_display_it_says_so_and_exits(self):
         for display, named in [(None, "neither DISPLAY nor WAYLAND_DISPLAY"), (":987", "DISPLAY names (:987)")]:
             env = {key: value for key, value in os.environ.items()
@@ -223,6 +299,16 @@ class Program(unittest.TestCase):
             self.assertEqual(len(lines), 1, result.stderr)
             self.assertIn("needs a graphical display", lines[0])
             self.assertIn(named, lines[0])
+        # The options that need no display answer without one.
+        with open(os.path.join(SOURCE, "CMakeLists.txt")) as project:
+            version = re.search(r"project\(Ostrelle VERSION ([0-9.]+)", project.read()).group(1)
+        for option, expected in [("--version", f"ostrelle {version}\n"), ("--help", "--recover NAME")]:
+            result = subprocess.run([PROGRAM, option], env=env, capture_output=True, text=True, timeout=30)
+            self.assertEqual((result.returncode, result.stderr), (0, ""), option)
+            self.assertIn(expected, result.stdout, option)
+        result = subprocess.run([PROGRAM, "--record"], env=env, capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
 
     def test_installed_program_has_its_menu_entry_and_runs(self):
         with tempfile.TemporaryDirectory(prefix="ostrelle-install.") as destdir:

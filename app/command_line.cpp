@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: MIT
+// The command line: help, version, and saving an unsaved take without a
+// window. None of it opens a display or reads a settings file.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app_internal.h"
+#include "capture.h"
+#include "files.h"
+#include "wav.h"
+
+namespace {
+
+constexpr const char* usage =
+    "Usage: ostrelle [--recover NAME | --help | --version]\n"
+    "Records sound from a capture device in a window and saves it as a WAV file.\n"
+    "\n"
+    "  --recover NAME  save the unsaved take that pelvar.temp in this folder holds\n"
+    "                  as NAME (.wav is added unless NAME ends in it), without a\n"
+    "                  window; an existing file is never replaced\n"
+    "  --help          show this help and exit\n"
+    "  --version       show the version and exit\n";
+
+int refuse(const std::string& reason) {
+    std::fprintf(stderr, "ostrelle: %s\n", reason.c_str());
+    return 1;
+}
+
+std::string whyNothingToRecover(LeftoverState state) {
+    const std::string name = tempCaptureName;
+    switch (state) {
+        case LeftoverState::missing: return "nothing to recover: there is no " + name + " in this folder";
+        case LeftoverState::noNote:
+            return "nothing to recover: " + name + " carries no note of its format, so it cannot be read back";
+        case LeftoverState::saved: return "nothing to recover: the take in " + name + " was saved already";
+        case LeftoverState::tooShort: return "nothing to recover: " + name + " holds no whole frame";
+        case LeftoverState::held: return "another copy of ostrelle holds " + name + ", so it was left alone";
+        case LeftoverState::found: break;
+    }
+    return {};
+}
+
+int recoverTake(const char* name) {
+    if (*name == '\0') return refuse("--recover needs a file name");
+    std::string path = name;
+    if (!path.ends_with(".wav")) path += ".wav";
+    resetRecorderState();
+    const LeftoverTake leftover = findLeftoverTake();
+    if (leftover.state != LeftoverState::found) return refuse(whyNothingToRecover(leftover.state));
+    if (fileSize(path.c_str()) != -1) return refuse(path + " already exists, so nothing was saved");
+    adoptLeftoverTake(leftover);
+    const SaveResult result = writeTakeAsWav(path, false);
+    if (!result.saved && result.error == 0)
+        return refuse(std::string("none of the take in ") + tempCaptureName +
+                      " could be read back, so nothing was saved");
+    if (!result.saved) return refuse("the take could not be saved as " + path + ": " + std::strerror(result.error));
+    std::string what = describeLeftoverTake(leftover);
+    // What never reached the disk before the run ended is left out, and the
+    // take stays unsaved, as after the Save button's "Only ..." box.
+    if (result.savedBytes < result.takeBytes) {
+        LeftoverTake kept = leftover;
+        kept.frames = result.savedBytes / captureFormat.bytesPerFrame;
+        what = "only " + describeLeftoverTake(kept) + ", all that could be read back,";
+    } else {
+        markTakeSaved();
+    }
+    std::printf("Saved %s from %s as %s\n", what.c_str(), tempCaptureName, path.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int runCommandLine(int argc, char** argv) {
+    const std::string option = argv[1];
+    if (option == "--help" && argc == 2) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (option == "--version" && argc == 2) {
+        std::printf("ostrelle %s\n", OSTRELLE_VERSION);
+        return 0;
+    }
+    if (option == "--recover" && argc == 3) return recoverTake(argv[2]);
+    if (option == "--recover" && argc == 2) return refuse("--recover needs a file name");
+    return refuse("unknown option " + option + "; ostrelle --help lists the options");
+}
