@@ -104,13 +104,17 @@ int createFileFor(int number, const char* path) {
     if (!files_detail::unnamedFilesRefused) {
         const std::string folder = files_detail::folderOf(path);
         int descriptor = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-        if (descriptor >= 0) return files_detail::adopt(*entry, descriptor);
+        if (descriptor >= 0) {
+            entry->writtenBehind = 0;
+            return files_detail::adopt(*entry, descriptor);
+        }
         // Only a file system without unnamed files gets a hidden one instead.
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return 0;
     }
     std::string hidden = createHiddenFileBeside(number, path);
     if (hidden.empty()) return 0;
     files_detail::hiddenNames[number] = std::move(hidden);
+    entry->writtenBehind = 0;
     return 1;
 }
 

@@ -76,7 +76,9 @@ std::string controlText(int number) {
 namespace {
 
 void answerBox(QMessageBox* box) {
-    SeenBox seen{box->windowTitle().toStdString(), box->text().toStdString(), static_cast<int>(box->standardButtons())};
+    // The text as read, without the zero-width places to wrap a long name.
+    SeenBox seen{box->windowTitle().toStdString(), box->text().remove(QChar(0x200B)).toStdString(),
+                 static_cast<int>(box->standardButtons()), box->frameGeometry().width()};
     seenBoxes.push_back(seen);
     QAbstractButton* button = box->defaultButton();
     if (!plannedBoxAnswers.empty()) {

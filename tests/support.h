@@ -25,6 +25,7 @@ struct SeenBox {
     std::string title;
     std::string text;
     int buttons = 0;
+    int width = 0;
 };
 struct SeenDialog {
     std::string title;

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QScreen>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -342,6 +343,8 @@ TEST_F(Faults, UnusualNamesAreSavedAndShown) {
         ASSERT_EQ(seenBoxes.size(), 1u) << row.chosen;
         EXPECT_EQ(seenBoxes[0].title, "Done!");
         EXPECT_EQ(seenBoxes[0].text, saved + "  was successfully saved");
+        EXPECT_LE(seenBoxes[0].width, QGuiApplication::primaryScreen()->availableGeometry().width())
+            << row.chosen << ": the box fits on the screen";
     }
 }
 

@@ -3,8 +3,10 @@
 // the kernel. `write` is interposed below so each block can be counted.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -296,6 +298,18 @@ TEST_F(FileChannels, SavedFilesTakeTheirNameOnlyOnceComplete) {
         EXPECT_EQ(readAll("out"), "new") << hidden;
         EXPECT_EQ(readAll("earlier"), "newer") << hidden;
         EXPECT_EQ(names(), (std::set<std::string>{"earlier", "out"})) << hidden;
+
+        // Killed while writing, an unnamed file goes with the process.
+        const pid_t child = ::fork();
+        if (child == 0) {
+            createFileFor(2, "killed");
+            writeString(2, "partial");
+            syncFile(2);
+            ::raise(SIGKILL);
+        }
+        ASSERT_GT(child, 0);
+        ::waitpid(child, nullptr, 0);
+        EXPECT_EQ(names().size(), hidden ? 3u : 2u) << hidden;
     }
     refuseUnnamedFilesForTesting(false);
 }

@@ -2,6 +2,7 @@
 // Windows, the event wait, timers, message boxes, and the layer's start and end.
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QTextBoundaryFinder>
 #include <cstdio>
 #include <cstdlib>
 
@@ -205,7 +206,13 @@ void setWindowTitle(int number, const char* text) {
     if (entry == nullptr || text == nullptr) return;
     entry->title = text;
     entry->titlePending = true;
-    if (Clock::now() - layer.lastTitleHandover >= titleInterval) handOverTitle(*entry);
+    if (Clock::now() - layer.lastTitleHandover < titleInterval) return;
+    handOverTitle(*entry);
+    // Whoever rewrites the title without waiting for events (the save, for
+    // seconds on end) lets the window system in here, so the window still
+    // answers its pings and repaints. Input, the close box's request and
+    // timer ticks stay queued for the next wait.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::X11ExcludeTimers);
 }
 
 std::string windowTitle(int number) {
@@ -274,6 +281,33 @@ int eventControl() { return layer.last.object; }
 int eventTimer() { return layer.last.object; }
 int eventType() { return layer.last.type; }
 
+namespace {
+
+// A name longer than a line has nowhere to wrap, and would make the box wider
+// than the screen; a zero-width space every so many characters gives it
+// places to. Spaces and slashes are places already.
+QString withPlacesToWrap(const QString& text) {
+    constexpr int longestUnbroken = 40;
+    QString wrapped;
+    int run = 0;
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, text);
+    for (qsizetype start = 0, end = characters.toNextBoundary(); end != -1;
+         start = end, end = characters.toNextBoundary()) {
+        const QStringView character = QStringView(text).mid(start, end - start);
+        if (character.front().isSpace()) {
+            run = 0;
+        } else if (++run > longestUnbroken) {
+            wrapped += QChar(0x200B);
+            run = 1;
+        }
+        wrapped += character;
+        if (character == u"/") run = 0;
+    }
+    return wrapped;
+}
+
+}  // namespace
+
 int messageBox(const char* title, const char* message, int flags) {
     if (layer.application == nullptr) return 0;
     handOverPendingTitles();
@@ -284,7 +318,7 @@ int messageBox(const char* title, const char* message, int flags) {
     box.setIcon(QMessageBox::NoIcon);
     box.setWindowTitle(text(title));
     box.setTextFormat(Qt::PlainText);
-    box.setText(body);
+    box.setText(withPlacesToWrap(body));
     box.setWindowModality(Qt::ApplicationModal);
     if (flags == boxYesNoCancel) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);

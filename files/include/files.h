@@ -34,6 +34,9 @@ struct FileChannel {
     bool readFailed = false;
     // The system's error number for the first refused write or read.
     int error = 0;
+    // Files of createFileFor: the bytes written so far, for putting them on
+    // their way to disk as they come. -1 for other channels.
+    int64_t writtenBehind = -1;
 };
 
 constexpr int fixedChannels = 16;
@@ -95,8 +98,10 @@ int openReadSide(int number, int from);
 // A file that takes its name only once complete and on disk: createFileFor
 // opens it in the folder of `path` with no name at all where the file system
 // can do that, so that nothing is left behind should the program die before
-// it is published; elsewhere under a hidden name beside `path`. Same
-// replacement rule as createFile; 0 on failure, with errno set.
+// it is published; elsewhere under a hidden name beside `path`. What is
+// written goes on to the disk a few megabytes behind, so that no write and
+// not the final sync waits long for the disk. Same replacement rule as
+// createFile; 0 on failure, with errno set.
 int createFileFor(int number, const char* path);
 // Writes out what is pending, puts the file on disk, gives it the name
 // `path` and closes the channel. With `mayReplace` false an existing `path`

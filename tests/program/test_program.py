@@ -4,6 +4,7 @@ import math
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -16,6 +17,7 @@ from desktop import CONTROLS, WINDOW_X, WINDOW_Y, Desktop, temporary_folder  # n
 
 PROGRAM = os.environ["OSTRELLE"]
 CLOSE_REQUEST = os.environ["CLOSE_REQUEST"]
+PING_MANAGER = os.environ.get("PING_MANAGER", "")
 RIG = os.environ["SOUND_RIG"]
 SOURCE = os.environ.get("SOURCE_DIR", "")
 
@@ -284,6 +286,55 @@ class Program(unittest.TestCase):
             self.assertEqual(desktop.find_windows("^Unsaved take$"), [], "a saved take is not offered again")
             desktop.request_close()
             self.assertEqual(desktop.finish()[0], 0)
+
+    def test_window_answers_pings_through_a_long_save(self):
+        take_bytes = int(os.environ.get("PING_TAKE_MIB", "400")) << 20
+        with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
+            # A device that hands out random bytes as fast as they are taken.
+            with open(os.path.join(home, ".asoundrc"), "w") as config:
+                config.write('pcm.ostrelle_fast {\n type file\n slave.pcm "null"\n file "/dev/null"\n'
+                             ' infile "/dev/urandom"\n format "raw"\n}\n')
+            manager = subprocess.Popen([PING_MANAGER], env=desktop.environment(), stdout=subprocess.PIPE, text=True)
+            try:
+                desktop.start(folder, home)
+                desktop.choose("device", 1)
+                # 192000 Hz, 32 bits: the take writer's ring holds ten seconds of
+                # the format, so the largest one fills the take fastest.
+                desktop.choose("rate", 5)
+                desktop.choose("bits", 2)
+                desktop.click("accept")
+                desktop.click("record")
+                take = os.path.join(folder, "pelvar.temp")
+                desktop.wait_for_growth(take)
+                deadline = time.time() + 60 + take_bytes / (10 << 20)
+                while os.path.getsize(take) < take_bytes and time.time() < deadline:
+                    time.sleep(0.1)
+                desktop.click("stop")
+                # At full device speed the ring overflows, and Stop says how much was lost.
+                try:
+                    desktop.wait_for_window("^Error$", timeout=2)
+                    desktop.keys("Return")
+                except AssertionError:
+                    pass
+                self.assertGreaterEqual(os.path.getsize(take), take_bytes)
+                # From here on every ping counts.
+                manager.send_signal(signal.SIGUSR1)
+                desktop.save_as("take")
+                desktop.request_close()
+                self.assertEqual(desktop.finish()[0], 0)
+            finally:
+                manager.terminate()
+                summary = manager.communicate(timeout=10)[0].split()
+            sent, answered, longest = int(summary[1]), int(summary[3]), float(summary[5])
+            self.assertGreater(answered, 20, summary)
+            self.assertLess(longest, 1000, f"a ping waited {longest:.0f} ms; {answered} of {sent} answered")
+            with open(take, "rb") as recorded, open(os.path.join(folder, "take.wav"), "rb") as saved:
+                saved.seek(46)
+                while True:
+                    block = recorded.read(1 << 22)
+                    self.assertTrue(block == saved.read(1 << 22), "the WAV holds the take")
+                    if not block:
+                        break
 
     def test_without_a_display_it_says_so_and_exits(self):
         for display, named in [(None, "neither DISPLAY nor WAYLAND_DISPLAY"), (":987", "DISPLAY names (:987)")]:

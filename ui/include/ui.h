@@ -56,6 +56,8 @@ intptr_t openWindow(int number, int x, int y, int width, int height, const char*
 void setWindowColor(int number, Color color);
 // The layer holds the newest title at once; the platform window may receive
 // it a little later (at most about 40 ms, and always before the next wait or box).
+// At each hand-over the window system's own requests are answered (pings,
+// repaints); user input, timer ticks and the application's events wait.
 void setWindowTitle(int number, const char* text);
 void closeWindow(int number);
 int addWindowTimer(int window, int timer, int milliseconds);
