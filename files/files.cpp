@@ -232,11 +232,6 @@ bool fileWriteFailed(int number) {
     return entry != nullptr && entry->writeFailed;
 }
 
-bool fileReadFailed(int number) {
-    files_detail::FileChannel* entry = channel(number);
-    return entry != nullptr && entry->readFailed;
-}
-
 int fileError(int number) {
     files_detail::FileChannel* entry = channel(number);
     return entry == nullptr ? 0 : entry->error;
@@ -303,7 +298,5 @@ std::string getFilePart(const char* path) {
     size_t end = text.find('"', start);
     return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
-
-bool removeFile(const char* name) { return name != nullptr && (::unlink(name) == 0 || errno == ENOENT); }
 
 const void* channelRecordAddress(int number) { return files_detail::channel(number); }

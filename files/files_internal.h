@@ -27,3 +27,10 @@ int openExclusive(const char* name, int flags);
 std::string folderOf(const std::string& path);
 
 }  // namespace files_detail
+
+// Creates a new, hidden file with a name of its own in the folder of `path`,
+// as by createFile with newOnly. Returns that name, or the empty text.
+std::string createHiddenFileBeside(int number, const char* path);
+// Writes out what is pending and asks the system to put the file on disk.
+// False when that, or any earlier write on the channel, failed.
+bool syncFile(int number);

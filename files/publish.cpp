@@ -157,15 +157,6 @@ std::string createHiddenFileBeside(int number, const char* path) {
     });
 }
 
-bool replaceFile(const char* from, const char* to) {
-    if (from == nullptr || to == nullptr) return false;
-    struct stat replaced {};
-    if (::stat(to, &replaced) == 0 && S_ISREG(replaced.st_mode)) ::chmod(from, replaced.st_mode & 07777);
-    if (::rename(from, to) != 0) return false;
-    files_detail::syncFolderOf(to);
-    return true;
-}
-
 std::string resolvedPath(const char* path) {
     if (path == nullptr) return {};
     struct stat status {};

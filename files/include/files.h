@@ -80,11 +80,6 @@ constexpr bool hasFlag(CreateFlags set, CreateFlags flag) {
 // Whatever was open under the number is flushed and closed first, even when
 // this open fails. Returns non-zero on success, 0 on failure.
 int createFile(int number, const char* name, CreateFlags flags = CreateFlags::none);
-// Creates a new, hidden file with a name of its own in the folder of `path`,
-// as by createFile with newOnly. Returns that name, or the empty text.
-std::string createHiddenFileBeside(int number, const char* path);
-// Opens an existing file for reading only. Same replacement rule as createFile.
-int openFileForReading(int number, const char* name);
 // Opens an existing regular file for reading only, without following a
 // link, and holds it as createFile's exclusive flag does; it is never
 // emptied. 0 when another process holds it, it is not a regular file, or it
@@ -118,18 +113,12 @@ bool closeFile(int number);
 void closeAllFiles();
 // True once a write on the open channel has been refused by the system.
 bool fileWriteFailed(int number);
-// True once a read on the open channel has been refused by the system; the
-// end of the file is no failure.
-bool fileReadFailed(int number);
 // The system's error number for the first write or read the open channel
 // was refused; 0 when there was none.
 int fileError(int number);
-// Writes out what is pending and asks the system to put the file on disk.
-// False when that, or any earlier write on the channel, failed.
-bool syncFile(int number);
-// As syncFile, but only the data and what reading it back needs (fdatasync):
-// the cheaper call for a file that keeps growing. A failure counts as a
-// refused write.
+// Writes out what is pending and asks the system to put the data on disk,
+// with what reading it back needs (fdatasync): the cheap call for a file
+// that keeps growing. A failure counts as a refused write.
 bool syncFileData(int number);
 // Writes out what is pending and moves to `offset` bytes from the start,
 // dropping what was read ahead; an earlier refused read is forgotten. False when the channel is not open or the
@@ -191,12 +180,6 @@ inline int readWord(int number) {
 int64_t fileSize(const char* name);
 // The file-name part of a path: after the last "/" or "\".
 std::string getFilePart(const char* path);
-// Removes a file; true when it is gone.
-bool removeFile(const char* name);
-// Renames `from` over `to` in one step, so that `to` names either the old
-// file or the new one, never a partial one; then makes the rename durable.
-// A file replaced keeps its permissions.
-bool replaceFile(const char* from, const char* to);
 // The file a path ends at: a symbolic link is followed to its target, so
 // that replacing the file leaves the link in place. Other paths as given.
 std::string resolvedPath(const char* path);

@@ -5,6 +5,9 @@
 // Where the record of the open channel under a number lives (null when none
 // is open), so a test can see that a low channel stays put while others open.
 const void* channelRecordAddress(int number);
+// Opens an existing file for reading only, as createFile replaces what was
+// open under the number; the program reads its take with openExclusiveForReading.
+int openFileForReading(int number, const char* name);
 
 // Makes createFileFor use a hidden file, as on a file system without
 // unnamed files.
