@@ -150,13 +150,13 @@ class Desktop:
         key = "Down" if presses > 0 else "Up"
         self.keys(*([key] * abs(presses)))
 
-    def save_as(self, name, dialog_timeout=10):
+    def save_as(self, name, dialog_timeout=10, done_timeout=10):
         """Save, type the name in the dialog, then confirm "Done!" and "All Done!"."""
         self.click("save")
         self.wait_for_window("Select a file", timeout=dialog_timeout)
         self.type_text(name)
         self.keys("Return")
-        self.wait_for_window("Done!")
+        self.wait_for_window("Done!", timeout=done_timeout)
         self.keys("Return")
         self.wait_for_window("All Done!")
         self.keys("Return")

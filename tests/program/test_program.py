@@ -288,12 +288,20 @@ class Program(unittest.TestCase):
             self.assertEqual(desktop.finish()[0], 0)
 
     def test_window_answers_pings_through_a_long_save(self):
+        # PING_TAKE_MIB=2048 tries a 2 GiB take by hand.
         take_bytes = int(os.environ.get("PING_TAKE_MIB", "400")) << 20
         with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
-            # A device that hands out random bytes as fast as they are taken.
+            # A device that hands out what reaches a FIFO as fast as it is read:
+            # random bytes until the take is long enough, then nothing, so that
+            # the capture thread sleeps through the save as behind a real device.
+            fifo = os.path.join(home, "device.fifo")
+            os.mkfifo(fifo)
             with open(os.path.join(home, ".asoundrc"), "w") as config:
                 config.write('pcm.ostrelle_fast {\n type file\n slave.pcm "null"\n file "/dev/null"\n'
-                             ' infile "/dev/urandom"\n format "raw"\n}\n')
+                             f' infile "{fifo}"\n format "raw"\n}}\n')
+            # Held open, so that the device never meets the end of its input.
+            held = os.open(fifo, os.O_RDWR)
+            feeder = subprocess.Popen(["cat", "/dev/urandom"], stdout=held)
             manager = subprocess.Popen([PING_MANAGER], env=desktop.environment(), stdout=subprocess.PIPE, text=True)
             try:
                 desktop.start(folder, home)
@@ -309,6 +317,8 @@ class Program(unittest.TestCase):
                 deadline = time.time() + 60 + take_bytes / (10 << 20)
                 while os.path.getsize(take) < take_bytes and time.time() < deadline:
                     time.sleep(0.1)
+                feeder.kill()
+                feeder.wait()
                 desktop.click("stop")
                 # At full device speed the ring overflows, and Stop says how much was lost.
                 try:
@@ -319,10 +329,16 @@ class Program(unittest.TestCase):
                 self.assertGreaterEqual(os.path.getsize(take), take_bytes)
                 # From here on every ping counts.
                 manager.send_signal(signal.SIGUSR1)
-                desktop.save_as("take")
+                desktop.save_as("take", done_timeout=10 + take_bytes / (20 << 20))
+                # The end of the input lets the capture thread leave its read.
+                os.close(held)
+                held = None
                 desktop.request_close()
                 self.assertEqual(desktop.finish()[0], 0)
             finally:
+                feeder.kill()
+                if held is not None:
+                    os.close(held)
                 manager.terminate()
                 summary = manager.communicate(timeout=10)[0].split()
             sent, answered, longest = int(summary[1]), int(summary[3]), float(summary[5])
