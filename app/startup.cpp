@@ -5,7 +5,18 @@
 #include "capture.h"
 #include "ui.h"
 
+namespace {
+
+// The window system can end the program too: Qt exits with 1 when its display
+// goes away. A take still running then ends whole, its ring drained and its
+// file closed, as it does at the close box; after shutdownAndExit this finds
+// nothing left to do.
+void endTakeAtExit() { closeCaptureStream(); }
+
+}  // namespace
+
 void runOstrelle() {
+    std::atexit(endTakeAtExit);
     resetRecorderState();
     startLayer();
     silenceAudioLibraries();
