@@ -304,7 +304,7 @@ TEST_F(FileChannels, SavedFilesTakeTheirNameOnlyOnceComplete) {
         if (child == 0) {
             createFileFor(2, "killed");
             writeString(2, "partial");
-            syncFile(2);
+            syncFileData(2);
             ::raise(SIGKILL);
         }
         ASSERT_GT(child, 0);
