@@ -125,7 +125,9 @@ int writeWav(const std::vector<FileStretch>& stretches, int64_t dataSize) {
     int passes = 0;
     for (const FileStretch& stretch : stretches) {
         if (!seekFile(TakeReadFile, stretch.start)) return errno;
-        if (!copyTake(stretch.end - stretch.start, passes)) break;
+        // A copy stopped short is never published, whatever stopped it.
+        if (!copyTake(stretch.end - stretch.start, passes))
+            return fileError(WavOutputFile) != 0 ? fileError(WavOutputFile) : ECANCELED;
         if (int error = fileError(TakeReadFile)) return error;
     }
     return fileError(WavOutputFile);
