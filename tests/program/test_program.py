@@ -356,6 +356,9 @@ class Program(unittest.TestCase):
                 manager.terminate()
                 summary = manager.communicate(timeout=10)[0].split()
             sent, answered, longest = int(summary[1]), int(summary[3]), float(summary[5])
+            # The figure, for a run by hand (ctest -V).
+            print(f"{os.path.getsize(take)} bytes saved; {answered} of {sent} pings answered, "
+                  f"the slowest in {longest:.0f} ms", file=sys.stderr)
             self.assertGreater(answered, 20, summary)
             self.assertLess(longest, 1000, f"a ping waited {longest:.0f} ms; {answered} of {sent} answered")
             with open(take, "rb") as recorded, open(os.path.join(folder, "take.wav"), "rb") as saved:
