@@ -289,9 +289,13 @@ TEST_F(FileChannels, SavedFilesTakeTheirNameOnlyOnceComplete) {
         ASSERT_NE(createFileFor(2, "out"), 0);
         writeString(2, "new");
         EXPECT_EQ(publishFile(2, "out", false), 0) << hidden;
+        namespace fs = std::filesystem;
+        const fs::perms chosen = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+        fs::permissions("earlier", chosen);
         ASSERT_NE(createFileFor(2, "earlier"), 0);
         writeString(2, "newer");
         EXPECT_EQ(publishFile(2, "earlier", true), 0) << hidden;
+        EXPECT_EQ(fs::status("earlier").permissions(), chosen) << hidden << ": a file replaced keeps its permissions";
         ASSERT_NE(createFileFor(2, "out"), 0);
         writeString(2, "discarded");
         discardFile(2);
