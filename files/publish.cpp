@@ -128,11 +128,8 @@ int publishFile(int number, const char* path, bool mayReplace) {
     if (error == 0 && mayReplace && ::stat(path, &replaced) == 0 && S_ISREG(replaced.st_mode))
         ::fchmod(entry->descriptor, replaced.st_mode & 07777);
     if (error == 0) error = files_detail::publish(*entry, number, path, mayReplace);
-    if (!files_detail::closeEntry(*entry) && error == 0) {
-        // Written and synced, yet refused at the close: the name goes again.
-        error = errno;
-        ::unlink(path);
-    }
+    // Once the sync succeeded the file is on disk; a close cannot undo that.
+    files_detail::closeEntry(*entry);
     auto hidden = files_detail::hiddenNames.find(number);
     if (hidden != files_detail::hiddenNames.end()) {
         if (error != 0) ::unlink(hidden->second.c_str());
