@@ -74,10 +74,7 @@ static int readAll(FileChannel& entry, char* destination, int length) {
     while (obtained < length) {
         ssize_t result = ::read(entry.descriptor, destination + obtained, static_cast<size_t>(length - obtained));
         if (result < 0 && errno == EINTR) continue;
-        if (result < 0) {
-            if (entry.error == 0) entry.error = errno;
-            entry.readFailed = true;
-        }
+        if (result < 0 && entry.error == 0) entry.error = errno;
         if (result <= 0) break;
         obtained += static_cast<int>(result);
     }
@@ -116,7 +113,6 @@ bool closeEntry(FileChannel& entry) {
     entry.filled = 0;
     entry.mode = Mode::read;
     entry.writeFailed = false;
-    entry.readFailed = false;
     entry.error = 0;
     entry.writtenBehind = -1;
     return written && closed;

@@ -127,7 +127,6 @@ bool seekFile(int number, int64_t offset) {
     entry->remaining = 0;
     entry->filled = 0;
     // Reading starts afresh; a refused write stays on record.
-    entry->readFailed = false;
     if (!entry->writeFailed) entry->error = 0;
     return ::lseek(entry->descriptor, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }

@@ -30,8 +30,6 @@ struct FileChannel {
     // Set by the first write the kernel refuses; stays set until the channel
     // closes. Read by the channel's owning thread only.
     bool writeFailed = false;
-    // Set by the first read the kernel refuses (not by the end of the file).
-    bool readFailed = false;
     // The system's error number for the first refused write or read.
     int error = 0;
     // Files of createFileFor: the bytes written so far, for putting them on
