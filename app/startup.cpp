@@ -19,6 +19,7 @@ void runOstrelle() {
     std::atexit(endTakeAtExit);
     resetRecorderState();
     startLayer();
+    closeOnTerminationSignals();
     silenceAudioLibraries();
     Pa_Initialize();
     buildMainWindow();

@@ -35,7 +35,7 @@ bool acceptableProposedName(const std::string& name) {
 }  // namespace
 
 std::string saveFileDialog(const char* title, const char* defaultPath, const char* pattern, int patternIndex) {
-    if (layer.application == nullptr) return {};
+    if (layer.application == nullptr || closeSignalled()) return {};
     handOverPendingTitles();
     SaveDialog dialog(activeLayerWindow(), text(title));
     dialog.setOption(QFileDialog::DontUseNativeDialog);

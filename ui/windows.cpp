@@ -309,7 +309,7 @@ QString withPlacesToWrap(const QString& text) {
 }  // namespace
 
 int messageBox(const char* title, const char* message, int flags) {
-    if (layer.application == nullptr) return 0;
+    if (layer.application == nullptr || closeSignalled()) return 0;
     handOverPendingTitles();
     QString body = text(message);
     body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));

@@ -130,10 +130,14 @@ class Program(unittest.TestCase):
         self.record_and_save([("channels", -1), ("bits", 1), ("rate", 3)], 1, 3, 96000)
 
     def test_every_ending_keeps_the_take_whole(self):
-        """The close box and a display that goes away each end a take with all of it on disk."""
+        """The close box, a display that goes away, and the signals of a logout,
+        a closed terminal and Ctrl+C each end a take with all of it on disk."""
         endings = [
             ("close box", Desktop.request_close, 0),
             ("display lost", lambda desktop: desktop.xvfb.kill(), 1),
+            ("SIGTERM", lambda desktop: desktop.process.send_signal(signal.SIGTERM), 0),
+            ("SIGINT", lambda desktop: desktop.process.send_signal(signal.SIGINT), 0),
+            ("SIGHUP", lambda desktop: desktop.process.send_signal(signal.SIGHUP), 0),
         ]
         for name, end, expected_code in endings:
             with self.subTest(name), temporary_folder() as folder, self.desktop() as desktop:

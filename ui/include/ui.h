@@ -70,6 +70,16 @@ int waitWindowEvent();
 int eventControl();
 int eventTimer();
 
+// From now on SIGTERM, SIGINT and SIGHUP (a logout, a closed terminal,
+// Ctrl+C) act as the close box of every open window: a box or dialog that
+// is up closes unanswered, and the next wait returns the close request.
+// Boxes and dialogs asked for afterwards are not shown (messageBox returns 0,
+// saveFileDialog the empty text). False when the signals could not be had.
+bool closeOnTerminationSignals();
+// True once such a signal arrived. Work that runs long without waiting for
+// events checks it to stop early. Safe on any thread.
+bool closeSignalled();
+
 // Modal over every window of the program. Returns the answer, 0 when no box could be shown.
 // A carriage return in the text starts a new line.
 int messageBox(const char* title, const char* text, int flags = boxOk);

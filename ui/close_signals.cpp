@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: MIT
+// Termination signals as close requests. The handler only notes the signal
+// and wakes the event wait through a socket pair; everything else happens on
+// the interface thread, where the layer's event loop reads the socket.
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <QDialog>
+#include <QSocketNotifier>
+#include <atomic>
+#include <cerrno>
+
+#include "layer.h"
+#include "ui.h"
+
+using namespace ui_detail;
+
+namespace {
+
+std::atomic<bool> signalled{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+int wakeSockets[2] = {-1, -1};
+
+// Any thread, inside a signal handler: only async-signal-safe calls.
+extern "C" void noteCloseSignal(int) {
+    const int savedErrno = errno;
+    signalled.store(true, std::memory_order_relaxed);
+    const char wake = 1;
+    // A full socket already holds a wake-up; losing this one changes nothing.
+    ::send(wakeSockets[1], &wake, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    errno = savedErrno;
+}
+
+// Interface thread: the signal acts as every window's close box. A box or
+// dialog that is up is closed unanswered first, so that the request reaches
+// the program's own event wait.
+void deliverCloseSignal() {
+    char drained[64];
+    while (::recv(wakeSockets[0], drained, sizeof drained, MSG_DONTWAIT) > 0) {
+    }
+    for (size_t number = 0; number < layer.windows.size(); ++number)
+        if (layer.windows[number].widget) {
+            const int window = static_cast<int>(number);
+            raiseQueued({eventCloseRequested, window, window, 0});
+        }
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(window); dialog != nullptr && dialog->isVisible())
+            dialog->done(QDialog::Rejected);
+}
+
+}  // namespace
+
+bool closeOnTerminationSignals() {
+    if (wakeSockets[0] != -1) return true;
+    if (layer.application == nullptr ||
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, wakeSockets) != 0)
+        return false;
+    auto* notifier = new QSocketNotifier(wakeSockets[0], QSocketNotifier::Read, layer.application);
+    QObject::connect(notifier, &QSocketNotifier::activated, deliverCloseSignal);
+    struct sigaction action {};
+    action.sa_handler = noteCloseSignal;
+    sigemptyset(&action.sa_mask);
+    // Calls that a signal interrupts go on as if nothing happened: a save's
+    // write must not fail for it.
+    action.sa_flags = SA_RESTART;
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &action, nullptr);
+    return true;
+}
+
+bool closeSignalled() { return signalled.load(std::memory_order_relaxed); }
