@@ -82,7 +82,7 @@ void writeHeader(int64_t dataSize) {
 
 // Two bytes a pass, with the window title counting progress; `passes` runs on
 // from one stretch of the take to the next. Returns false as soon as the
-// disk refuses a write.
+// disk refuses a write or the program is asked to close.
 bool copyTake(int64_t dataSize, int& passes) {
     for (int64_t copied = 0; copied < dataSize; copied += 2) {
         int word = readWord(TakeReadFile);
@@ -98,7 +98,8 @@ bool copyTake(int64_t dataSize, int& passes) {
                           recordingState.saveBlocks + saveBlocksShownOffset);
             setWindowTitle(MainWindow, title);
             passes = 0;
-            if (fileWriteFailed(WavOutputFile)) return false;
+            // A close signal (a logout) stops the save too, within a moment.
+            if (fileWriteFailed(WavOutputFile) || closeSignalled()) return false;
         }
     }
     return true;

@@ -305,46 +305,56 @@ class Program(unittest.TestCase):
             desktop.request_close()
             self.assertEqual(desktop.finish()[0], 0)
 
+    @staticmethod
+    def fast_device(home):
+        """A device that hands out what reaches a FIFO as fast as it is read:
+        random bytes until the feeder is killed, then nothing, so that the
+        capture thread sleeps through a save as behind a real device. Returns
+        the FIFO, held open so the device never meets the end of its input
+        (close it before the program ends), and the feeder."""
+        fifo = os.path.join(home, "device.fifo")
+        os.mkfifo(fifo)
+        with open(os.path.join(home, ".asoundrc"), "w") as config:
+            config.write('pcm.ostrelle_fast {\n type file\n slave.pcm "null"\n file "/dev/null"\n'
+                         f' infile "{fifo}"\n format "raw"\n}}\n')
+        held = os.open(fifo, os.O_RDWR)
+        return held, subprocess.Popen(["cat", "/dev/urandom"], stdout=held)
+
+    def record_fast(self, desktop, folder, home, feeder, take_bytes):
+        """Records at least take_bytes from the fast device, then stops; returns the take's path."""
+        desktop.start(folder, home)
+        desktop.choose("device", 1)
+        # 192000 Hz, 32 bits: the take writer's ring holds ten seconds of
+        # the format, so the largest one fills the take fastest.
+        desktop.choose("rate", 5)
+        desktop.choose("bits", 2)
+        desktop.click("accept")
+        desktop.click("record")
+        take = os.path.join(folder, "pelvar.temp")
+        desktop.wait_for_growth(take)
+        deadline = time.time() + 60 + take_bytes / (10 << 20)
+        while os.path.getsize(take) < take_bytes and time.time() < deadline:
+            time.sleep(0.1)
+        feeder.kill()
+        feeder.wait()
+        desktop.click("stop")
+        # At full device speed the ring overflows, and Stop says how much was lost.
+        try:
+            desktop.wait_for_window("^Error$", timeout=2)
+            desktop.keys("Return")
+        except AssertionError:
+            pass
+        self.assertGreaterEqual(os.path.getsize(take), take_bytes)
+        return take
+
     def test_window_answers_pings_through_a_long_save(self):
         # PING_TAKE_MIB=2048 tries a 2 GiB take by hand.
         take_bytes = int(os.environ.get("PING_TAKE_MIB", "400")) << 20
         with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
-            # A device that hands out what reaches a FIFO as fast as it is read:
-            # random bytes until the take is long enough, then nothing, so that
-            # the capture thread sleeps through the save as behind a real device.
-            fifo = os.path.join(home, "device.fifo")
-            os.mkfifo(fifo)
-            with open(os.path.join(home, ".asoundrc"), "w") as config:
-                config.write('pcm.ostrelle_fast {\n type file\n slave.pcm "null"\n file "/dev/null"\n'
-                             f' infile "{fifo}"\n format "raw"\n}}\n')
-            # Held open, so that the device never meets the end of its input.
-            held = os.open(fifo, os.O_RDWR)
-            feeder = subprocess.Popen(["cat", "/dev/urandom"], stdout=held)
+            held, feeder = self.fast_device(home)
             manager = subprocess.Popen([PING_MANAGER], env=desktop.environment(), stdout=subprocess.PIPE, text=True)
             try:
-                desktop.start(folder, home)
-                desktop.choose("device", 1)
-                # 192000 Hz, 32 bits: the take writer's ring holds ten seconds of
-                # the format, so the largest one fills the take fastest.
-                desktop.choose("rate", 5)
-                desktop.choose("bits", 2)
-                desktop.click("accept")
-                desktop.click("record")
-                take = os.path.join(folder, "pelvar.temp")
-                desktop.wait_for_growth(take)
-                deadline = time.time() + 60 + take_bytes / (10 << 20)
-                while os.path.getsize(take) < take_bytes and time.time() < deadline:
-                    time.sleep(0.1)
-                feeder.kill()
-                feeder.wait()
-                desktop.click("stop")
-                # At full device speed the ring overflows, and Stop says how much was lost.
-                try:
-                    desktop.wait_for_window("^Error$", timeout=2)
-                    desktop.keys("Return")
-                except AssertionError:
-                    pass
-                self.assertGreaterEqual(os.path.getsize(take), take_bytes)
+                take = self.record_fast(desktop, folder, home, feeder, take_bytes)
                 # From here on every ping counts.
                 manager.send_signal(signal.SIGUSR1)
                 desktop.save_as("take", done_timeout=10 + take_bytes / (20 << 20))
@@ -372,6 +382,38 @@ class Program(unittest.TestCase):
                     self.assertTrue(block == saved.read(1 << 22), "the WAV holds the take")
                     if not block:
                         break
+
+    def test_signal_during_a_save_leaves_the_earlier_file(self):
+        with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
+            earlier = os.urandom(100000)
+            with open(os.path.join(folder, "take.wav"), "wb") as existing:
+                existing.write(earlier)
+            held, feeder = self.fast_device(home)
+            try:
+                self.record_fast(desktop, folder, home, feeder, 200 << 20)
+                desktop.click("save")
+                desktop.wait_for_window("Select a file")
+                desktop.type_text("take")
+                desktop.keys("Return")
+                desktop.wait_for_window("^Overwrite file[?]$")
+                desktop.keys("Return")
+                desktop.wait_for_window("Wait[.][.][.]Memory Decode")
+                desktop.process.send_signal(signal.SIGTERM)
+                signalled = time.time()
+                # The end of the input lets the capture thread leave its read.
+                os.close(held)
+                held = None
+                code, _, err = desktop.finish()
+                self.assertLess(time.time() - signalled, 2, "the copy stops within a second")
+            finally:
+                feeder.kill()
+                if held is not None:
+                    os.close(held)
+            self.assertEqual(code, 0, err)
+            self.assertEqual(err, "")
+            self.assertEqual(sorted(os.listdir(folder)), ["pelvar.temp", "take.wav"], "nothing unfinished is left")
+            with open(os.path.join(folder, "take.wav"), "rb") as kept:
+                self.assertTrue(kept.read() == earlier, "the earlier file is left byte for byte")
 
     def test_without_a_display_it_says_so_and_exits(self):
         for display, named in [(None, "neither DISPLAY nor WAYLAND_DISPLAY"), (":987", "DISPLAY names (:987)")]:
