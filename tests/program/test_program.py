@@ -384,36 +384,41 @@ class Program(unittest.TestCase):
                         break
 
     def test_signal_during_a_save_leaves_the_earlier_file(self):
-        with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
-            earlier = os.urandom(100000)
-            with open(os.path.join(folder, "take.wav"), "wb") as existing:
-                existing.write(earlier)
-            held, feeder = self.fast_device(home)
-            try:
-                self.record_fast(desktop, folder, home, feeder, 200 << 20)
-                desktop.click("save")
-                desktop.wait_for_window("Select a file")
-                desktop.type_text("take")
-                desktop.keys("Return")
-                desktop.wait_for_window("^Overwrite file[?]$")
-                desktop.keys("Return")
-                desktop.wait_for_window("Wait[.][.][.]Memory Decode")
-                desktop.process.send_signal(signal.SIGTERM)
-                signalled = time.time()
-                # The end of the input lets the capture thread leave its read.
-                os.close(held)
-                held = None
-                code, _, err = desktop.finish()
-                self.assertLess(time.time() - signalled, 2, "the copy stops within a second")
-            finally:
-                feeder.kill()
-                if held is not None:
+        # While the overwrite question is up it is closed unanswered; during
+        # the copy the copy stops.
+        for answer_yes, take_bytes in [(False, 4 << 20), (True, 200 << 20)]:
+            with self.subTest(copying=answer_yes), temporary_folder() as folder, temporary_folder() as home, \
+                    self.desktop() as desktop:
+                earlier = os.urandom(100000)
+                with open(os.path.join(folder, "take.wav"), "wb") as existing:
+                    existing.write(earlier)
+                held, feeder = self.fast_device(home)
+                try:
+                    self.record_fast(desktop, folder, home, feeder, take_bytes)
+                    desktop.click("save")
+                    desktop.wait_for_window("Select a file")
+                    desktop.type_text("take")
+                    desktop.keys("Return")
+                    desktop.wait_for_window("^Overwrite file[?]$")
+                    if answer_yes:
+                        desktop.keys("Return")
+                        desktop.wait_for_window("Wait[.][.][.]Memory Decode")
+                    desktop.process.send_signal(signal.SIGTERM)
+                    signalled = time.time()
+                    # The end of the input lets the capture thread leave its read.
                     os.close(held)
-            self.assertEqual(code, 0, err)
-            self.assertEqual(err, "")
-            self.assertEqual(sorted(os.listdir(folder)), ["pelvar.temp", "take.wav"], "nothing unfinished is left")
-            with open(os.path.join(folder, "take.wav"), "rb") as kept:
-                self.assertTrue(kept.read() == earlier, "the earlier file is left byte for byte")
+                    held = None
+                    code, _, err = desktop.finish()
+                    self.assertLess(time.time() - signalled, 2, "the copy stops within a second")
+                finally:
+                    feeder.kill()
+                    if held is not None:
+                        os.close(held)
+                self.assertEqual(code, 0, err)
+                self.assertEqual(err, "")
+                self.assertEqual(sorted(os.listdir(folder)), ["pelvar.temp", "take.wav"], "nothing unfinished is left")
+                with open(os.path.join(folder, "take.wav"), "rb") as kept:
+                    self.assertTrue(kept.read() == earlier, "the earlier file is left byte for byte")
 
     def test_without_a_display_it_says_so_and_exits(self):
         for display, named in [(None, "neither DISPLAY nor WAYLAND_DISPLAY"), (":987", "DISPLAY names (:987)")]:
