@@ -4,27 +4,53 @@
 # that are missing, so that a second run costs a few dpkg calls.
 #
 #   install-deps.sh run    building and running the recorder
-#   install-deps.sh test   that, and the test rig (a private sound server, a
-#                          private X server, readers of WAV files, lintian)
+#   install-deps.sh test   that, and the test rig (private sound servers, a
+#                          private X server and a Wayland compositor, readers
+#                          of WAV files, lintian)
 #   install-deps.sh demo   that of run, and a sound server with a tone player
 #   install-deps.sh SET --list   only prints the set, one package a line
 #
-# "run" installs no sound server: a desktop's own (PipeWire on Debian 12)
-# stays as it is.
+# Where PipeWire is installed, the PulseAudio daemon never is: Debian's
+# pipewire-alsa and pipewire-audio conflict with it, so apt would remove them
+# and leave the desktop without sound. The rig and the demo then run
+# PipeWire's own server privately. dpkg is asked, not a running server, so a
+# desktop without pactl or without a session is told apart just as well
+# (DPKG_ADMINDIR, which dpkg honours, points it at another status file).
 set -euo pipefail
+
+installed() {
+  [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]
+}
+
+pipewire_present=false
+for package in pipewire-pulse pipewire-alsa pipewire-audio; do
+  installed "$package" && pipewire_present=true
+done
 
 run=(
   build-essential cmake pkg-config
-  qt6-base-dev portaudio19-dev libasound2-dev libboost-dev
+  qt6-base-dev qt6-wayland portaudio19-dev libasound2-dev libboost-dev
   fonts-dejavu-core
 )
-demo=(pulseaudio-utils sox)
-# The demo's own sound server, only where none speaks PulseAudio's protocol.
-if ! pactl info 2>/dev/null | grep -qi "pipewire"; then demo+=(pulseaudio libasound2-plugins); fi
+pipewire_server=(pipewire pipewire-pulse wireplumber)
+pulseaudio_server=(pulseaudio)
+# The tone player, and the "pulse" ALSA device where PipeWire's own
+# "pipewire" device is not installed.
+tone=(pulseaudio-utils sox)
+installed pipewire-alsa || tone+=(libasound2-plugins)
+if $pipewire_present; then
+  demo=("${pipewire_server[@]}" "${tone[@]}")
+  # PipeWire's run of the suites alone; the PulseAudio one needs the daemon.
+  servers=("${pipewire_server[@]}")
+else
+  demo=("${pulseaudio_server[@]}" "${tone[@]}")
+  # Side by side, so that the suites run once on each server.
+  servers=("${pulseaudio_server[@]}" "${pipewire_server[@]}")
+fi
 test=(
   libgtest-dev googletest libx11-dev python3
-  xvfb xdotool x11-utils imagemagick
-  pulseaudio pulseaudio-utils libasound2-plugins sox sndfile-programs
+  xvfb xdotool x11-utils imagemagick weston
+  "${servers[@]}" "${tone[@]}" sndfile-programs
   desktop-file-utils appstream dpkg-dev lintian man-db
 )
 
@@ -32,7 +58,7 @@ case "${1:-run}" in
   run) packages=("${run[@]}") ;;
   test) packages=("${run[@]}" "${test[@]}") ;;
   demo) packages=("${run[@]}" "${demo[@]}") ;;
-  *) echo "usage: $0 run|test|demo" >&2; exit 2 ;;
+  *) echo "usage: $0 run|test|demo [--list]" >&2; exit 2 ;;
 esac
 
 if [ "${2:-}" = --list ]; then
@@ -42,7 +68,7 @@ fi
 
 missing=()
 for package in "${packages[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+  installed "$package" || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
