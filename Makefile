@@ -28,9 +28,16 @@ demo: DEPS = demo
 demo: build
 	./scripts/demo.sh ./$(BUILD)/app/ostrelle
 
+# Every test on the sound server the rig starts by default, then the tests
+# that capture once more on each other server installed (PulseAudio and
+# PipeWire side by side, where PipeWire's ALSA plugin does not forbid it).
 test: DEPS = test
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j1
+	@for server in $$(./tests/sound/soundserver.sh servers | tail -n +2); do \
+	  echo "The tests that capture, again on $$server:"; \
+	  (cd $(BUILD) && OSTRELLE_SOUND_SERVER=$$server ctest --output-on-failure -j1 -L sound) || exit 1; \
+	done
 
 # Leak reports are off: the sound and window libraries leave blocks behind in
 # plugins they unload at exit, where no suppression can name them.

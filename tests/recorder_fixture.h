@@ -25,10 +25,10 @@ inline void chooseLater(int list, int item, int milliseconds = 0) {
 }
 
 // The device list's item for the private sound server.
-inline int pulseItem() {
+inline int serverItem() {
     auto* list = static_cast<QComboBox*>(controlWidget(DeviceList));
     for (int item = 0; item < list->count(); ++item)
-        if (list->itemText(item).startsWith("pulse ")) return item;
+        if (list->itemText(item).startsWith(QString::fromStdString(soundDevice() + " "))) return item;
     return 0;
 }
 
@@ -84,7 +84,7 @@ class Recorder : public ::testing::Test {
     // Accepts a format from the private sound server's device and opens the
     // stream, with the seconds counted ten times a second.
     void startRecorder(int rateItem = 0, int bitsItem = 0) {
-        chooseLater(DeviceList, pulseItem());
+        chooseLater(DeviceList, serverItem());
         chooseLater(RateList, rateItem);
         chooseLater(BitsList, bitsItem);
         acceptSettings();

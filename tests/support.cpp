@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 
 #include "capture.h"
 #include "capture_testing.h"
@@ -159,6 +160,33 @@ int deviceNamed(const std::string& name) {
     return -1;
 }
 
+void useSoundRig(const std::string& folder, bool addressOnly) {
+    std::ifstream env(folder + "/env");
+    const std::string prefix = "export ";
+    for (std::string line; std::getline(env, line);) {
+        if (line.rfind(prefix, 0) != 0 || line.find('=') == std::string::npos) continue;
+        const std::string name = line.substr(prefix.size(), line.find('=') - prefix.size());
+        if (addressOnly && name != "PULSE_SERVER" && name != "PIPEWIRE_REMOTE") continue;
+        setenv(name.c_str(), line.substr(line.find('=') + 1).c_str(), 1);
+    }
+}
+
+std::string soundDevice() {
+    const char* device = std::getenv("OSTRELLE_SOUND_DEVICE");
+    return device != nullptr && *device != '\0' ? device : "pulse";
+}
+
+int soundRigUnderruns() {
+#ifdef SOUND_RIG
+    std::ifstream log(SOUND_RIG "/tone.log");
+    int count = 0;
+    for (std::string line; std::getline(log, line);) count += line.find("nderrun") != std::string::npos;
+    return count;
+#else
+    return 0;
+#endif
+}
+
 int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void()> beforePortAudio) {
     ::testing::InitGoogleTest(&argc, argv);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -166,9 +194,7 @@ int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void(
     startAnswerer();
 #ifdef SOUND_RIG
     // The private sound server that the test fixture started.
-    setenv("XDG_RUNTIME_DIR", SOUND_RIG "/runtime", 1);
-    setenv("HOME", SOUND_RIG "/home", 1);
-    setenv("PULSE_SERVER", "unix:" SOUND_RIG "/runtime/native", 1);
+    useSoundRig(SOUND_RIG);
 #endif
     if (beforePortAudio) beforePortAudio();
     if (withPortAudio) {

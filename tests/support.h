@@ -50,6 +50,15 @@ void forgetAnswers();
 // The test's main(): offscreen platform, the layer started, the answerer running.
 // beforePortAudio runs first when given: the place to write sound library configuration.
 int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void()> beforePortAudio = {});
+// Takes on the environment a private sound server's folder names (its
+// DIR/env), or with addressOnly only where its clients connect.
+void useSoundRig(const std::string& folder, bool addressOnly = false);
+// The ALSA device that captures the private sound server: "pulse", or
+// "pipewire" where PipeWire's own plugin is installed.
+std::string soundDevice();
+// How often the fixture's tone has run dry so far, as the server told its
+// player: a take that spans one holds gaps the recorder did not make.
+int soundRigUnderruns();
 // The index of the PortAudio device with this name, or -1.
 int deviceNamed(const std::string& name);
 // A new stream on the sound server may take a moment before it delivers,

@@ -119,8 +119,9 @@ std::string pacedDeviceInput() { return homeFolder() + "/ostrelle-paced.raw"; }
 void writeAlsaFileDevice() {
     useOwnHome();
     std::ofstream config(homeFolder() + "/.asoundrc");
-    for (auto [name, slave, input] : {std::tuple{"ostrelle_file", "null", fileDeviceInput()},
-                                      std::tuple{"ostrelle_paced", "pulse", pacedDeviceInput()}}) {
+    for (auto [name, slave, input] :
+         {std::tuple<std::string, std::string, std::string>{"ostrelle_file", "null", fileDeviceInput()},
+          {"ostrelle_paced", soundDevice(), pacedDeviceInput()}}) {
         config << "pcm." << name << " {\n  type file\n  slave.pcm \"" << slave
                << "\"\n  file \"/dev/null\"\n  infile \"" << input << "\"\n  format \"raw\"\n}\n";
         std::ofstream(input, std::ios::binary) << std::string(4096, '\0');
@@ -222,9 +223,9 @@ TEST_F(Capture, UnsupportedFormatOpensNoStream) {
     useSettings(2, 16, 44100, Pa_GetDeviceCount() + 5);
     openCaptureStream();
     EXPECT_EQ(recordingState.stream, nullptr);
-    int pulse = deviceNamed("pulse");
-    ASSERT_GE(pulse, 0);
-    useSettings(2, 16, 1234567, pulse);
+    int server = deviceNamed(soundDevice());
+    ASSERT_GE(server, 0);
+    useSettings(2, 16, 1234567, server);
     openCaptureStream();
     EXPECT_EQ(recordingState.stream, nullptr);
     ASSERT_EQ(seenBoxes.size(), 2u);
@@ -253,17 +254,19 @@ class RealCapture : public Capture, public ::testing::WithParamInterface<ToneCas
 
 TEST_P(RealCapture, TakeHoldsTheServersToneCorrectlyPacked) {
     const ToneCase row = GetParam();
-    int pulse = deviceNamed("pulse");
-    ASSERT_GE(pulse, 0) << "the private sound server is not reachable";
-    useSettings(row.channels, row.bits, row.rate, pulse);
+    int server = deviceNamed(soundDevice());
+    ASSERT_GE(server, 0) << "the private sound server is not reachable";
+    useSettings(row.channels, row.bits, row.rate, server);
     openCaptureStream();
     ASSERT_NE(recordingState.stream, nullptr);
     ASSERT_TRUE(seenBoxes.empty()) << seenBoxes[0].text;
     ASSERT_TRUE(waitForAudio());
+    const int underruns = soundRigUnderruns();
     ASSERT_TRUE(beginTake());
     auto started = std::chrono::steady_clock::now();
     sleepFor(1000);
     endTake();
+    ASSERT_EQ(soundRigUnderruns(), underruns) << "the rig's tone ran dry during the take: a rig fault";
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     const int32_t frames = recordingState.framesCaptured.load();
@@ -538,13 +541,13 @@ TEST_F(Capture, DeviceListKeepsCaptureDevicesThatAreNotAsio) {
     openWindow(MainWindow, 150, 150, 440, 340, "", styleFixedWindow);
     createComboBox(DeviceList, 26, 110, 240, 20);
     listCaptureDevices();
-    bool pulseListed = false;
+    bool serverListed = false;
     for (auto& [label, index] : listedItems()) {
         EXPECT_EQ(label, deviceLabel(Pa_GetDeviceInfo(index)));
         EXPECT_GE(Pa_GetDeviceInfo(index)->maxInputChannels, 1);
-        pulseListed = pulseListed || label.rfind("pulse ", 0) == 0;
+        serverListed = serverListed || label.rfind(soundDevice() + " ", 0) == 0;
     }
-    EXPECT_TRUE(pulseListed) << "the private sound server's device";
+    EXPECT_TRUE(serverListed) << "the private sound server's device";
     closeWindow(MainWindow);
 }
 

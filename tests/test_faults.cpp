@@ -59,16 +59,17 @@ class TinyDisk {
 // the same address, as when a desktop's sound server crashes and restarts.
 class OwnSoundServer {
    public:
-    OwnSoundServer() : previous_(std::getenv("PULSE_SERVER")) {
+    OwnSoundServer() : previousPulse_(std::getenv("PULSE_SERVER")), previousPipeWire_(std::getenv("PIPEWIRE_REMOTE")) {
         char pattern[] = "/tmp/ostrelle-server.XXXXXX";
         folder_ = ::mkdtemp(pattern);
         start();
-        setenv("PULSE_SERVER", ("unix:" + folder_ + "/runtime/native").c_str(), 1);
+        useSoundRig(folder_, true);
     }
     ~OwnSoundServer() {
         run("thaw");
         run("stop");
-        setenv("PULSE_SERVER", previous_.c_str(), 1);
+        setenv("PULSE_SERVER", previousPulse_.c_str(), 1);
+        setenv("PIPEWIRE_REMOTE", previousPipeWire_.c_str(), 1);
         std::filesystem::remove_all(folder_);
     }
     bool start() { return run("start"); }
@@ -81,7 +82,7 @@ class OwnSoundServer {
         const std::string line = std::string(SOUND_SERVER) + " " + command + " " + folder_;
         return std::system(line.c_str()) == 0;
     }
-    std::string previous_;
+    std::string previousPulse_, previousPipeWire_;
     std::string folder_;
 };
 

@@ -3,8 +3,10 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QTextBoundaryFinder>
+#include <QRegularExpression>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "files.h"
 #include "layer.h"
@@ -108,7 +110,9 @@ namespace {
 
 int argumentCount = 1;
 char programName[] = "ostrelle";
-char* arguments[] = {programName, nullptr};
+char platformOption[] = "-platform";
+char platformName[] = "wayland";
+char* arguments[] = {programName, platformOption, platformName, nullptr};
 
 // Often enough for a person to read a counter; rare enough that a title
 // rewritten a million times costs the platform almost nothing.
@@ -118,22 +122,55 @@ constexpr auto titleInterval = std::chrono::milliseconds(40);
 // layer's own (this layer has none); they are never window styles.
 constexpr uint32_t layerOptionBits = 0x1000000Fu;
 
-// Qt ends the process with an abort when it finds no display to open; the
-// user is told which variable was read instead, in one line.
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// A Wayland compositor places windows itself and ignores where they ask to
+// be; XWayland honours it. So X is used wherever DISPLAY names one, even in a
+// Wayland session, and Wayland only without it. A platform the user chose
+// with QT_QPA_PLATFORM stays theirs.
+const char* choosePlatform() {
+    argumentCount = 1;
+    if (isSet("QT_QPA_PLATFORM")) return std::getenv("QT_QPA_PLATFORM");
+    const char* chosen = isSet("DISPLAY") ? "xcb" : isSet("WAYLAND_DISPLAY") ? "wayland" : nullptr;
+    if (chosen == nullptr) return "";
+    std::snprintf(platformName, sizeof platformName, "%s", chosen);
+    // Qt takes the option out of the arguments it is given; put it back.
+    arguments[1] = platformOption;
+    arguments[2] = platformName;
+    argumentCount = 3;
+    return chosen;
+}
+
+std::string platformTried;
+std::string pluginMissing;
+
+// Qt ends the process with an abort when no platform can start; the user is
+// told why in one line: the plugin that is not installed, or the display
+// that would not open, or that no variable names one.
 [[noreturn]] void reportNoDisplay() {
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    const char* x11 = std::getenv("DISPLAY");
-    const bool hasWayland = wayland != nullptr && *wayland != '\0';
-    const bool hasX11 = x11 != nullptr && *x11 != '\0';
-    if (!hasWayland && !hasX11)
+    const bool hasWayland = isSet("WAYLAND_DISPLAY");
+    const bool hasX11 = isSet("DISPLAY");
+    const bool wayland = platformTried.rfind("wayland", 0) == 0 || (platformTried.empty() && !hasX11);
+    if (!pluginMissing.empty())
+        std::fprintf(stderr,
+                     "ostrelle: needs a graphical display, but Qt's %s platform plugin is not installed (package %s)\n",
+                     pluginMissing.c_str(), pluginMissing.rfind("wayland", 0) == 0 ? "qt6-wayland" : "libqt6gui6");
+    else if (!hasWayland && !hasX11)
         std::fprintf(stderr, "ostrelle: needs a graphical display, but neither DISPLAY nor WAYLAND_DISPLAY is set\n");
     else
         std::fprintf(stderr, "ostrelle: needs a graphical display, but the one %s names (%s) could not be opened\n",
-                     hasX11 ? "DISPLAY" : "WAYLAND_DISPLAY", hasX11 ? x11 : wayland);
+                     wayland ? "WAYLAND_DISPLAY" : "DISPLAY", std::getenv(wayland ? "WAYLAND_DISPLAY" : "DISPLAY"));
     std::_Exit(1);
 }
 
-void fatalWhileStarting(QtMsgType type, const QMessageLogContext&, const QString&) {
+void fatalWhileStarting(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    // Qt warns which plugin it could not find before it gives up.
+    static const QRegularExpression missing(QStringLiteral("Could not find the Qt platform plugin \"([^\"]+)\""));
+    if (const QRegularExpressionMatch match = missing.match(message); match.hasMatch())
+        pluginMissing = match.captured(1).toStdString();
     if (type == QtFatalMsg) reportNoDisplay();
 }
 
@@ -145,6 +182,7 @@ using namespace ui_detail;
 
 void startLayer() {
     if (QApplication::instance() == nullptr) {
+        platformTried = choosePlatform();
         QtMessageHandler previous = qInstallMessageHandler(fatalWhileStarting);
         layer.application = new QApplication(argumentCount, arguments);
         qInstallMessageHandler(previous);

@@ -24,6 +24,8 @@ class Desktop:
         self.xvfb = None
         self.process = None
         self.window = None
+        # Further variables for the program, such as a Wayland session's.
+        self.session = {}
 
     def __enter__(self):
         # Xvfb picks a free display itself and names it once it accepts
@@ -62,10 +64,11 @@ class Desktop:
     def environment(self, home=None):
         env = dict(os.environ)
         env["DISPLAY"] = self.display
-        env["XDG_RUNTIME_DIR"] = os.path.join(self.rig, "runtime")
-        env["HOME"] = home or os.path.join(self.rig, "home")
-        env["PULSE_SERVER"] = "unix:" + os.path.join(self.rig, "runtime", "native")
+        env.update(rig_environment(self.rig))
+        if home:
+            env["HOME"] = home
         env.pop("QT_QPA_PLATFORM", None)
+        env.update(self.session)
         return env
 
     def launch(self, folder, home=None):
@@ -175,6 +178,26 @@ class Desktop:
 
     def screenshot(self, path):
         self.run("import", "-window", "root", path)
+
+
+def rig_environment(rig):
+    """What the private sound server's clients need, from its DIR/env."""
+    env = {}
+    with open(os.path.join(rig, "env")) as lines:
+        for line in lines:
+            if line.startswith("export ") and "=" in line:
+                name, value = line[len("export "):].rstrip("\n").split("=", 1)
+                env[name] = value
+    return env
+
+
+def rig_underruns(rig):
+    """How often the rig's tone has run dry so far, as the server told its player."""
+    try:
+        with open(os.path.join(rig, "tone.log")) as log:
+            return sum(1 for line in log if "nderrun" in line)
+    except FileNotFoundError:
+        return 0
 
 
 def temporary_folder():

@@ -13,7 +13,7 @@ import unittest
 import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import CONTROLS, WINDOW_X, WINDOW_Y, Desktop, temporary_folder  # noqa: E402
+from desktop import CONTROLS, WINDOW_X, WINDOW_Y, Desktop, rig_environment, rig_underruns, temporary_folder  # noqa: E402
 
 PROGRAM = os.environ["OSTRELLE"]
 CLOSE_REQUEST = os.environ["CLOSE_REQUEST"]
@@ -101,9 +101,11 @@ class Program(unittest.TestCase):
             desktop.click("accept")
             desktop.click("record")
             started = desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+            underruns = rig_underruns(RIG)
             time.sleep(2.5)
             desktop.click("stop")
             recorded = time.time() - started
+            self.assertEqual(rig_underruns(RIG), underruns, "the rig's tone ran dry during the take: a rig fault")
             desktop.save_as("take")
             desktop.request_close()
             code, _, err = desktop.finish()
@@ -199,7 +201,8 @@ class Program(unittest.TestCase):
             with open(os.path.join(home, "paced.raw"), "wb") as raw:
                 raw.write(device_input)
             with open(os.path.join(home, ".asoundrc"), "w") as config:
-                config.write('pcm.ostrelle_paced {\n type file\n slave.pcm "pulse"\n file "/dev/null"\n'
+                device = rig_environment(RIG)["OSTRELLE_SOUND_DEVICE"]
+                config.write(f'pcm.ostrelle_paced {{\n type file\n slave.pcm "{device}"\n file "/dev/null"\n'
                              f' infile "{home}/paced.raw"\n format "raw"\n}}\n')
             desktop.start(folder, home)
             desktop.choose("device", 1)
@@ -207,7 +210,7 @@ class Program(unittest.TestCase):
             desktop.click("record")
             desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
             time.sleep(1)
-            # The second copy opens on top of the first and records from "pulse".
+            # The second copy opens on top of the first and records from the server's device.
             second, second_window = desktop.launch(folder)
             desktop.click("accept")
             time.sleep(1)
@@ -420,10 +423,43 @@ class Program(unittest.TestCase):
                 with open(os.path.join(folder, "take.wav"), "rb") as kept:
                     self.assertTrue(kept.read() == earlier, "the earlier file is left byte for byte")
 
+    def test_wayland_session_with_x_beside_it_opens_on_x_where_placed(self):
+        # A live compositor: with a WAYLAND_DISPLAY leading nowhere Qt would
+        # fall back to X by itself and prove nothing.
+        with tempfile.TemporaryDirectory(prefix="ostrelle-wayland.") as runtime, temporary_folder() as folder, \
+                self.desktop() as desktop:
+            os.chmod(runtime, 0o700)
+            compositor = subprocess.Popen(["weston", "--backend=headless-backend.so", "--socket=wayland-ostrelle",
+                                           "--idle-time=0"], env=dict(os.environ, XDG_RUNTIME_DIR=runtime),
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                socket = os.path.join(runtime, "wayland-ostrelle")
+                deadline = time.time() + 10
+                while not os.path.exists(socket):
+                    self.assertLess(time.time(), deadline, "weston did not start")
+                    time.sleep(0.05)
+                desktop.session = {"XDG_SESSION_TYPE": "wayland", "WAYLAND_DISPLAY": socket}
+                desktop.start(folder)
+                geometry = desktop.run("xdotool", "getwindowgeometry", desktop.window).stdout
+                self.assertIn("Position: 150,150", geometry)
+                self.assertIn("Geometry: 440x340", geometry)
+                desktop.request_close()
+                self.assertEqual(desktop.finish()[0], 0)
+            finally:
+                compositor.terminate()
+                compositor.wait()
+
     def test_without_a_display_it_says_so_and_exits(self):
-        for display, named in [(None, "neither DISPLAY nor WAYLAND_DISPLAY"), (":987", "DISPLAY names (:987)")]:
+        no_wayland_plugin = {"LD_PRELOAD": os.environ["WITHOUT_WAYLAND_PLUGIN"]}
+        for display, session, named in [
+                (None, {}, "neither DISPLAY nor WAYLAND_DISPLAY"),
+                (":987", {"WAYLAND_DISPLAY": "/nowhere/wayland-9"}, "DISPLAY names (:987)"),
+                (None, {"WAYLAND_DISPLAY": "/nowhere/wayland-9"}, "WAYLAND_DISPLAY names (/nowhere/wayland-9)"),
+                (None, dict(no_wayland_plugin, WAYLAND_DISPLAY="wayland-9"), "wayland platform plugin is not installed"
+                 " (package qt6-wayland)")]:
             env = {key: value for key, value in os.environ.items()
                    if key not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+            env.update(session, XDG_SESSION_TYPE="wayland" if session else "tty")
             if display:
                 env["DISPLAY"] = display
             with temporary_folder() as folder:

@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# A private PulseAudio for tests and demos: a null sink with a sine tone
-# playing into it, whose monitor is the default capture source. PortAudio then
-# lists the ALSA devices "pulse" and "default", which capture the tone.
+# A private sound server for tests and demos: a null sink with a sine tone
+# playing into it, whose monitor is the default capture source. Other playback
+# goes to a second null sink: a player joining the tone's sink (PortAudio
+# opens every device as it starts) makes PipeWire skip a beat of the tone.
+# PortAudio then
+# lists the ALSA devices "pulse" (or PipeWire's own "pipewire") and "default",
+# which capture the tone.
 #
 #   soundserver.sh start DIR [FREQUENCY [AMPLITUDE]]   prints nothing; DIR/env holds the environment
 #   soundserver.sh stop DIR
 #   soundserver.sh kill DIR        the server alone, at once (a server lost mid-take)
 #   soundserver.sh freeze|thaw DIR the server stops answering, and answers again (a hung server)
-# Clients need: source DIR/env  (XDG_RUNTIME_DIR, HOME, PULSE_SERVER).
+#   soundserver.sh underruns DIR   how often the tone has run dry so far
+#   soundserver.sh servers         the servers installed, the one start uses first
+# Clients need: source DIR/env  (XDG_RUNTIME_DIR, HOME, PULSE_SERVER,
+# PIPEWIRE_REMOTE, and OSTRELLE_SOUND_DEVICE, the ALSA device to capture from).
+#
+# The server is PulseAudio where it is installed and PipeWire otherwise;
+# OSTRELLE_SOUND_SERVER=pulseaudio|pipewire chooses one. Either listens on
+# DIR/runtime/native for PulseAudio's protocol, and touches neither a sound
+# card nor the desktop's session bus.
 set -euo pipefail
 
-command=${1:?start, stop or kill}
-dir=${2:?state folder}
+command=${1:?start, stop, kill, freeze, thaw, underruns or servers}
+[ "$command" = servers ] || dir=${2:?state folder}
 frequency=${3:-1000}
 amplitude=${4:-0.5}
 
@@ -29,54 +41,128 @@ stop_pid() {
     rm -f "$file"
 }
 
+installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
+
+wait_for() {
+    for _ in $(seq 100); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+    return 1
+}
+
+start_pulseaudio() {
+    cat > "$dir/server.pa" <<PA
+load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/runtime/native
+load-module module-null-sink sink_name=tone rate=48000 channels=2
+load-module module-null-sink sink_name=playback rate=48000 channels=2
+set-default-sink playback
+set-default-source tone.monitor
+PA
+    setsid pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
+        --disallow-exit --log-target=file:"$dir/server.log" >/dev/null 2>&1 </dev/null &
+    echo $! > "$dir/server.pid"
+    wait_for pactl info
+}
+
+# PipeWire, its session manager and its PulseAudio server in a process group
+# of their own. The session manager links streams to the sink; its private
+# settings keep it off the sound cards, cameras and Bluetooth, which the
+# desktop's own server holds, and off D-Bus, which a test machine lacks.
+start_pipewire() {
+    local config=$dir/config/wireplumber
+    mkdir -p "$config/main.lua.d" "$config/bluetooth.lua.d"
+    cat > "$config/main.lua.d/90-enable-all.lua" <<'LUA'
+load_module("metadata")
+default_access.properties["enable-flatpak-portal"] = false
+default_access.enable()
+device_defaults.enable()
+stream_defaults.enable()
+LUA
+    echo '-- no Bluetooth' > "$config/bluetooth.lua.d/90-enable-all.lua"
+    # A stereo tone taken as one channel averages its two, as PulseAudio
+    # does, rather than adding them up 3 dB louder.
+    mkdir -p "$dir/config/pipewire/pipewire-pulse.conf.d"
+    printf 'stream.properties = {\n    channelmix.normalize = true\n}\n' \
+        > "$dir/config/pipewire/pipewire-pulse.conf.d/ostrelle.conf"
+    env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" \
+        PULSE_RUNTIME_PATH="$dir/runtime" setsid bash -c \
+        'pipewire & until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
+         wireplumber & pipewire-pulse & wait' >"$dir/server.log" 2>&1 </dev/null &
+    echo $! > "$dir/server.pid"
+    wait_for pactl info || return 1
+    pactl load-module module-null-sink sink_name=tone rate=48000 channels=2 >/dev/null
+    pactl load-module module-null-sink sink_name=playback rate=48000 channels=2 >/dev/null
+    # The defaults take once the session manager is up.
+    wait_for pactl set-default-sink playback || return 1
+    wait_for pactl set-default-source tone.monitor
+}
+
+# The servers installed here, the one a start uses first.
+servers() {
+    local found=()
+    command -v pulseaudio >/dev/null && found+=(pulseaudio)
+    command -v pipewire-pulse >/dev/null && command -v wireplumber >/dev/null && found+=(pipewire)
+    local chosen=${OSTRELLE_SOUND_SERVER:-${found[0]:-pipewire}}
+    echo "$chosen"
+    for server in "${found[@]}"; do [ "$server" = "$chosen" ] || echo "$server"; done
+}
+
 case "$command" in
+servers)
+    servers
+    ;;
 start)
     mkdir -p "$dir/runtime" "$dir/home"
     chmod 700 "$dir/runtime"
     dir=$(cd "$dir" && pwd)
-    cat > "$dir/server.pa" <<PA
-load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/runtime/native
-load-module module-null-sink sink_name=tone rate=48000 channels=2
-set-default-sink tone
-set-default-source tone.monitor
-PA
+    server=$(servers)
+    server=${server%%$'\n'*}
+    device=pulse
+    [ "$server" = pipewire ] && installed pipewire-alsa && device=pipewire
     cat > "$dir/env" <<ENV
 export XDG_RUNTIME_DIR=$dir/runtime
 export HOME=$dir/home
 export PULSE_SERVER=unix:$dir/runtime/native
+export PIPEWIRE_REMOTE=$dir/runtime/pipewire-0
+export OSTRELLE_SOUND_DEVICE=$device
 ENV
     # shellcheck disable=SC1091
     source "$dir/env"
-    pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
-        --disallow-exit --log-target=file:"$dir/pulse.log" >/dev/null 2>&1 &
-    echo $! > "$dir/server.pid"
-    for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-    pactl info >/dev/null 2>&1 || { echo "the sound server did not start; see $dir/pulse.log" >&2; exit 1; }
+    case "$server" in
+    pulseaudio) start_pulseaudio ;;
+    pipewire) start_pipewire ;;
+    *) echo "OSTRELLE_SOUND_SERVER is pulseaudio or pipewire, not $server" >&2; exit 2 ;;
+    esac || { echo "the $server sound server did not start; see $dir/server.log" >&2; exit 1; }
     # The tone runs in a process group of its own, so that stop ends exactly
-    # this server's tone and no other.
-    setsid bash -c 'sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 86400 sine "$0" vol "$1" |
-        pacat --playback --raw --format=s16le --rate=48000 --channels=2 --device=tone --latency-msec=500' \
-        "$frequency" "$amplitude" >/dev/null 2>&1 < /dev/null &
+    # this server's tone and no other. The player queues half a second, and
+    # runs ahead of other work where it may (as root), so a busy machine
+    # cannot starve the source and leave gaps of silence that a test would
+    # blame on the recorder; where it still runs dry, the server tells the
+    # player, which logs it, and a test tells a starved rig from a faulty
+    # recorder.
+    setsid nice -n -15 bash -c 'sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 86400 sine "$0" vol "$1" |
+        pacat --verbose --playback --raw --format=s16le --rate=48000 --channels=2 --device=tone \
+            --latency-msec=500 2>&1 | grep --line-buffered -o "Stream underrun"' \
+        "$frequency" "$amplitude" >"$dir/tone.log" 2>&1 < /dev/null &
     echo $! > "$dir/tone.pid"
-    # The player queues half a second, so a busy machine cannot starve the
-    # source and leave gaps of silence that a test would blame on the recorder.
     # Wait until the tone reaches the sink.
-    for _ in $(seq 50); do pactl list short sink-inputs 2>/dev/null | grep -q . && break; sleep 0.1; done
+    wait_for bash -c 'pactl list short sink-inputs | grep -q .'
     ;;
 stop)
     stop_pid "$dir/tone.pid" group
-    stop_pid "$dir/server.pid"
+    stop_pid "$dir/server.pid" group
     ;;
 kill)
-    [ -f "$dir/server.pid" ] && kill -9 "$(cat "$dir/server.pid")" 2>/dev/null || true
+    [ -f "$dir/server.pid" ] && kill -9 -- "-$(cat "$dir/server.pid")" 2>/dev/null || true
     ;;
 freeze|thaw)
     signal=STOP
     [ "$command" = thaw ] && signal=CONT
-    [ -f "$dir/server.pid" ] && kill -"$signal" "$(cat "$dir/server.pid")" 2>/dev/null || true
+    [ -f "$dir/server.pid" ] && kill -"$signal" -- "-$(cat "$dir/server.pid")" 2>/dev/null || true
+    ;;
+underruns)
+    grep -ci underrun "$dir/tone.log" || true
     ;;
 *)
-    echo "usage: $0 start|stop|kill|freeze|thaw DIR" >&2
+    echo "usage: $0 start|stop|kill|freeze|thaw|underruns DIR, or $0 servers" >&2
     exit 2
     ;;
 esac
