@@ -176,15 +176,11 @@ std::string soundDevice() {
     return device != nullptr && *device != '\0' ? device : "pulse";
 }
 
-int soundRigUnderruns() {
-#ifdef SOUND_RIG
-    std::ifstream log(SOUND_RIG "/tone.log");
+int soundRigUnderruns(const std::string& folder) {
+    std::ifstream log(folder + "/tone.log");
     int count = 0;
     for (std::string line; std::getline(log, line);) count += line.find("nderrun") != std::string::npos;
     return count;
-#else
-    return 0;
-#endif
 }
 
 int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void()> beforePortAudio) {

@@ -56,9 +56,9 @@ void useSoundRig(const std::string& folder, bool addressOnly = false);
 // The ALSA device that captures the private sound server: "pulse", or
 // "pipewire" where PipeWire's own plugin is installed.
 std::string soundDevice();
-// How often the fixture's tone has run dry so far, as the server told its
-// player: a take that spans one holds gaps the recorder did not make.
-int soundRigUnderruns();
+// How often a private server's tone has run dry so far, as the server told
+// its player: a take that spans one holds gaps the recorder did not make.
+int soundRigUnderruns(const std::string& folder);
 // The index of the PortAudio device with this name, or -1.
 int deviceNamed(const std::string& name);
 // A new stream on the sound server may take a moment before it delivers,

@@ -261,12 +261,12 @@ TEST_P(RealCapture, TakeHoldsTheServersToneCorrectlyPacked) {
     ASSERT_NE(recordingState.stream, nullptr);
     ASSERT_TRUE(seenBoxes.empty()) << seenBoxes[0].text;
     ASSERT_TRUE(waitForAudio());
-    const int underruns = soundRigUnderruns();
+    const int underruns = soundRigUnderruns(SOUND_RIG);
     ASSERT_TRUE(beginTake());
     auto started = std::chrono::steady_clock::now();
     sleepFor(1000);
     endTake();
-    ASSERT_EQ(soundRigUnderruns(), underruns) << "the rig's tone ran dry during the take: a rig fault";
+    ASSERT_EQ(soundRigUnderruns(SOUND_RIG), underruns) << "the rig's tone ran dry during the take: a rig fault";
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     const int32_t frames = recordingState.framesCaptured.load();
@@ -438,9 +438,9 @@ int64_t timesWoken(pid_t thread) {
 }
 
 TEST_F(Capture, TakeWriterWakesRarelyAndMakesTheTakeDurableEveryTwoSeconds) {
-    int pulse = deviceNamed("pulse");
-    ASSERT_GE(pulse, 0);
-    useSettings(2, 32, 192000, pulse);
+    int server = deviceNamed(soundDevice());
+    ASSERT_GE(server, 0);
+    useSettings(2, 32, 192000, server);
     openCaptureStream();
     ASSERT_NE(recordingState.stream, nullptr);
     ASSERT_TRUE(waitForAudio());
