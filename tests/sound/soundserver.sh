@@ -59,6 +59,7 @@ PA
     setsid pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
         --disallow-exit --log-target=file:"$dir/server.log" >/dev/null 2>&1 </dev/null &
     echo $! > "$dir/server.pid"
+    cp "$dir/server.pid" "$dir/protocol.pid"
     wait_for pactl info
 }
 
@@ -85,7 +86,7 @@ LUA
     env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" \
         PULSE_RUNTIME_PATH="$dir/runtime" setsid bash -c \
         'pipewire & until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
-         wireplumber & pipewire-pulse & wait' >"$dir/server.log" 2>&1 </dev/null &
+         wireplumber & pipewire-pulse & echo $! > "$0"; wait' "$dir/protocol.pid" >"$dir/server.log" 2>&1 </dev/null &
     echo $! > "$dir/server.pid"
     wait_for pactl info || return 1
     pactl load-module module-null-sink sink_name=tone rate=48000 channels=2 >/dev/null
@@ -157,9 +158,10 @@ kill)
     [ -f "$dir/server.pid" ] && kill -9 -- "-$(cat "$dir/server.pid")" 2>/dev/null || true
     ;;
 freeze|thaw)
+    # The process that speaks to the clients: PulseAudio, or pipewire-pulse.
     signal=STOP
     [ "$command" = thaw ] && signal=CONT
-    [ -f "$dir/server.pid" ] && kill -"$signal" -- "-$(cat "$dir/server.pid")" 2>/dev/null || true
+    [ -f "$dir/protocol.pid" ] && kill -"$signal" "$(cat "$dir/protocol.pid")" 2>/dev/null || true
     ;;
 underruns)
     grep -ci underrun "$dir/tone.log" || true
