@@ -83,12 +83,25 @@ void writeOut(const char* data, size_t bytes) {
     if (fileWriteFailed(TempCaptureFile)) diskRefused.store(true, std::memory_order_release);
 }
 
-// Everything the ring holds now goes to the file.
-void drainRing() {
+using Clock = std::chrono::steady_clock;
+
+// Puts what was written on disk once syncEvery has passed since the last time.
+void syncWhenDue(Clock::time_point& synced) {
+    const auto now = Clock::now();
+    if (now - synced < syncEvery || diskRefused.load(std::memory_order_relaxed)) return;
+    if (!syncFileData(TempCaptureFile)) diskRefused.store(true, std::memory_order_release);
+    synced = now;
+}
+
+// Everything the ring holds now goes to the file. A disk slower than the
+// audio keeps this going for long, so the syncs keep their pace inside it;
+// the take's last drain leaves them to the close.
+void drainRing(Clock::time_point* synced) {
     while (size_t bytes = ring->pop(outgoing.data(), outgoing.size())) {
         writeOut(outgoing.data(), bytes);
         if (int pause = pauseMilliseconds.load(std::memory_order_relaxed); pause > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        if (synced != nullptr) syncWhenDue(*synced);
     }
 }
 
@@ -97,7 +110,7 @@ void writeTake() {
     // thread's real-time priority, even when started from a thread that has it.
     sched_param ordinary{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
-    auto synced = std::chrono::steady_clock::now();
+    auto synced = Clock::now();
     for (;;) {
         bool last = false;
         {
@@ -107,13 +120,9 @@ void writeTake() {
         }
         // Once finishing is set no callback adds more, so this drain is the
         // take's end.
-        drainRing();
+        drainRing(last ? nullptr : &synced);
         if (last) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - synced >= syncEvery && !diskRefused.load(std::memory_order_relaxed)) {
-            if (!syncFileData(TempCaptureFile)) diskRefused.store(true, std::memory_order_release);
-            synced = now;
-        }
+        syncWhenDue(synced);
     }
 }
 
