@@ -9,15 +9,17 @@ saves. The FIFO then runs dry, so the capture thread sleeps during the
 export as it would behind a real device instead of spinning. The time runs from Return
 in the save dialog to the "Done!" box. The reference copies the same
 "pelvar.temp" with cp and syncs the copy, which is the durable work the
-export does (it syncs its file before renaming it into place). Rounds
-alternate reference and export; medians and their ratio are printed, with
+export does (it syncs its file before renaming it into place). Beside them
+runs bench_export_loop, the same copy as the save's own design as a bare
+loop (two bytes a pass, 4096-byte reads, 4094-byte writes, fsync): the floor
+the program is held to. Rounds alternate export and references; medians and their ratio are printed, with
 the growth of the program's peak memory during the export and its final
 title. Everything happens in a temporary folder of the benchmark's own.
 
 A take past 4 GiB is saved as RF64; its data is then compared with
 "pelvar.temp" byte for byte.
 
-Usage: export_through_program.py OSTRELLE CLOSE_REQUEST [ROUNDS [MIB]]
+Usage: export_through_program.py OSTRELLE CLOSE_REQUEST EXPORT_LOOP [ROUNDS [MIB]]
 """
 import os
 import shutil
@@ -68,6 +70,17 @@ def dismiss_if_shown(desktop, name, timeout):
     return False
 
 
+def bare_loop(program, folder, take):
+    copy = os.path.join(folder, "loop.wav")
+    settle()
+    started = time.perf_counter()
+    subprocess.run([program, take, copy], check=True)
+    seconds = time.perf_counter() - started
+    os.remove(copy)
+    settle()
+    return seconds
+
+
 def reference(folder, take):
     copy = os.path.join(folder, "copy.raw")
     settle()
@@ -82,11 +95,17 @@ def reference(folder, take):
 
 
 def feed(fifo, take, take_bytes, done):
-    """Writes into the device until the take holds its size."""
+    """Writes into the device until the take holds its size, or stops growing
+    (the recorder ends a take whose device stops delivering for a second,
+    which a loaded machine can make this feeder do)."""
     block = bytes(range(256)) * 4096
+    held, grown = 0, time.monotonic()
     while not done.is_set():
         os.write(fifo, block)
-        if os.path.exists(take) and os.path.getsize(take) >= take_bytes:
+        size = os.path.getsize(take) if os.path.exists(take) else 0
+        if size > held:
+            held, grown = size, time.monotonic()
+        if size >= take_bytes or (held > 0 and time.monotonic() - grown > 10):
             done.set()
 
 
@@ -147,9 +166,9 @@ def export_round(desktop, folder, home, take_bytes):
 
 
 def main():
-    program, close_request = sys.argv[1], sys.argv[2]
-    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
-    take_bytes = (int(sys.argv[4]) if len(sys.argv) > 4 else 1024) << 20
+    program, close_request, loop = sys.argv[1], sys.argv[2], os.path.abspath(sys.argv[3])
+    rounds = int(sys.argv[4]) if len(sys.argv) > 4 else 5
+    take_bytes = (int(sys.argv[5]) if len(sys.argv) > 5 else 1024) << 20
     work = tempfile.mkdtemp(prefix="ostrelle-bench-export.")
     rig = os.path.join(work, "rig")
     home = os.path.join(work, "home")
@@ -163,18 +182,20 @@ def main():
         with open(os.path.join(home, ".asoundrc"), "w") as config:
             config.write('pcm.ostrelle_fast {\n type file\n slave.pcm "null"\n file "/dev/null"\n'
                          f' infile "{home}/device.fifo"\n format "raw"\n}}\n')
-        copies, references, exports, growths = [], [], [], []
+        copies, references, exports, growths, loops = [], [], [], [], []
         with Desktop(program, close_request, rig) as desktop:
             for round_number in range(rounds):
                 seconds, size, growth, title, expected = export_round(desktop, folder, home, take_bytes)
                 take = os.path.join(folder, "pelvar.temp")
+                looped = bare_loop(loop, folder, take)
+                loops.append(looped)
                 copied, synced = reference(folder, take)
                 copies.append(copied)
                 references.append(synced)
                 exports.append(seconds)
                 growths.append(growth / 1024)
                 print(f"round {round_number + 1}: take {size} bytes; export {seconds:.2f} s; cp {copied:.2f} s; "
-                      f"cp + sync {synced:.2f} s; peak memory +{growth / 1024:.1f} MiB; title {title!r}"
+                      f"cp + sync {synced:.2f} s; bare loop {looped:.2f} s; peak memory +{growth / 1024:.1f} MiB; title {title!r}"
                       + ("" if title == expected else f" (expected {expected!r})"), flush=True)
                 os.remove(take)
         export_median = statistics.median(exports)
@@ -182,6 +203,8 @@ def main():
         print(f"median export          {export_median:.2f} s")
         print(f"median cp + sync       {reference_median:.2f} s")
         print(f"median cp              {statistics.median(copies):.2f} s")
+        print(f"median bare loop       {statistics.median(loops):.2f} s")
+        print(f"export / bare loop     {export_median / statistics.median(loops):.2f} (goal: at most 1.3)")
         print(f"export / (cp + sync)   {export_median / reference_median:.2f} (goal: at most 4)")
         print(f"export / cp            {export_median / statistics.median(copies):.2f}")
         print(f"peak memory growth     median {statistics.median(growths):.1f} MiB, most {max(growths):.1f} MiB (goal: under 10)")
