@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "files.h"
+#include "files_testing.h"
 
 namespace {
 

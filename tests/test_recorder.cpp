@@ -21,6 +21,7 @@
 #include "audio_check.h"
 #include "capture.h"
 #include "files.h"
+#include "files_testing.h"
 #include "recorder_fixture.h"
 #include "support.h"
 #include "temp_folder.h"

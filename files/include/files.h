@@ -5,7 +5,8 @@
 // Threads: no lock is taken. A channel must be used by one thread at a time.
 // Numbers below 16 live in a fixed block that never moves, so one thread may
 // write channel 1 while another opens and closes other channels below 16.
-// Allocation: only open allocates (the buffer); reads and writes never do.
+// Allocation: opening allocates (the buffer), and so do the calls that
+// return texts or lists; reads and writes never do.
 #pragma once
 
 #include <cstdint>
@@ -189,8 +190,6 @@ std::string resolvedPath(const char* path);
 // disk; when it cannot be kept, no earlier note of the key is left either.
 // On the open channel's file.
 bool setFileNote(int number, const char* key, const std::string& text);
-// On a file by name; a symbolic link is refused, never followed.
-bool setFileNote(const char* name, const char* key, const std::string& text);
 // The note of the open channel's file, or of a file by name (a link's own,
 // never its target's); the empty text when it has none.
 std::string fileNote(int number, const char* key);

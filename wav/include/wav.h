@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Saving the last take as a RIFF/WAVE file.
 //
-// Runs on the interface thread from start to end; no events are handled
-// while it copies.
+// Runs on the interface thread from start to end. While it copies, user
+// input and the program's own events wait; only the window system's requests
+// (pings, repaints) are answered, at each title update. A close signal stops
+// the copy, and nothing is saved.
 #pragma once
 
 #include <cstdint>
