@@ -43,8 +43,7 @@ std::string whyNothingToRecover(LeftoverState state) {
 
 int recoverTake(const char* name) {
     if (*name == '\0') return refuse("--recover needs a file name");
-    std::string path = name;
-    if (!path.ends_with(".wav")) path += ".wav";
+    const std::string path = withWavSuffix(name);
     resetRecorderState();
     const LeftoverTake leftover = findLeftoverTake();
     if (leftover.state != LeftoverState::found) return refuse(whyNothingToRecover(leftover.state));

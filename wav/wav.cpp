@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "files.h"
@@ -28,8 +29,6 @@ constexpr int saveBlocksShownOffset = 974;
 
 // Where RF64 takes over; a test lowers it so that a small take goes that way.
 int64_t rf64Threshold = largestRiffDataBytes;
-
-bool endsWithWav(const std::string& path) { return path.size() >= 4 && path.compare(path.size() - 4, 4, ".wav") == 0; }
 
 void writeQuad(int number, int64_t value) {
     writeLong(number, static_cast<int32_t>(value & 0xFFFFFFFF));
@@ -155,6 +154,11 @@ bool notSaved() {
 
 }  // namespace
 
+std::string withWavSuffix(std::string path) {
+    if (!path.ends_with(".wav")) path += ".wav";
+    return path;
+}
+
 SaveResult writeTakeAsWav(const std::string& path, bool mayReplace) {
     SaveResult result;
     result.takeBytes = static_cast<int64_t>(recordingState.framesCaptured.load(std::memory_order_acquire)) *
@@ -187,7 +191,7 @@ bool exportWav() {
     if (path.empty()) {
         return notSaved();
     }
-    if (!endsWithWav(path)) path += ".wav";
+    path = withWavSuffix(std::move(path));
 
     if (fileSize(path.c_str()) != -1) {
         std::string question = getFilePart(path.c_str()) + " already exists.\r\rDo you want to overwrite this file?";

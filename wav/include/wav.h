@@ -29,6 +29,10 @@ struct SaveResult {
     int error = 0;
 };
 
+// The name a take is saved under: `path` itself when it ends in ".wav",
+// otherwise with ".wav" added.
+std::string withWavSuffix(std::string path);
+
 // Saves the last take under `path` without any window or box: the header
 // (RIFF, or RF64 past largestRiffDataBytes), then the take read from its start through file channel `TakeReadFile`, in
 // the format of `captureSettings` and `captureFormat`, as long as
