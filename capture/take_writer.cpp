@@ -64,6 +64,7 @@ bool finishing = false;  // under wakeGuard
 std::atomic<bool> diskRefused{false};
 std::atomic<size_t> ringBytesOverride{0};
 std::atomic<int> pauseMilliseconds{0};
+std::atomic<int64_t> roundsTaken{0};
 
 // The writer sleeps this long between rounds: the ring holds seconds, so
 // rare large writes cost the disk nothing more than frequent small ones,
@@ -118,6 +119,7 @@ void writeTake() {
             wake.wait_for(lock, betweenRounds, [] { return finishing; });
             last = finishing;
         }
+        roundsTaken.fetch_add(1, std::memory_order_relaxed);
         // Once finishing is set no callback adds more, so this drain is the
         // take's end.
         drainRing(last ? nullptr : &synced);
@@ -173,3 +175,4 @@ void setTakeRingBytesForTesting(size_t bytes) { ringBytesOverride.store(bytes, s
 void setTakeWriterPauseForTesting(int milliseconds) {
     pauseMilliseconds.store(milliseconds, std::memory_order_relaxed);
 }
+int64_t takeWriterRounds() { return roundsTaken.load(std::memory_order_relaxed); }

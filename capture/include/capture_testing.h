@@ -35,3 +35,6 @@ void setTakeFrameLimit(int32_t frames);
 // after each of the take writer's writes, as a slow disk makes.
 void setTakeRingBytesForTesting(size_t bytes);
 void setTakeWriterPauseForTesting(int milliseconds);
+// The rounds take writers have made since start-up: each is one return from
+// its wait followed by a look at the ring, so this is how often it woke.
+int64_t takeWriterRounds();
