@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A fixture that builds the main window afresh for each test, and helpers
-// to drive the settings phase and the recording loop as a user would.
+// to drive the settings phase and the recording loop as a user would, and
+// the header a saved take is expected to carry.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -129,4 +130,28 @@ inline std::string littleEndian(uint32_t value, int bytes) {
     std::string out;
     for (int byte = 0; byte < bytes; ++byte) out += static_cast<char>((value >> (8 * byte)) & 0xFF);
     return out;
+}
+
+struct HeaderCase {
+    int channels, bits;
+    double rate;
+    int32_t frames;
+    uint32_t byteRate;
+    uint16_t blockAlign;
+    bool rf64;
+};
+
+// The header a row's take is saved with, byte by byte: RIFF, or RF64 with a
+// ds64 chunk holding the 64-bit sizes and all bits set in the 32-bit ones.
+inline std::string expectedHeader(const HeaderCase& row) {
+    const uint32_t dataSize = static_cast<uint32_t>(row.frames) * row.blockAlign;
+    const std::string format = "fmt " + littleEndian(18, 4) + littleEndian(1, 2) + littleEndian(row.channels, 2) +
+                               littleEndian(static_cast<uint32_t>(row.rate), 4) + littleEndian(row.byteRate, 4) +
+                               littleEndian(row.blockAlign, 2) + littleEndian(row.bits, 2) + littleEndian(0, 2);
+    if (!row.rf64)
+        return "RIFF" + littleEndian(dataSize + 38, 4) + "WAVE" + format + "data" + littleEndian(dataSize, 4);
+    const std::string allSet = littleEndian(0xFFFFFFFF, 4);
+    return "RF64" + allSet + "WAVE" + "ds64" + littleEndian(28, 4) + littleEndian(dataSize + 74, 4) +
+           littleEndian(0, 4) + littleEndian(dataSize, 4) + littleEndian(0, 4) + littleEndian(row.frames, 4) +
+           littleEndian(0, 4) + littleEndian(0, 4) + format + "data" + allSet;
 }

@@ -1,0 +1,245 @@
+// SPDX-License-Identifier: MIT
+// The WAV export as the Save button runs it, in-process: the header of every
+// format, the data byte for byte, and what the window shows meanwhile.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QMessageBox>
+#include <QTest>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "app_testing.h"
+#include "audio_check.h"
+#include "capture.h"
+#include "files.h"
+#include "recorder_fixture.h"
+#include "support.h"
+#include "temp_folder.h"
+#include "ui.h"
+#include "ui_testing.h"
+#include "wav.h"
+#include "wav_testing.h"
+
+namespace {
+
+// What a command prints, for the readers other programs use.
+std::string output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
+        char chunk[512];
+        while (size_t count = std::fread(chunk, 1, sizeof chunk, pipe)) text.append(chunk, count);
+        ::pclose(pipe);
+    }
+    return text;
+}
+
+TEST_F(Recorder, HeaderDescribesEachFormatAndRf64TakesOverPastWhatRiffHolds) {
+    // The threshold lowered from 4 GiB so that a few seconds go out as RF64.
+    setRf64ThresholdForTesting(400000);
+    const HeaderCase cases[] = {
+        {2, 16, 44100, 44100, 176400, 4, false},
+        {1, 24, 48000, 1000, 144000, 3, false},
+        {1, 16, 88200, 10, 176400, 2, false},
+        {2, 24, 96000, 7, 576000, 6, false},
+        {1, 32, 176400, 5, 705600, 4, false},
+        {2, 32, 192000, 3, 1536000, 8, false},
+        {2, 16, 44100, 0, 176400, 4, false},
+        {2, 16, 44100, 100000, 176400, 4, false},  // exactly the threshold: the 46-byte header
+        {2, 16, 44100, 100001, 176400, 4, true},
+        {1, 24, 48000, 133334, 144000, 3, true},  // an odd data size
+    };
+    int saves = 0;
+    for (const HeaderCase& row : cases) {
+        const uint32_t dataSize = static_cast<uint32_t>(row.frames) * row.blockAlign;
+        std::string data(dataSize, '\0');
+        for (uint32_t index = 0; index < dataSize; ++index) data[index] = static_cast<char>(index * 13 + 5);
+        prepareTake(row.channels, row.bits, row.rate, data, row.frames);
+        const std::string name = "format" + std::to_string(saves++) + ".wav";
+        plannedDialogAnswers = {(folder.path() / name).string()};
+        ASSERT_TRUE(exportWav());
+        const std::string described = std::to_string(row.channels) + " channels, " + std::to_string(row.bits) +
+                                      " bits, " + std::to_string(row.frames) + " frames";
+        EXPECT_TRUE(readAll(name) == expectedHeader(row) + data) << described;
+        if (!row.rf64) continue;
+        // Two readers that users have: libsndfile and sox.
+        const std::string rate = std::to_string(static_cast<int>(row.rate));
+        const std::string sndfile = output("sndfile-info " + name);
+        EXPECT_NE(sndfile.find("Channels    : " + std::to_string(row.channels)), std::string::npos) << sndfile;
+        EXPECT_NE(sndfile.find("Sample Rate : " + rate), std::string::npos) << sndfile;
+        EXPECT_NE(sndfile.find("Frames      : " + std::to_string(row.frames)), std::string::npos) << sndfile;
+        char kind[32];  // RF64 (0x220000) with integer PCM of the take's width
+        std::snprintf(kind, sizeof kind, "Format      : 0x%08X", 0x220000 + row.bits / 8);
+        EXPECT_NE(sndfile.find(kind), std::string::npos) << sndfile;
+        const std::string sox =
+            output("soxi -c " + name + "; soxi -r " + name + "; soxi -b " + name + "; soxi -s " + name);
+        EXPECT_EQ(sox, std::to_string(row.channels) + "\n" + rate + "\n" + std::to_string(row.bits) + "\n" +
+                           std::to_string(row.frames) + "\n");
+    }
+    setRf64ThresholdForTesting(largestRiffDataBytes);
+}
+
+TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
+    // 24-bit mono, odd frame count: an odd data size copies its last byte exactly.
+    prepareTake(1, 24, 48000, "abcdefghiXYZ", 3);
+    plannedDialogAnswers = {(folder.path() / "odd.wav").string()};
+    EXPECT_TRUE(exportWav());
+    EXPECT_EQ(readAll("odd.wav").substr(42), littleEndian(9, 4) + "abcdefghi");
+
+    // Half a second left of a one-second take: those frames, and the truth.
+    const std::string half(44100 * 2 + 3, 'h');
+    prepareTake(2, 16, 44100, half, 44100);
+    forgetAnswers();
+    const std::string shortPath = (folder.path() / "short.wav").string();
+    plannedDialogAnswers = {shortPath};
+    EXPECT_FALSE(exportWav());
+    const std::string saved = readAll("short.wav");
+    EXPECT_EQ(saved.substr(42, 4), littleEndian(44100 * 2, 4));
+    EXPECT_TRUE(saved.substr(46) == half.substr(0, 44100 * 2)) << "whole frames only";
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    EXPECT_EQ(seenBoxes[0].text,
+              "Only 0.5 of the 1.0 seconds of the take could be read back from pelvar.temp; they were saved as " +
+                  shortPath + ".");
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+
+    // The name gone changes nothing: the save reads the take the recorder holds.
+    std::filesystem::remove("pelvar.temp");
+    forgetAnswers();
+    plannedDialogAnswers = {(folder.path() / "removed.wav").string()};
+    EXPECT_FALSE(exportWav());
+    EXPECT_TRUE(readAll("removed.wav") == saved);
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].text.rfind("Only 0.5 of the 1.0 seconds", 0), 0u) << seenBoxes[0].text;
+
+    // Emptied in place, it holds nothing of the take.
+    prepareTake(2, 16, 44100, half, 44100);
+    std::filesystem::resize_file("pelvar.temp", 0);
+    forgetAnswers();
+    plannedDialogAnswers = {(folder.path() / "missing.wav").string()};
+    EXPECT_FALSE(exportWav());
+    EXPECT_EQ(fileSize("missing.wav"), -1) << "no WAV of invented silence";
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    EXPECT_EQ(seenBoxes[0].text,
+              "None of the 1.0 seconds of the take could be read back from pelvar.temp, so nothing was saved.");
+}
+
+// Cancelled, declined or failed, a save leaves every file as it was, asks for
+// no restart, and leaves Record and Save usable; only a completed one asks.
+TEST_F(Recorder, OnlyACompletedSaveAsksForARestart) {
+    acceptSettings();
+    prepareTake(2, 16, 44100, "abcd", 1);
+    std::ofstream("taken.wav") << "old";
+    std::filesystem::create_directory("folder.wav");
+    const std::string question = "taken.wav already exists.\n\nDo you want to overwrite this file?";
+    const std::string folderError = (folder.path() / "folder.wav").string();
+    struct Case {
+        const char* what;
+        std::optional<std::string> chosen;
+        std::deque<int> answers;
+        // Each box's title and text; of an error, the path it names.
+        std::vector<std::pair<std::string, std::string>> boxes;
+    };
+    const Case cases[] = {
+        {"cancelled", std::nullopt, {}, {}},
+        {"declined", (folder.path() / "taken.wav").string(), {QMessageBox::No}, {{"Overwrite file?", question}}},
+        {"cancelled at the question",
+         (folder.path() / "taken.wav").string(),
+         {QMessageBox::Cancel},
+         {{"Overwrite file?", question}}},
+        {"failed",
+         (folder.path() / "folder").string(),
+         {QMessageBox::Yes},
+         {{"Overwrite file?", "folder.wav already exists.\n\nDo you want to overwrite this file?"},
+          {"Error", folderError}}},
+    };
+    for (const Case& row : cases) {
+        forgetAnswers();
+        plannedDialogAnswers = {row.chosen};
+        plannedBoxAnswers = row.answers;
+        ASSERT_TRUE(clickAndLoop(SaveButton)) << row.what;
+        ASSERT_EQ(seenBoxes.size(), row.boxes.size()) << row.what;
+        for (size_t box = 0; box < row.boxes.size(); ++box) {
+            const auto& [title, text] = row.boxes[box];
+            EXPECT_EQ(seenBoxes[box].title, title) << row.what;
+            if (title == "Error")
+                EXPECT_NE(seenBoxes[box].text.find(text), std::string::npos) << row.what << ": " << seenBoxes[box].text;
+            else
+                EXPECT_EQ(seenBoxes[box].text, text) << row.what;
+        }
+        EXPECT_EQ(buttons(), (Buttons{true, false, true})) << row.what;
+        EXPECT_EQ(readAll("taken.wav"), "old") << row.what;
+        EXPECT_EQ(fileSize("folder.wav"), -2) << row.what;
+        EXPECT_EQ(fileSize(".wav"), -1) << row.what << ": no hidden file";
+    }
+    forgetAnswers();
+    plannedDialogAnswers = {(folder.path() / "taken.wav").string()};
+    plannedBoxAnswers = {QMessageBox::Yes};
+    ASSERT_TRUE(clickAndLoop(SaveButton));
+    const std::string saved = readAll("taken.wav");
+    EXPECT_EQ(saved.size(), 50u);
+    EXPECT_EQ(saved.substr(46), "abcd");
+    ASSERT_EQ(seenBoxes.size(), 3u);
+    EXPECT_EQ(seenBoxes[1].title, "Done!");
+    EXPECT_EQ(seenBoxes[2].title, "All Done!");
+    EXPECT_EQ(buttons(), (Buttons{false, false, false}));
+}
+
+TEST_F(Recorder, ClicksHandledInOneBatchMeetTheButtonsTheEarlierOnesLeft) {
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
+    // Clicks on buttons that were enabled, piled up while the program was
+    // busy, reach the layer together.
+    auto batch = [this](std::vector<int> controls) {
+        later([controls] {
+            for (int control : controls) QTest::mouseClick(controlWidget(control), Qt::LeftButton);
+        });
+        runLoopFor(400);
+    };
+    plannedDialogAnswers = {std::nullopt};
+    batch({StopButton, SaveButton});
+    EXPECT_EQ(seenDialogs.size(), 1u) << "Stop left Save enabled, so the Save after it ran";
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+
+    batch({RecordButton, SaveButton});
+    EXPECT_EQ(buttons(), (Buttons{false, true, false}));
+    EXPECT_EQ(seenDialogs.size(), 1u) << "Save was disabled by the Record before it";
+    ASSERT_TRUE(clickAndLoop(StopButton));
+
+    batch({RecordButton, RecordButton, SaveButton});
+    EXPECT_EQ(recordingState.armed.load(), -1) << "the take goes on";
+    EXPECT_EQ(buttons(), (Buttons{false, true, false}));
+    EXPECT_EQ(seenDialogs.size(), 1u);
+    runLoopFor(400);
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    EXPECT_NEAR(recordingState.framesCaptured.load() / 44100.0, 0.8, 0.35) << "one take, from the first Record to Stop";
+    plannedDialogAnswers = {(folder.path() / "batch").string()};
+    ASSERT_TRUE(clickAndLoop(SaveButton));
+    EXPECT_TRUE(readAll("batch.wav").substr(46) == readAll("pelvar.temp"));
+}
+
+TEST_F(Recorder, TitleCountsEvery1025Passes) {
+    const std::string title = windowTitle(MainWindow);
+    prepareTake(1, 16, 44100, std::string(2048, 'a'), 1024);
+    plannedDialogAnswers = {(folder.path() / "short.wav").string()};
+    exportWav();
+    EXPECT_EQ(windowTitle(MainWindow), title) << "1024 passes leave the title alone";
+    prepareTake(1, 16, 44100, std::string(2050, 'a'), 1025);
+    plannedDialogAnswers = {(folder.path() / "one.wav").string()};
+    exportWav();
+    EXPECT_EQ(windowTitle(MainWindow), " Wait...Memory Decode : 975");
+    EXPECT_EQ(recordingState.saveBlocks, 1);
+    prepareTake(1, 16, 44100, std::string(2 * 1025 * 3, 'a'), 1025 * 3);
+    plannedDialogAnswers = {(folder.path() / "three.wav").string()};
+    exportWav();
+    EXPECT_EQ(windowTitle(MainWindow), " Wait...Memory Decode : 978") << "saveBlocks is never reset";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return runLayerTests(argc, argv, true); }
