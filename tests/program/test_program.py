@@ -393,6 +393,28 @@ class Program(unittest.TestCase):
                     if not block:
                         break
 
+    @staticmethod
+    def stop_during_copy(desktop, folder, take):
+        """Stops the program (SIGSTOP) as soon as its title shows the copy,
+        so that a signal sent next meets the copy however busy the machine,
+        and returns how many bytes its unfinished WAV in folder holds and how
+        many the whole would. Left running, a loaded machine could let a
+        short copy end between the title showing and the signal."""
+        deadline = time.time() + 10
+        while not desktop.find_windows("Wait[.][.][.]Memory Decode"):
+            if time.time() > deadline:
+                raise AssertionError("the copy never showed in the title")
+            time.sleep(0.01)
+        desktop.process.send_signal(signal.SIGSTOP)
+        descriptors = f"/proc/{desktop.process.pid}/fd"
+        inside = os.path.realpath(folder) + "/"
+        outputs = [os.stat(os.path.join(descriptors, name)).st_size for name in os.listdir(descriptors)
+                   if os.readlink(os.path.join(descriptors, name)).startswith(inside)
+                   and os.readlink(os.path.join(descriptors, name)) != os.path.realpath(take)]
+        if len(outputs) != 1:
+            raise AssertionError(f"not one WAV being written: {outputs}")
+        return outputs[0], os.path.getsize(take) + 46
+
     def test_signal_during_a_save_leaves_the_earlier_file(self):
         # While the overwrite question is up it is closed unanswered; during
         # the copy the copy stops.
@@ -404,7 +426,7 @@ class Program(unittest.TestCase):
                     existing.write(earlier)
                 held, feeder = self.fast_device(home)
                 try:
-                    self.record_fast(desktop, folder, home, feeder, take_bytes)
+                    take = self.record_fast(desktop, folder, home, feeder, take_bytes)
                     desktop.click("save")
                     desktop.wait_for_window("Select a file")
                     desktop.type_text("take")
@@ -412,8 +434,12 @@ class Program(unittest.TestCase):
                     desktop.wait_for_window("^Overwrite file[?]$")
                     if answer_yes:
                         desktop.keys("Return")
-                        desktop.wait_for_window("Wait[.][.][.]Memory Decode")
+                        written, whole = self.stop_during_copy(desktop, folder, take)
+                        print(f"stopped with {written} of {whole} bytes written", file=sys.stderr)
+                        # Short of the end by more than the program's write buffer.
+                        self.assertLess(written, whole - (64 << 10), "the copy had ended before the signal")
                     desktop.process.send_signal(signal.SIGTERM)
+                    desktop.process.send_signal(signal.SIGCONT)
                     signalled = time.time()
                     # The end of the input lets the capture thread leave its read.
                     os.close(held)
