@@ -83,6 +83,11 @@ LUA
     mkdir -p "$dir/config/pipewire/pipewire-pulse.conf.d"
     printf 'stream.properties = {\n    channelmix.normalize = true\n}\n' \
         > "$dir/config/pipewire/pipewire-pulse.conf.d/ostrelle.conf"
+    # A server killed before (a lost server in a test) leaves its sockets
+    # behind; waiting for the socket would then find the dead one at once and
+    # start the clients before the new server listens.
+    rm -f "$XDG_RUNTIME_DIR"/pipewire-0 "$XDG_RUNTIME_DIR"/pipewire-0.lock \
+        "$XDG_RUNTIME_DIR"/pipewire-0-manager "$XDG_RUNTIME_DIR"/pipewire-0-manager.lock "$dir/runtime/native"
     env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" \
         PULSE_RUNTIME_PATH="$dir/runtime" setsid bash -c \
         'pipewire & until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
