@@ -23,7 +23,9 @@ inline double median(std::vector<double>& values) {
 
 // CPU time the calling thread has used, in nanoseconds. Unlike the wall
 // clock it does not grow while the host or the scheduler keeps the thread
-// off the processor, so it shows what the code itself costs.
+// off the processor, so it shows what the code itself costs, plus, on a
+// kernel built without interrupt time accounting, the interrupts that
+// arrive while the thread runs.
 inline double threadCpuNanoseconds() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
