@@ -80,7 +80,6 @@ int runCommandLine(int argc, char** argv) {
         std::printf("ostrelle %s\n", OSTRELLE_VERSION);
         return 0;
     }
-    if (option == "--recover" && argc == 3) return recoverTake(argv[2]);
-    if (option == "--recover" && argc == 2) return refuse("--recover needs a file name");
+    if (option == "--recover" && argc <= 3) return recoverTake(argc == 3 ? argv[2] : "");
     return refuse("unknown option " + option + "; ostrelle --help lists the options");
 }

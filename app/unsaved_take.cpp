@@ -10,8 +10,6 @@
 
 namespace {
 
-int64_t bytesPerFrameOf(const TakeNote& note) { return int64_t{note.bitsPerSample / 8} * note.channelCount; }
-
 // What the name holds now, judged by its size and its note alone.
 LeftoverTake examine() {
     LeftoverTake leftover;
@@ -26,7 +24,7 @@ LeftoverTake examine() {
         leftover.state = LeftoverState::saved;
         return leftover;
     }
-    const int64_t frames = size / bytesPerFrameOf(*note);
+    const int64_t frames = size / bytesPerFrameFor(note->bitsPerSample, note->channelCount);
     leftover.frames = frames < largestTakeFrames ? frames : largestTakeFrames;
     leftover.state = frames > 0 ? LeftoverState::found : LeftoverState::tooShort;
     return leftover;

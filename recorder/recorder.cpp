@@ -22,13 +22,15 @@ void resetRecords() {
 
 int64_t roundedSampleRate() { return std::llround(captureSettings.sampleRate); }
 
+int32_t bytesPerFrameFor(int32_t bitsPerSample, int32_t channelCount) { return (bitsPerSample / 8) * channelCount; }
+
 void computeCaptureFormat() {
     switch (captureSettings.bitsPerSample) {
         case 24: captureFormat.sampleFormat = paInt24; break;
         case 32: captureFormat.sampleFormat = paInt32; break;
         default: captureFormat.sampleFormat = paInt16; break;
     }
-    captureFormat.bytesPerFrame = (captureSettings.bitsPerSample / 8) * captureSettings.channelCount;
+    captureFormat.bytesPerFrame = bytesPerFrameFor(captureSettings.bitsPerSample, captureSettings.channelCount);
     captureFormat.inputParameters.device = captureSettings.deviceIndex;
     captureFormat.inputParameters.channelCount = captureSettings.channelCount;
     captureFormat.inputParameters.sampleFormat = captureFormat.sampleFormat;

@@ -56,6 +56,8 @@ extern RecordingState recordingState;
 void resetRecords();
 // Derives `captureFormat` from `captureSettings`.
 void computeCaptureFormat();
+// The bytes one frame takes: every sample whole bytes, channels interleaved.
+int32_t bytesPerFrameFor(int32_t bitsPerSample, int32_t channelCount);
 // The sample rate as every integer use takes it: rounded to the nearest.
 int64_t roundedSampleRate();
 
