@@ -32,8 +32,7 @@ void runOstrelle() {
 }
 
 void shutdownAndExit() {
-    closeCaptureStream();
-    Pa_Terminate();
+    endCapture();
     closeWindow(MainWindow);
     // Flushes and closes a take still being written, so it stays on disk whole.
     endLayer();

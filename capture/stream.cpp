@@ -39,6 +39,8 @@ constexpr auto longestBufferGap = std::chrono::seconds(1);
 // first buffer. Written by the audio thread, read by the interface thread.
 std::atomic<Clock::rep> lastBufferAt{0};
 Clock::time_point streamOpenedAt;
+// A stream closeCaptureStream left running because its sound server hangs.
+bool streamLeftHung = false;
 
 void showError(const char* text) { messageBox("Error", text, boxOk); }
 
@@ -203,11 +205,22 @@ int64_t inputOverflowCount() { return overflowCount.load(std::memory_order_relax
 int64_t framesDelivered() { return deliveredCount.load(std::memory_order_relaxed); }
 
 void closeCaptureStream() {
-    if (recordingState.stream != nullptr) stopStream(recordingState.stream);
+    PaStream* stream = recordingState.stream;
+    // PortAudio waits for a hung sound server to answer a stop or a close
+    // for as long as it hangs. A stream that is running but delivers nothing
+    // is left as it is, and PortAudio with it: the program is ending.
+    const bool hung = stream != nullptr && Pa_IsStreamActive(stream) == 1 && !streamDelivering();
+    if (stream != nullptr && !hung) stopStream(stream);
     // Closing the window mid-take keeps everything captured so far.
     if (recordingState.armed.load(std::memory_order_acquire) != 0) endTake();
-    if (recordingState.stream != nullptr) Pa_CloseStream(recordingState.stream);
+    if (stream != nullptr && !hung) Pa_CloseStream(stream);
+    if (hung) streamLeftHung = true;
     recordingState.stream = nullptr;
+}
+
+void endCapture() {
+    closeCaptureStream();
+    if (!streamLeftHung) Pa_Terminate();
 }
 
 int captureCallback(const void* input, void*, unsigned long frameCount, const PaStreamCallbackTimeInfo*,

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <random>
 #include <set>
 
@@ -203,7 +204,13 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
     EXPECT_TRUE(loopUntil([&] { return boxSeen("Error"); }, 2000));
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
     const int underrunsInTake = server.underruns() - underruns;
+    // Closing the window then does not wait for the hung server.
+    std::future<void> closing = std::async(std::launch::async, [] { endCapture(); });
+    const bool closedAtOnce = closing.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     ASSERT_TRUE(server.thaw());
+    closing.wait();
+    Pa_Initialize();
+    EXPECT_TRUE(closedAtOnce) << "closing the window waited for the hung sound server";
     ASSERT_EQ(underrunsInTake, 0) << "the rig's tone ran dry during the take: a rig fault";
     const std::string take = readAll("pelvar.temp");
     ToneMeasure tone = measureTone(channelSamples(take.substr(take.size() / 2 / 4 * 4), 16, 2), 44100);

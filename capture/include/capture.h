@@ -68,5 +68,10 @@ TakeOutcome endTake();
 // or its stream stopped delivering (no buffer for over a second, or ended).
 bool takeCannotGoOn();
 // Stops the stream, ends a take still running (it stays whole on disk), and
-// closes the stream; used at shut-down.
+// closes the stream; used at shut-down. A stream that runs but has stopped
+// delivering (its sound server hangs) is left alone instead, since stopping
+// it would wait for the server.
 void closeCaptureStream();
+// The last of capture at shut-down: closes the stream, then PortAudio,
+// unless a hung stream was left alone.
+void endCapture();
