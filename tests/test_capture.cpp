@@ -1,164 +1,29 @@
 // SPDX-License-Identifier: MIT
 // Capture through the callback with synthetic buffers, and for real through
-// PortAudio from the private sound server and from an ALSA file device.
+// PortAudio from the private sound server and from an ALSA file device. The
+// take writer's own tests, with a disk of their own, are test_take_writer.cpp.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/xattr.h>
-#include <unistd.h>
 
 #include <QComboBox>
 #include <QLabel>
-#include <QMessageBox>
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <numeric>
-#include <random>
-#include <set>
-#include <thread>
-#include <tuple>
+#include <string>
+#include <vector>
 
 #include "app_testing.h"
 #include "audio_check.h"
-#include "capture.h"
-#include "capture_testing.h"
-#include "files.h"
-#include "support.h"
-#include "temp_folder.h"
+#include "capture_fixture.h"
 #include "ui.h"
 #include "wav.h"
 
 namespace {
 
-// A disk that stalls: while set, one large write to a regular file in every
-// 2.5 s waits 1.5 s first, as a busy USB stick or network folder would.
-std::atomic<bool> stallingDisk{false};
-std::atomic<int64_t> lastStall{0};
-
-int64_t nowNanoseconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
-
-extern "C" ssize_t write(int descriptor, const void* data, size_t length) {
-    struct stat status {};
-    if (stallingDisk.load() && length >= 1024 && ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
-        const int64_t now = nowNanoseconds();
-        int64_t last = lastStall.load();
-        if (now - last >= 2'500'000'000 && lastStall.compare_exchange_strong(last, now))
-            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    }
-    return syscall(SYS_write, descriptor, data, length);
-}
-
-namespace {
-
-// Every fdatasync the program makes: when, and from which thread.
-struct SyncCall {
-    int64_t nanoseconds;
-    pid_t thread;
-};
-std::mutex syncCallsGuard;
-std::vector<SyncCall> syncCalls;
-
-// Every fsync: whether the file carried the take's note then, and how many
-// bytes it held.
-struct FullSync {
-    bool noted;
-    int64_t bytes;
-};
-std::vector<FullSync> fullSyncs;
-
-}  // namespace
-
-extern "C" int fsync(int descriptor) {
-    struct stat status {};
-    char note[256];
-    const bool noted = ::fgetxattr(descriptor, takeNoteKey, note, sizeof note) > 0;
-    const int64_t bytes = ::fstat(descriptor, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
-    {
-        std::lock_guard<std::mutex> lock(syncCallsGuard);
-        fullSyncs.push_back({noted, bytes});
-    }
-    return static_cast<int>(syscall(SYS_fsync, descriptor));
-}
-
-extern "C" int fdatasync(int descriptor) {
-    {
-        std::lock_guard<std::mutex> lock(syncCallsGuard);
-        syncCalls.push_back({nowNanoseconds(), static_cast<pid_t>(syscall(SYS_gettid))});
-    }
-    return static_cast<int>(syscall(SYS_fdatasync, descriptor));
-}
-
-namespace {
-
 constexpr double toneFrequency = 1000.0;
 constexpr double toneAmplitude = 0.5;
-
-std::string homeFolder() { return std::getenv("HOME") ? std::getenv("HOME") : "/tmp"; }
-
-// The file device lives in a home of this test program's own, so that other
-// programs using the sound server never list it.
-void useOwnHome() {
-    static TempFolder home;
-    setenv("HOME", home.path().c_str(), 1);
-    std::filesystem::current_path(home.path().parent_path());
-}
-std::string fileDeviceInput() { return homeFolder() + "/ostrelle-infile.raw"; }
-std::string pacedDeviceInput() { return homeFolder() + "/ostrelle-paced.raw"; }
-
-// ALSA devices that hand out the bytes of a file exactly: "ostrelle_file" as
-// fast as they are taken, "ostrelle_paced" at the sound server's pace.
-void writeAlsaFileDevice() {
-    useOwnHome();
-    std::ofstream config(homeFolder() + "/.asoundrc");
-    for (auto [name, slave, input] :
-         {std::tuple<std::string, std::string, std::string>{"ostrelle_file", "null", fileDeviceInput()},
-          {"ostrelle_paced", soundDevice(), pacedDeviceInput()}}) {
-        config << "pcm." << name << " {\n  type file\n  slave.pcm \"" << slave
-               << "\"\n  file \"/dev/null\"\n  infile \"" << input << "\"\n  format \"raw\"\n}\n";
-        std::ofstream(input, std::ios::binary) << std::string(4096, '\0');
-    }
-}
-
-std::string randomBytes(size_t count, unsigned seed) {
-    std::string bytes(count, '\0');
-    std::mt19937 random(seed);
-    for (char& byte : bytes) byte = static_cast<char>(random());
-    return bytes;
-}
-
-void useSettings(int channels, int bits, double rate, int device) {
-    captureSettings.channelCount = static_cast<int16_t>(channels);
-    captureSettings.bitsPerSample = bits;
-    captureSettings.sampleRate = rate;
-    captureSettings.deviceIndex = device;
-    computeCaptureFormat();
-}
-
-void sleepFor(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
-
-class Capture : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        forgetAnswers();
-        resetRecorderState();
-        setTakeFrameLimit(largestTakeFrames);
-    }
-    void TearDown() override {
-        closeCaptureStream();
-        closeAllFiles();
-        setTakeFrameLimit(largestTakeFrames);
-    }
-    TempFolder folder;
-};
 
 int feed(unsigned long frames, const std::vector<char>& buffer) {
     return captureCallback(buffer.data(), nullptr, frames, nullptr, 0, nullptr);
@@ -369,112 +234,6 @@ TEST_F(Capture, SaveHoldsTheTakeTheRecorderWroteWhateverBecameOfItsName) {
         }
         std::filesystem::remove("take.wav");
     }
-}
-
-std::atomic<int64_t> longestCallback{0};
-
-// The recorder's own callback, timed.
-int timedCallback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time,
-                  PaStreamCallbackFlags flags, void* data) {
-    const int64_t start = nowNanoseconds();
-    int result = captureCallback(input, output, frames, time, flags, data);
-    const int64_t spent = nowNanoseconds() - start;
-    if (spent > longestCallback.load()) longestCallback.store(spent);
-    return result;
-}
-
-TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
-    int device = deviceNamed("ostrelle_paced");
-    ASSERT_GE(device, 0) << "the paced ALSA file device is not listed";
-    const std::string input = randomBytes(44100 * 4 * 20, 11);
-    std::ofstream(pacedDeviceInput(), std::ios::binary | std::ios::trunc) << input;
-    useSettings(2, 16, 44100, device);
-    PaStream* stream = nullptr;
-    ASSERT_EQ(Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, 44100, paFramesPerBufferUnspecified,
-                            paNoFlag, timedCallback, nullptr),
-              paNoError);
-    recordingState.stream = stream;
-    ASSERT_EQ(Pa_StartStream(stream), paNoError);
-    ASSERT_TRUE(waitForAudio());
-
-    longestCallback.store(0);
-    lastStall.store(0);
-    stallingDisk.store(true);
-    ASSERT_TRUE(beginTake());
-    auto started = std::chrono::steady_clock::now();
-    sleepFor(8000);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const TakeOutcome take = endTake();
-    stallingDisk.store(false);
-
-    plannedDialogAnswers = {(folder.path() / "stalled.wav").string()};
-    exportWav();
-    const std::string data = readAll("stalled.wav").substr(46);
-    EXPECT_NEAR(static_cast<double>(data.size()) / 4 / 44100, seconds, 0.35);
-    ASSERT_GE(data.size(), 64u);
-    const size_t start = input.find(data.substr(0, 64));
-    ASSERT_NE(start, std::string::npos) << "the take begins with the device's bytes";
-    EXPECT_TRUE(input.compare(start, data.size(), data) == 0)
-        << "the take is one unbroken stretch of the device's bytes";
-    EXPECT_EQ(take.framesLost, 0);
-    EXPECT_LT(longestCallback.load(), 50'000'000) << "no callback waits for the disk";
-}
-
-// The threads of this process, by id.
-std::set<pid_t> ownThreads() {
-    std::set<pid_t> threads;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-        threads.insert(static_cast<pid_t>(std::stoi(entry.path().filename().string())));
-    return threads;
-}
-
-TEST_F(Capture, TakeWriterWakesRarelyAndMakesTheTakeDurableEveryTwoSeconds) {
-    int server = deviceNamed(soundDevice());
-    ASSERT_GE(server, 0);
-    useSettings(2, 32, 192000, server);
-    openCaptureStream();
-    ASSERT_NE(recordingState.stream, nullptr);
-    ASSERT_TRUE(waitForAudio());
-    const std::set<pid_t> before = ownThreads();
-    {
-        std::lock_guard<std::mutex> lock(syncCallsGuard);
-        syncCalls.clear();
-        fullSyncs.clear();
-    }
-    ASSERT_TRUE(beginTake());
-    {
-        std::lock_guard<std::mutex> lock(syncCallsGuard);
-        EXPECT_TRUE(std::any_of(fullSyncs.begin(), fullSyncs.end(), [](const FullSync& sync) {
-            return sync.noted && sync.bytes == 0;
-        })) << "the take's format is on disk before its first frame";
-    }
-    const int64_t started = nowNanoseconds();
-    std::vector<pid_t> begun;
-    for (pid_t thread : ownThreads())
-        if (!before.count(thread)) begun.push_back(thread);
-    ASSERT_EQ(begun.size(), 1u) << "Record starts one writer thread";
-    const pid_t writer = begun[0];
-    // The writer's own rounds, not the kernel's count of its sleeps: on a
-    // loaded machine that also counts waits for the disk and for memory.
-    const int64_t roundsAtStart = takeWriterRounds();
-    sleepFor(3000);
-    const int64_t woken = takeWriterRounds() - roundsAtStart;
-    EXPECT_GT(woken, 0) << "the writer keeps taking rounds while the take runs";
-    EXPECT_LE(woken, 35) << "the writer wakes at most ten times a second";
-    sleepFor(4000);
-    const int64_t ended = nowNanoseconds();
-    endTake();
-    EXPECT_GT(recordingState.framesCaptured.load(), 192000 * 6);
-
-    std::lock_guard<std::mutex> lock(syncCallsGuard);
-    int64_t previous = started;
-    for (const SyncCall& call : syncCalls) {
-        EXPECT_EQ(call.thread, writer) << "only the writer syncs, never the audio thread";
-        if (call.nanoseconds > ended) break;
-        EXPECT_LE(call.nanoseconds - previous, 2'000'000'000) << "a sync at least every 2 s";
-        previous = call.nanoseconds;
-    }
-    EXPECT_LE(ended - previous, 2'000'000'000) << "a sync at least every 2 s, " << syncCalls.size() << " in all";
 }
 
 // --- Device list ----------------------------------------------------------

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: MIT
+// What the capture tests and the take writer's tests share: ALSA devices
+// that hand out the bytes of a file, the capture settings set directly, and
+// a fixture that leaves the recorder as it found it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <tuple>
+
+#include "capture.h"
+#include "capture_testing.h"
+#include "files.h"
+#include "support.h"
+#include "temp_folder.h"
+
+inline std::string homeFolder() { return std::getenv("HOME") ? std::getenv("HOME") : "/tmp"; }
+
+// The file device lives in a home of this test program's own, so that other
+// programs using the sound server never list it.
+inline void useOwnHome() {
+    static TempFolder home;
+    setenv("HOME", home.path().c_str(), 1);
+    std::filesystem::current_path(home.path().parent_path());
+}
+inline std::string fileDeviceInput() { return homeFolder() + "/ostrelle-infile.raw"; }
+inline std::string pacedDeviceInput() { return homeFolder() + "/ostrelle-paced.raw"; }
+
+// ALSA devices that hand out the bytes of a file exactly: "ostrelle_file" as
+// fast as they are taken, "ostrelle_paced" at the sound server's pace.
+inline void writeAlsaFileDevice() {
+    useOwnHome();
+    std::ofstream config(homeFolder() + "/.asoundrc");
+    for (auto [name, slave, input] :
+         {std::tuple<std::string, std::string, std::string>{"ostrelle_file", "null", fileDeviceInput()},
+          {"ostrelle_paced", soundDevice(), pacedDeviceInput()}}) {
+        config << "pcm." << name << " {\n  type file\n  slave.pcm \"" << slave
+               << "\"\n  file \"/dev/null\"\n  infile \"" << input << "\"\n  format \"raw\"\n}\n";
+        std::ofstream(input, std::ios::binary) << std::string(4096, '\0');
+    }
+}
+
+inline std::string randomBytes(size_t count, unsigned seed) {
+    std::string bytes(count, '\0');
+    std::mt19937 random(seed);
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    return bytes;
+}
+
+inline void useSettings(int channels, int bits, double rate, int device) {
+    captureSettings.channelCount = static_cast<int16_t>(channels);
+    captureSettings.bitsPerSample = bits;
+    captureSettings.sampleRate = rate;
+    captureSettings.deviceIndex = device;
+    computeCaptureFormat();
+}
+
+inline void sleepFor(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+class Capture : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        forgetAnswers();
+        resetRecorderState();
+        setTakeFrameLimit(largestTakeFrames);
+    }
+    void TearDown() override {
+        closeCaptureStream();
+        closeAllFiles();
+        setTakeFrameLimit(largestTakeFrames);
+    }
+    TempFolder folder;
+};
