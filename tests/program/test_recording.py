@@ -1,0 +1,165 @@
+# SPDX-License-Identifier: MIT
+"""The whole program under Xvfb with the private sound server, as a user drives it:
+the window, a take recorded and saved, a second copy beside the first."""
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+import wave
+
+sys.path.insert(0, os.path.dirname(__file__))
+from desktop import CONTROLS, WINDOW_X, WINDOW_Y, rig_environment, rig_underruns, temporary_folder  # noqa: E402
+from scenario import CLOSE_REQUEST, RIG, Scenario  # noqa: E402
+
+
+def read_ppm(path):
+    data = subprocess.run(["convert", path, "ppm:-"], capture_output=True, check=True).stdout
+    parts = data.split(maxsplit=4)
+    width, height = int(parts[1]), int(parts[2])
+    pixels = parts[4][1:] if parts[4][:1].isspace() else parts[4]
+    return width, height, pixels
+
+
+def pixel(image, x, y):
+    width, _, pixels = image
+    offset = 3 * (y * width + x)
+    return tuple(pixels[offset:offset + 3])
+
+
+def pixels_in(image, rectangle):
+    x, y, w, h = rectangle
+    return [pixel(image, WINDOW_X + px, WINDOW_Y + py) for py in range(y, y + h) for px in range(x, x + w)]
+
+
+def rising_crossing_frequency(samples, rate):
+    crossings = [i for i in range(1, len(samples)) if samples[i - 1] < 0 <= samples[i]]
+    return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
+
+
+def decode(frames, width, channels):
+    step = width * channels
+    values = []
+    for offset in range(0, len(frames) - step + 1, step):
+        values.append(int.from_bytes(frames[offset:offset + width], "little", signed=True))
+    return values
+
+
+class Program(Scenario):
+    def test_close_before_accept_exits_cleanly_and_quietly(self):
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            desktop.request_close()
+            code, out, err = desktop.finish()
+            self.assertEqual(code, 0)
+            self.assertEqual(err, "", "nothing on the terminal")
+            self.assertFalse(os.path.exists(os.path.join(folder, "pelvar.temp")))
+
+    def test_window_looks_as_laid_out(self):
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            window = desktop.find_windows("^Ostrelle - ")[0]
+            geometry = desktop.run("xdotool", "getwindowgeometry", window).stdout
+            self.assertIn("Position: 150,150", geometry)
+            self.assertIn("Geometry: 440x340", geometry)
+            shot = os.path.join(folder, "window.png")
+            desktop.screenshot(shot)
+            image = read_ppm(shot)
+            for corner in [(5, 5), (430, 5), (5, 330), (430, 330), (300, 160)]:
+                self.assertEqual(pixel(image, WINDOW_X + corner[0], WINDOW_Y + corner[1]), (0, 0, 0), corner)
+            green = lambda p: p[1] > 150 and p[0] < 100 and p[2] < 180
+            for caption in [(26, 25, 85, 20), (166, 25, 85, 20), (310, 25, 85, 20), (26, 85, 75, 20)]:
+                self.assertTrue(any(green(p) for p in pixels_in(image, caption)), caption)
+            for name, rectangle in CONTROLS.items():
+                inner = (rectangle[0] + 3, rectangle[1] + 3, rectangle[2] - 6, rectangle[3] - 6)
+                light = sum(1 for p in pixels_in(image, inner) if min(p) > 150)
+                self.assertGreater(light, len(pixels_in(image, inner)) // 2, name)
+            # The status labels run past the right edge and are clipped there.
+            self.assertEqual(pixel(image, WINDOW_X + 445, WINDOW_Y + 180), (0, 0, 0))
+            if os.environ.get("KEEP_SCREENSHOT"):
+                shutil.copy(shot, os.environ["KEEP_SCREENSHOT"])
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
+
+    def record_and_save(self, choices, channels, width, rate):
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            for control, presses in choices:
+                desktop.choose(control, presses)
+            desktop.click("accept")
+            desktop.click("record")
+            started = desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+            underruns = rig_underruns(RIG)
+            time.sleep(2.5)
+            desktop.click("stop")
+            recorded = time.time() - started
+            self.assertEqual(rig_underruns(RIG), underruns, "the rig's tone ran dry during the take: a rig fault")
+            desktop.save_as("take")
+            desktop.request_close()
+            code, _, err = desktop.finish()
+            self.assertEqual(code, 0)
+            self.assertEqual(err, "")
+            path = os.path.join(folder, "take.wav")
+            with wave.open(path, "rb") as reader:
+                self.assertEqual(reader.getnchannels(), channels)
+                self.assertEqual(reader.getsampwidth(), width)
+                self.assertEqual(reader.getframerate(), rate)
+                frames = reader.readframes(reader.getnframes())
+                self.assertAlmostEqual(reader.getnframes() / rate, recorded, delta=0.5)
+            with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
+                self.assertEqual(temp.read(), frames, "the file holds exactly the captured samples")
+            samples = decode(frames[len(frames) // 2:], width, channels)
+            self.assertAlmostEqual(rising_crossing_frequency(samples, rate), 1000, delta=10)
+            soxi = subprocess.run(["soxi", path], capture_output=True, text=True)
+            self.assertEqual(soxi.returncode, 0, soxi.stderr)
+
+    def test_record_and_save_16_bit_stereo_44100(self):
+        self.record_and_save([], 2, 2, 44100)
+
+    def test_record_and_save_24_bit_mono_96000(self):
+        self.record_and_save([("channels", -1), ("bits", 1), ("rate", 3)], 1, 3, 96000)
+
+    def test_second_copy_in_the_same_folder_leaves_the_take_alone(self):
+        with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
+            # The first copy records from a device of its own that hands out
+            # these bytes at the sound server's pace; it is listed second.
+            device_input = os.urandom(44100 * 4 * 30)
+            with open(os.path.join(home, "paced.raw"), "wb") as raw:
+                raw.write(device_input)
+            with open(os.path.join(home, ".asoundrc"), "w") as config:
+                device = rig_environment(RIG)["OSTRELLE_SOUND_DEVICE"]
+                config.write(f'pcm.ostrelle_paced {{\n type file\n slave.pcm "{device}"\n file "/dev/null"\n'
+                             f' infile "{home}/paced.raw"\n format "raw"\n}}\n')
+            desktop.start(folder, home)
+            desktop.choose("device", 1)
+            desktop.click("accept")
+            desktop.click("record")
+            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+            time.sleep(1)
+            # The second copy opens on top of the first and records from the server's device.
+            second, second_window = desktop.launch(folder)
+            desktop.click("accept")
+            time.sleep(1)
+            desktop.click("record")
+            desktop.wait_for_window("^Error$")
+            desktop.keys("Return")
+            subprocess.run([CLOSE_REQUEST, second_window], env=desktop.environment(), check=True)
+            _, err = second.communicate(timeout=10)
+            self.assertEqual(second.returncode, 0, err)
+            time.sleep(1)
+            desktop.click("stop")
+            desktop.save_as("take")
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
+            with wave.open(os.path.join(folder, "take.wav"), "rb") as reader:
+                frames = reader.readframes(reader.getnframes())
+            self.assertGreater(len(frames), 44100 * 4 * 2)
+            start = device_input.find(frames[:64])
+            self.assertNotEqual(start, -1, "the take begins with the device's bytes")
+            self.assertTrue(device_input[start:start + len(frames)] == frames,
+                            "the take is one unbroken stretch of the device's bytes")
+
+
+if __name__ == "__main__":
+    unittest.main()
