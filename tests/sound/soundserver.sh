@@ -15,7 +15,8 @@
 #   soundserver.sh underruns DIR   how often the tone has run dry so far
 #   soundserver.sh servers         the servers installed, the one start uses first
 # Clients need: source DIR/env  (XDG_RUNTIME_DIR, HOME, PULSE_SERVER,
-# PIPEWIRE_REMOTE, and OSTRELLE_SOUND_DEVICE, the ALSA device to capture from).
+# PIPEWIRE_REMOTE, PIPEWIRE_PROPS, and OSTRELLE_SOUND_DEVICE, the ALSA device
+# to capture from).
 #
 # The server is PulseAudio where it is installed and PipeWire otherwise;
 # OSTRELLE_SOUND_SERVER=pulseaudio|pipewire chooses one. Either listens on
@@ -79,7 +80,9 @@ stream_defaults.enable()
 LUA
     echo '-- no Bluetooth' > "$config/bluetooth.lua.d/90-enable-all.lua"
     # A stereo tone taken as one channel averages its two, as PulseAudio
-    # does, rather than adding them up 3 dB louder.
+    # does, rather than adding them up 3 dB louder. This asks it of the
+    # streams pipewire-pulse makes for its clients; PIPEWIRE_PROPS in DIR/env
+    # asks it of those that PipeWire's own ALSA device makes.
     mkdir -p "$dir/config/pipewire/pipewire-pulse.conf.d"
     printf 'stream.properties = {\n    channelmix.normalize = true\n}\n' \
         > "$dir/config/pipewire/pipewire-pulse.conf.d/ostrelle.conf"
@@ -88,10 +91,16 @@ LUA
     # start the clients before the new server listens.
     rm -f "$XDG_RUNTIME_DIR"/pipewire-0 "$XDG_RUNTIME_DIR"/pipewire-0.lock \
         "$XDG_RUNTIME_DIR"/pipewire-0-manager "$XDG_RUNTIME_DIR"/pipewire-0-manager.lock "$dir/runtime/native"
+    # Clients of PipeWire's own ALSA device speak to PipeWire itself, not to
+    # pipewire-pulse: a hung server is then PipeWire stopped.
+    local protocol=pipewire-pulse
+    [ "$device" = pipewire ] && protocol=pipewire
     env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" \
         PULSE_RUNTIME_PATH="$dir/runtime" setsid bash -c \
-        'pipewire & until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
-         wireplumber & pipewire-pulse & echo $! > "$0"; wait' "$dir/protocol.pid" >"$dir/server.log" 2>&1 </dev/null &
+        'pipewire & pipewire=$!; until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
+         wireplumber & pipewire-pulse & pulse=$!
+         if [ "$1" = pipewire ]; then echo $pipewire; else echo $pulse; fi > "$0"; wait' \
+        "$dir/protocol.pid" "$protocol" >"$dir/server.log" 2>&1 </dev/null &
     echo $! > "$dir/server.pid"
     wait_for pactl info || return 1
     pactl load-module module-null-sink sink_name=tone rate=48000 channels=2 >/dev/null
@@ -129,6 +138,7 @@ export HOME=$dir/home
 export PULSE_SERVER=unix:$dir/runtime/native
 export PIPEWIRE_REMOTE=$dir/runtime/pipewire-0
 export OSTRELLE_SOUND_DEVICE=$device
+export PIPEWIRE_PROPS=channelmix.normalize=true
 ENV
     # shellcheck disable=SC1091
     source "$dir/env"
@@ -163,7 +173,8 @@ kill)
     [ -f "$dir/server.pid" ] && kill -9 -- "-$(cat "$dir/server.pid")" 2>/dev/null || true
     ;;
 freeze|thaw)
-    # The process that speaks to the clients: PulseAudio, or pipewire-pulse.
+    # The process that speaks to the clients: PulseAudio, pipewire-pulse, or
+    # PipeWire itself for its own ALSA device.
     signal=STOP
     [ "$command" = thaw ] && signal=CONT
     [ -f "$dir/protocol.pid" ] && kill -"$signal" "$(cat "$dir/protocol.pid")" 2>/dev/null || true
