@@ -147,11 +147,14 @@ class Desktop:
         self.run("xdotool", "type", "--delay", "20", text)
 
     def choose(self, control, presses):
-        """Focuses a list without leaving its popup open, then moves its selection."""
-        self.click(control)
-        self.keys("Escape")
-        key = "Down" if presses > 0 else "Up"
-        self.keys(*([key] * abs(presses)))
+        """Moves a list's selection by turning the mouse wheel over it. A click
+        would open its popup, and on a busy machine the popup can appear after
+        the key meant to close it, leaving the choice uncommitted."""
+        x, y, width, height = CONTROLS[control]
+        button = "5" if presses > 0 else "4"
+        self.run("xdotool", "mousemove", str(WINDOW_X + x + width // 2), str(WINDOW_Y + y + height // 2),
+                 "click", "--repeat", str(abs(presses)), "--delay", "50", button)
+        time.sleep(0.15)
 
     def save_as(self, name, dialog_timeout=10, done_timeout=10):
         """Save, type the name in the dialog, then confirm "Done!" and "All Done!"."""
