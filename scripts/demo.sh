@@ -12,8 +12,9 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 state=$(mktemp -d /tmp/ostrelle-demo.XXXXXX)
 trap '"$here/tests/sound/soundserver.sh" stop "$state"; rm -rf "$state"' EXIT
 "$here/tests/sound/soundserver.sh" start "$state"
-# The sound server's addresses are all the recorder's sound libraries need;
-# HOME and the runtime folder stay the user's own.
+# The sound server's addresses, and PipeWire's wish that one channel taken
+# from two averages them, are all the recorder's sound libraries need; HOME
+# and the runtime folder stay the user's own.
 device=$(. "$state/env"; echo "$OSTRELLE_SOUND_DEVICE")
 # "default" leads there too where PulseAudio's or PipeWire's ALSA
 # configuration makes it the sound server's.
@@ -23,4 +24,5 @@ for package in pulseaudio pipewire-alsa; do
         choice="the \"$device\" or the \"default\" device"
 done
 echo "Choose $choice and press ACCEPT: what you record is the demo's 1 kHz tone."
-PULSE_SERVER=$(. "$state/env"; echo "$PULSE_SERVER") PIPEWIRE_REMOTE=$(. "$state/env"; echo "$PIPEWIRE_REMOTE") "$program"
+PULSE_SERVER=$(. "$state/env"; echo "$PULSE_SERVER") PIPEWIRE_REMOTE=$(. "$state/env"; echo "$PIPEWIRE_REMOTE") \
+    PIPEWIRE_PROPS=$(. "$state/env"; echo "$PIPEWIRE_PROPS") "$program"
