@@ -56,8 +56,6 @@ void preferRealtimeScheduling(PaStream* stream) {
 bool openAndStart() {
     lastBufferAt.store(0, std::memory_order_relaxed);
     streamOpenedAt = Clock::now();
-    // The sound libraries start their threads while opening and starting.
-    const TerminationSignalsHeldBack heldBack;
     PaStream* stream = nullptr;
     if (Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, captureSettings.sampleRate,
                       paFramesPerBufferUnspecified, paNoFlag, captureCallback, nullptr) != paNoError)

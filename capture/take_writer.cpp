@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "capture_internal.h"
 #include "capture_testing.h"
 #include "files.h"
 #include "recorder.h"
@@ -150,10 +149,7 @@ bool startTakeWriter(size_t bytes) {
     ring->reset();
     diskRefused.store(false, std::memory_order_relaxed);
     finishing = false;
-    {
-        const TerminationSignalsHeldBack heldBack;
-        writer = std::thread(writeTake);
-    }
+    writer = std::thread(writeTake);
     // A name that top and the tests can find it by.
     pthread_setname_np(writer.native_handle(), "take writer");
     return true;
