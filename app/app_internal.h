@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What the application's files call in each other: the steps tests also
-// drive, the two that never return, and the unsaved take.
+// What the application's files call in each other: the buttons' states, the
+// save as the user runs it, and the unsaved take.
 #pragma once
 
 #include <cstdint>
@@ -8,19 +8,51 @@
 
 #include "app.h"
 #include "app_testing.h"
-#include "recorder.h"
+#include "wav.h"
 
 // The main window's own title; a save's progress count takes its place for a while.
 constexpr const char* mainWindowTitle = "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) ";
 
-// The single exit path: stops the stream, ends PortAudio and the layer, exits with 0.
-[[noreturn]] void shutdownAndExit();
-[[noreturn]] void runRecordingLoop();
+// The states of the recorder as its three buttons show them; the table of
+// which button each leaves enabled is in showButtons.
+enum class ButtonState {
+    beforeAccept,
+    accepted,  // nothing recorded yet
+    recording,
+    // Record was pressed and the take is being begun: Record off, Stop and Save
+    // as they were, which is how they stay when its file cannot be made.
+    startingTake,
+    stopped,
+    saving,
+    saved,       // only closing is left
+    saveFailed,  // cancelled, declined or failed: Record and Save again
+};
+// Enables and disables Record, Stop and Save as the state calls for.
+void showButtons(ButtonState state);
+
+// A box titled "Error" with an OK button.
+void showError(const std::string& text);
+
+// --- The Save action ---------------------------------------------------------
+// The take the Save action saves: its format and its frames as counted.
+struct TakeToSave {
+    CaptureSettings settings;
+    int64_t frames = 0;
+};
+// Asks for a path, and after an overwrite question saves the take there,
+// counting the progress in the window's title and in `saveBlocks`. True when
+// the whole take was saved, and then noted on the take's file as saved; then
+// all three buttons stay disabled. Otherwise Record and Save are enabled
+// again, after a box that tells what happened unless the user cancelled or
+// declined.
+bool saveTake(const TakeToSave& take, int32_t& saveBlocks);
+// Notes on the take that TakeReadFile holds that it was saved.
+void markTakeSaved();
 
 // --- A take an earlier run left unsaved in "pelvar.temp" -------------------
-enum class LeftoverState { missing, noNote, saved, tooShort, held, found };
-struct LeftoverTake {
-    LeftoverState state = LeftoverState::missing;
+enum class UnsavedState { missing, noNote, saved, tooShort, held, found };
+struct UnsavedTake {
+    UnsavedState state = UnsavedState::missing;
     TakeNote note;
     int64_t frames = 0;  // whole frames the file holds
 };
@@ -28,11 +60,9 @@ struct LeftoverTake {
 // only for a regular file with a note not marked saved, at least one whole
 // frame, and a lock no other process holds; then it is open as TakeReadFile
 // and this process keeps its lock until exit.
-LeftoverTake findLeftoverTake();
+UnsavedTake findUnsavedTake();
 // "12.3 seconds (2 channels, 16 bit, 44100 Hz) recorded on 2026-12-07 at 11:02",
 // in local time.
-std::string describeLeftoverTake(const LeftoverTake& leftover);
-// Sets the records as they were while the take was recorded, for its save.
-void adoptLeftoverTake(const LeftoverTake& leftover);
-// Notes on the take that TakeReadFile holds that it was saved.
-void markTakeSaved();
+std::string describeUnsavedTake(const UnsavedTake& take);
+// The take as the save reads it, in the format its note gives.
+TakeToSave unsavedTakeToSave(const UnsavedTake& take);

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "app_internal.h"
-#include "capture.h"
 #include "files.h"
 #include "wav.h"
 
@@ -27,16 +26,16 @@ int refuse(const std::string& reason) {
     return 1;
 }
 
-std::string whyNothingToRecover(LeftoverState state) {
+std::string whyNothingToRecover(UnsavedState state) {
     const std::string name = tempCaptureName;
     switch (state) {
-        case LeftoverState::missing: return "nothing to recover: there is no " + name + " in this folder";
-        case LeftoverState::noNote:
+        case UnsavedState::missing: return "nothing to recover: there is no " + name + " in this folder";
+        case UnsavedState::noNote:
             return "nothing to recover: " + name + " carries no note of its format, so it cannot be read back";
-        case LeftoverState::saved: return "nothing to recover: the take in " + name + " was saved already";
-        case LeftoverState::tooShort: return "nothing to recover: " + name + " holds no whole frame";
-        case LeftoverState::held: return "another copy of ostrelle holds " + name + ", so it was left alone";
-        case LeftoverState::found: break;
+        case UnsavedState::saved: return "nothing to recover: the take in " + name + " was saved already";
+        case UnsavedState::tooShort: return "nothing to recover: " + name + " holds no whole frame";
+        case UnsavedState::held: return "another copy of ostrelle holds " + name + ", so it was left alone";
+        case UnsavedState::found: break;
     }
     return {};
 }
@@ -44,23 +43,26 @@ std::string whyNothingToRecover(LeftoverState state) {
 int recoverTake(const char* name) {
     if (*name == '\0') return refuse("--recover needs a file name");
     const std::string path = withWavSuffix(name);
-    resetRecorderState();
-    const LeftoverTake leftover = findLeftoverTake();
-    if (leftover.state != LeftoverState::found) return refuse(whyNothingToRecover(leftover.state));
+    const UnsavedTake unsaved = findUnsavedTake();
+    if (unsaved.state != UnsavedState::found) return refuse(whyNothingToRecover(unsaved.state));
     if (fileSize(path.c_str()) != -1) return refuse(path + " already exists, so nothing was saved");
-    adoptLeftoverTake(leftover);
-    const SaveResult result = writeTakeAsWav(path, false);
+    const TakeToSave take = unsavedTakeToSave(unsaved);
+    SaveRequest request;
+    request.settings = take.settings;
+    request.frames = take.frames;
+    request.path = path;
+    const SaveResult result = saveTakeAsWav(request);
     if (!result.saved && result.error == 0)
         return refuse(std::string("none of the take in ") + tempCaptureName +
                       " could be read back, so nothing was saved");
     if (!result.saved) return refuse("the take could not be saved as " + path + ": " + std::strerror(result.error));
-    std::string what = describeLeftoverTake(leftover);
+    std::string what = describeUnsavedTake(unsaved);
     // What never reached the disk before the run ended is left out, and the
     // take stays unsaved, as after the Save button's "Only ..." box.
     if (result.savedBytes < result.takeBytes) {
-        LeftoverTake kept = leftover;
-        kept.frames = result.savedBytes / captureFormat.bytesPerFrame;
-        what = "only " + describeLeftoverTake(kept) + ", all that could be read back,";
+        UnsavedTake kept = unsaved;
+        kept.frames = result.savedBytes / bytesPerFrameFor(take.settings.bitsPerSample, take.settings.channelCount);
+        what = "only " + describeUnsavedTake(kept) + ", all that could be read back,";
     } else {
         markTakeSaved();
     }

@@ -2,39 +2,58 @@
 #include <cstdlib>
 
 #include "app_internal.h"
-#include "capture.h"
+#include "files.h"
 #include "ui.h"
 
 namespace {
 
+// The one run's records and capture. Reached from the exit handler, which
+// the C library calls without a context.
+App* runningApp = nullptr;
+
 // The window system can end the program too: Qt exits with 1 when its display
 // goes away. A take still running then ends whole, its ring drained and its
-// file closed, as it does at the close box; after shutdownAndExit this finds
+// file closed, as it does at the close box; after shutDown this finds
 // nothing left to do.
-void endTakeAtExit() { closeCaptureStream(); }
+void endTakeAtExit() {
+    if (runningApp != nullptr) runningApp->capture.closeStream();
+}
+
+// The single way out of a run: stops the stream, ends PortAudio and the
+// window layer, and closes the file channels still open, so that a take
+// being written stays on disk whole.
+[[noreturn]] void shutDown(App& app) {
+    app.capture.end();
+    closeWindow(MainWindow);
+    endLayer();
+    closeAllFiles();
+    std::exit(0);
+}
+
+void runRecordingLoop(App& app) {
+    int code = 0;
+    do code = recordingPass(app, code);
+    while (code != eventCloseRequested);
+}
 
 }  // namespace
 
 void runOstrelle() {
+    // Never destroyed: the program ends through exit(), and the exit handler
+    // may still need it.
+    App& app = *new App;
+    runningApp = &app;
     std::atexit(endTakeAtExit);
-    resetRecorderState();
     startLayer();
     closeOnTerminationSignals();
-    silenceAudioLibraries();
-    Pa_Initialize();
-    buildMainWindow();
-    offerUnsavedTake();
-    runSettingsPhase();
-    applyAcceptedSettings();
-    openCaptureStream();
-    addWindowTimer(MainWindow, ElapsedTimer, ElapsedTimerPeriod);
-    runRecordingLoop();
-}
-
-void shutdownAndExit() {
-    endCapture();
-    closeWindow(MainWindow);
-    // Flushes and closes a take still being written, so it stays on disk whole.
-    endLayer();
-    std::exit(0);
+    startAudio();
+    buildMainWindow(app);
+    offerUnsavedTake(app);
+    if (runSettingsPhase(app)) {
+        applyAcceptedSettings(app);
+        openCaptureStream(app);
+        addWindowTimer(MainWindow, ElapsedTimer, ElapsedTimerPeriod);
+        runRecordingLoop(app);
+    }
+    shutDown(app);
 }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The take writer: a ring between the capture callback and a thread that
-// drains it into file channel 1, so that a slow disk never holds up audio.
-// The thread wakes a few times a second during a take and not at all
-// outside one, and puts what it wrote on disk at least every two seconds.
+// drains it into a file channel, so that a slow disk never holds up audio.
+// The thread wakes four times a second during a take and not at all outside
+// one, and puts what it wrote on disk about every second.
 //
 // One writer, one reader: only the capture callback puts bytes in (the
 // functions marked "audio thread"), only the writer thread takes them out.
@@ -10,23 +10,71 @@
 // the take.
 #pragma once
 
+#include <atomic>
+#include <boost/lockfree/spsc_queue.hpp>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
-// Interface thread. Makes the ring hold at least `bytes` (allocating and
-// touching every page now, never in the callback), empties it and starts the
-// thread that writes to channel 1, which must be open. False when the ring
-// cannot be had.
-bool startTakeWriter(size_t bytes);
-// Interface thread, once no callback can add more: wakes the thread at once,
-// which writes out everything the ring still holds and ends. Channel 1 stays
-// open.
-void finishTakeWriter();
+#include "locked_allocator.h"
 
-// Audio thread: never blocks, allocates, locks or calls the system.
-// Bytes the ring can take now.
-size_t takeWriterRoom();
-// Copies `bytes` (at most takeWriterRoom()) into the ring.
-void handToTakeWriter(const void* data, size_t bytes);
-// True once the disk refused a write of this take.
-bool takeWriterDiskRefused();
+class TakeWriter {
+   public:
+    // Writes to file channel `channel`.
+    explicit TakeWriter(int channel) : channel_(channel) {}
+    // Ends a thread still running, as finish() does.
+    ~TakeWriter() { finish(); }
+    TakeWriter(const TakeWriter&) = delete;
+    TakeWriter& operator=(const TakeWriter&) = delete;
+
+    // Interface thread. Makes the ring hold at least `bytes` (allocating and
+    // touching every page now, never in the callback), empties it and starts
+    // the thread that writes to the channel, which must be open. False when
+    // the ring cannot be had.
+    bool start(size_t bytes);
+    // Interface thread, once no callback can add more: wakes the thread at
+    // once, which writes out everything the ring still holds and ends. The
+    // channel stays open.
+    void finish();
+
+    // Audio thread: never blocks, allocates, locks or calls the system.
+    // Bytes the ring can take now.
+    size_t room() const { return ring_ ? ring_->write_available() : 0; }
+    // Copies `bytes` (at most room()) into the ring.
+    void hand(const void* data, size_t bytes) { ring_->push(static_cast<const char*>(data), bytes); }
+    // True once the disk refused a write of this take.
+    bool diskRefused() const { return diskRefused_.load(std::memory_order_acquire); }
+
+    // For tests: a ring of this size whatever is asked (0: as asked), a pause
+    // after each write, and the rounds the thread has made.
+    std::atomic<size_t> ringBytesOverride{0};
+    std::atomic<int> pauseMilliseconds{0};
+    std::atomic<int64_t> rounds{0};
+
+   private:
+    // One producer (the callback), one consumer (the writer), no lock, and
+    // acquire and release on both indices, so it holds on every processor.
+    using Ring = boost::lockfree::spsc_queue<char, boost::lockfree::allocator<LockedAllocator<char>>>;
+    using Clock = std::chrono::steady_clock;
+
+    void run();
+    void writeOut(const char* data, size_t bytes);
+    void syncWhenDue(Clock::time_point& synced);
+    void drainRing(Clock::time_point* synced);
+
+    const int channel_;
+    std::unique_ptr<Ring> ring_;
+    size_t ringMadeFor_ = 0;
+    // The writer copies out of the ring into this before the disk sees it,
+    // so that the ring's room is given back before any write can stall.
+    std::vector<char> outgoing_;
+    std::thread thread_;
+    std::mutex wakeGuard_;
+    std::condition_variable wake_;
+    bool finishing_ = false;  // under wakeGuard_
+    std::atomic<bool> diskRefused_{false};
+};

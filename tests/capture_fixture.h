@@ -20,6 +20,7 @@
 #include "files.h"
 #include "support.h"
 #include "temp_folder.h"
+#include "wav.h"
 
 inline std::string homeFolder() { return std::getenv("HOME") ? std::getenv("HOME") : "/tmp"; }
 
@@ -54,27 +55,46 @@ inline std::string randomBytes(size_t count, unsigned seed) {
     return bytes;
 }
 
-inline void useSettings(int channels, int bits, double rate, int device) {
-    captureSettings.channelCount = static_cast<int16_t>(channels);
-    captureSettings.bitsPerSample = bits;
-    captureSettings.sampleRate = rate;
-    captureSettings.deviceIndex = device;
-    computeCaptureFormat();
+inline CaptureSettings settingsFor(int channels, int bits, double rate, int device) {
+    CaptureSettings settings;
+    settings.channelCount = static_cast<int16_t>(channels);
+    settings.bitsPerSample = bits;
+    settings.sampleRate = rate;
+    settings.deviceIndex = device;
+    return settings;
 }
 
 inline void sleepFor(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
+// A capture engine of the test's own, on records of its own, driven as the
+// recorder drives it.
 class Capture : public ::testing::Test {
    protected:
-    void SetUp() override {
-        forgetAnswers();
-        resetRecorderState();
-        setTakeFrameLimit(largestTakeFrames);
-    }
+    void SetUp() override { forgetAnswers(); }
     void TearDown() override {
-        closeCaptureStream();
+        engine.closeStream();
         closeAllFiles();
-        setTakeFrameLimit(largestTakeFrames);
     }
+    void useSettings(int channels, int bits, double rate, int device) {
+        captureSettings = settingsFor(channels, bits, rate, device);
+        captureFormat = computeCaptureFormat(captureSettings);
+    }
+    StreamOpening openCaptureStream() { return engine.openStream(); }
+    bool beginTake() { return engine.beginTake() == TakeBeginning::begun; }
+    TakeOutcome endTake() { return engine.endTake(); }
+    // Saves the take as the Save button would, without the dialog and boxes.
+    SaveResult saveTake(const std::string& path) {
+        SaveRequest request;
+        request.settings = captureSettings;
+        request.frames = recordingState.framesCaptured.load();
+        request.path = path;
+        request.mayReplace = true;
+        return saveTakeAsWav(request);
+    }
+
     TempFolder folder;
+    CaptureSettings captureSettings;
+    CaptureFormat captureFormat;
+    RecordingState recordingState;
+    CaptureEngine engine{captureSettings, captureFormat, recordingState};
 };

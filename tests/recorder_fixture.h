@@ -33,12 +33,6 @@ inline int serverItem() {
     return 0;
 }
 
-inline void acceptSettings() {
-    clickLater(AcceptButton);
-    runSettingsPhase();
-    applyAcceptedSettings();
-}
-
 struct Buttons {
     bool record, stop, save;
     bool operator==(const Buttons&) const = default;
@@ -50,17 +44,39 @@ inline Buttons buttons() {
     return {controlEnabled(RecordButton), controlEnabled(StopButton), controlEnabled(SaveButton)};
 }
 
+// The main window built afresh on records of the test's own, and the steps
+// of a run, driven as a user drives them.
 class Recorder : public ::testing::Test {
    protected:
     void SetUp() override {
         forgetAnswers();
-        resetRecorderState();
-        buildMainWindow();
+        buildMainWindow(app);
     }
     void TearDown() override {
-        closeCaptureStream();
+        app.capture.closeStream();
         closeWindow(MainWindow);
         closeAllFiles();
+    }
+    void acceptSettings() {
+        clickLater(AcceptButton);
+        ASSERT_TRUE(runSettingsPhase(app));
+        applyAcceptedSettings(app);
+    }
+    void openCaptureStream() { ::openCaptureStream(app); }
+    int recordingPass(int previousCode) { return ::recordingPass(app, previousCode); }
+    void offerUnsavedTake() { ::offerUnsavedTake(app); }
+    void refreshStatusLabels() { ::refreshStatusLabels(app); }
+    bool exportWav() { return saveLastTake(app); }
+    // A take as the recorder leaves one: its file with these bytes, read
+    // through the take's own channel, and the frames it counted.
+    void prepareTake(int channels, int bits, double rate, const std::string& bytes, int32_t frames) {
+        captureSettings.channelCount = static_cast<int16_t>(channels);
+        captureSettings.bitsPerSample = bits;
+        captureSettings.sampleRate = rate;
+        captureFormat = computeCaptureFormat(captureSettings);
+        std::ofstream("pelvar.temp", std::ios::binary | std::ios::trunc) << bytes;
+        openExclusiveForReading(TakeReadFile, "pelvar.temp");
+        recordingState.framesCaptured.store(frames);
     }
     // Runs the recording loop until the condition holds. A time-out fails the
     // test, with a message, and returns false.
@@ -91,7 +107,7 @@ class Recorder : public ::testing::Test {
         acceptSettings();
         openCaptureStream();
         ASSERT_NE(recordingState.stream, nullptr);
-        ASSERT_TRUE(waitForAudio());
+        ASSERT_TRUE(waitForAudio(app.capture));
         addWindowTimer(MainWindow, ElapsedTimer, 100);
     }
     bool clickAndLoop(int control) {
@@ -111,20 +127,13 @@ class Recorder : public ::testing::Test {
     static constexpr int guardTimer = 4242;
 
     TempFolder folder;
+    App app;
+    CaptureSettings& captureSettings = app.captureSettings;
+    CaptureFormat& captureFormat = app.captureFormat;
+    RecordingState& recordingState = app.recordingState;
     int previousCode_ = 0;
     int clickCount_ = 0;
 };
-
-inline void prepareTake(int channels, int bits, double rate, const std::string& bytes, int32_t frames) {
-    captureSettings.channelCount = static_cast<int16_t>(channels);
-    captureSettings.bitsPerSample = bits;
-    captureSettings.sampleRate = rate;
-    computeCaptureFormat();
-    std::ofstream("pelvar.temp", std::ios::binary | std::ios::trunc) << bytes;
-    // As a take the recorder wrote: the save reads it through its own channel.
-    openExclusiveForReading(TakeReadFile, "pelvar.temp");
-    recordingState.framesCaptured.store(frames);
-}
 
 inline std::string littleEndian(uint32_t value, int bytes) {
     std::string out;

@@ -146,12 +146,12 @@ void startAnswerer() {
 
 }  // namespace
 
-bool waitForAudio(int milliseconds) {
-    const int64_t before = framesDelivered();
+bool waitForAudio(const CaptureEngine& engine, int milliseconds) {
+    const int64_t before = framesDelivered(engine);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (framesDelivered() == before && std::chrono::steady_clock::now() < deadline) QTest::qWait(10);
+    while (framesDelivered(engine) == before && std::chrono::steady_clock::now() < deadline) QTest::qWait(10);
     QTest::qWait(300);
-    return framesDelivered() != before;
+    return framesDelivered(engine) != before;
 }
 
 int deviceNamed(const std::string& name) {
@@ -194,8 +194,7 @@ int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void(
 #endif
     if (beforePortAudio) beforePortAudio();
     if (withPortAudio) {
-        silenceAudioLibraries();
-        Pa_Initialize();
+        startAudio();
     }
     int result = RUN_ALL_TESTS();
     if (withPortAudio) Pa_Terminate();

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class CaptureEngine;
+
 // Runs an action from inside the next event wait, as a user's input would arrive.
 void later(std::function<void()> action, int milliseconds = 0);
 // The widget that carries a control number, or null.
@@ -64,4 +66,4 @@ int deviceNamed(const std::string& name);
 // A new stream on the sound server may take a moment before it delivers,
 // and then hands over what piled up meanwhile in a burst; a user never
 // presses Record within that. False when nothing came.
-bool waitForAudio(int milliseconds = 5000);
+bool waitForAudio(const CaptureEngine& engine, int milliseconds = 5000);

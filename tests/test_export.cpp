@@ -24,7 +24,6 @@
 #include "ui.h"
 #include "ui_testing.h"
 #include "wav.h"
-#include "wav_testing.h"
 
 namespace {
 
@@ -40,8 +39,6 @@ std::string output(const std::string& command) {
 }
 
 TEST_F(Recorder, HeaderDescribesEachFormatAndRf64TakesOverPastWhatRiffHolds) {
-    // The threshold lowered from 4 GiB so that a few seconds go out as RF64.
-    setRf64ThresholdForTesting(400000);
     const HeaderCase cases[] = {
         {2, 16, 44100, 44100, 176400, 4, false},
         {1, 24, 48000, 1000, 144000, 3, false},
@@ -61,8 +58,13 @@ TEST_F(Recorder, HeaderDescribesEachFormatAndRf64TakesOverPastWhatRiffHolds) {
         for (uint32_t index = 0; index < dataSize; ++index) data[index] = static_cast<char>(index * 13 + 5);
         prepareTake(row.channels, row.bits, row.rate, data, row.frames);
         const std::string name = "format" + std::to_string(saves++) + ".wav";
-        plannedDialogAnswers = {(folder.path() / name).string()};
-        ASSERT_TRUE(exportWav());
+        SaveRequest request;
+        request.settings = captureSettings;
+        request.frames = row.frames;
+        request.path = (folder.path() / name).string();
+        // The threshold lowered from 4 GiB so that a few seconds go out as RF64.
+        request.rf64Threshold = 400000;
+        ASSERT_TRUE(saveTakeAsWav(request).saved);
         const std::string described = std::to_string(row.channels) + " channels, " + std::to_string(row.bits) +
                                       " bits, " + std::to_string(row.frames) + " frames";
         EXPECT_TRUE(readAll(name) == expectedHeader(row) + data) << described;
@@ -81,7 +83,6 @@ TEST_F(Recorder, HeaderDescribesEachFormatAndRf64TakesOverPastWhatRiffHolds) {
         EXPECT_EQ(sox, std::to_string(row.channels) + "\n" + rate + "\n" + std::to_string(row.bits) + "\n" +
                            std::to_string(row.frames) + "\n");
     }
-    setRf64ThresholdForTesting(largestRiffDataBytes);
 }
 
 TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
@@ -212,7 +213,7 @@ TEST_F(Recorder, ClicksHandledInOneBatchMeetTheButtonsTheEarlierOnesLeft) {
     ASSERT_TRUE(clickAndLoop(StopButton));
 
     batch({RecordButton, RecordButton, SaveButton});
-    EXPECT_EQ(recordingState.armed.load(), -1) << "the take goes on";
+    EXPECT_TRUE(recordingState.armed.load()) << "the take goes on";
     EXPECT_EQ(buttons(), (Buttons{false, true, false}));
     EXPECT_EQ(seenDialogs.size(), 1u);
     runLoopFor(400);

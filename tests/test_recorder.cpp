@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTest>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "app_testing.h"
 #include "audio_check.h"
 #include "capture.h"
+#include "capture_testing.h"
 #include "files.h"
 #include "recorder_fixture.h"
 #include "support.h"
@@ -61,6 +63,53 @@ TEST_F(Recorder, WindowShowsItsControlsWhereTheyBelong) {
         EXPECT_FALSE(controlEnabled(number)) << number;
     for (int number : {ChannelsList, BitsList, RateList, DeviceList, AcceptButton})
         EXPECT_TRUE(controlEnabled(number)) << number;
+}
+
+TEST_F(Recorder, DeviceListShowsEveryCaptureDeviceUnderItsLabel) {
+    const std::vector<CaptureDevice> devices = captureDevices();
+    auto* list = static_cast<QComboBox*>(controlWidget(DeviceList));
+    ASSERT_EQ(list->count(), static_cast<int>(devices.size()));
+    for (int item = 0; item < list->count(); ++item) {
+        EXPECT_EQ(list->itemText(item).toStdString(), devices[static_cast<size_t>(item)].label);
+        EXPECT_EQ(getControlItemData(DeviceList, item), devices[static_cast<size_t>(item)].index);
+    }
+    // A name that looks like markup is shown as written, angle brackets and
+    // all, and a device far down PortAudio's table keeps its label.
+    app.devices.push_back({129, "<b>x</b> 0"});
+    captureSettings.deviceIndex = 129;
+    refreshStatusLabels();
+    auto* status = static_cast<QLabel*>(controlWidget(DeviceStatus));
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(controlText(DeviceStatus), "Device: <b>x</b> 0");
+    QLabel plain("Device: <b>x</b> 0"), rich("Device: <b>x</b> 0");
+    for (QLabel* reference : {&plain, &rich}) {
+        reference->setFont(status->font());
+        reference->setWordWrap(true);
+    }
+    plain.setTextFormat(Qt::PlainText);
+    rich.setTextFormat(Qt::RichText);
+    ASSERT_NE(plain.sizeHint(), rich.sizeHint());
+    EXPECT_EQ(status->sizeHint(), plain.sizeHint());
+}
+
+// A format the device refuses is told at ACCEPT; each Record after it tries
+// the stream again, says so while it fails, and arms nothing.
+TEST_F(Recorder, RefusedFormatIsToldAndRecordArmsNothing) {
+    acceptSettings();
+    captureSettings.sampleRate = 1234567;
+    captureFormat = computeCaptureFormat(captureSettings);
+    openCaptureStream();
+    EXPECT_EQ(recordingState.stream, nullptr);
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].title, "Error");
+    EXPECT_EQ(seenBoxes[0].text, "Sorry, unsupported format.");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ASSERT_TRUE(clickAndLoop(RecordButton));
+        ASSERT_EQ(seenBoxes.size(), 2u + attempt);
+        EXPECT_EQ(seenBoxes.back().text, "Unable to stream.");
+        EXPECT_FALSE(recordingState.armed.load());
+        EXPECT_EQ(fileSize("pelvar.temp"), -1) << "no take begun without a stream";
+    }
 }
 
 TEST_F(Recorder, AcceptUntouchedRecordsTheInitialChoiceFromTheFirstDevice) {
@@ -123,17 +172,17 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
         const std::string firstCount = take == 0 ? "0" : std::to_string(std::stoi(shown) + 1);
         // Measured against what the device delivered, not the clock, so that a
         // starved sound server reads as what it is.
-        const int64_t deliveredBeforeRecord = framesDelivered();
+        const int64_t deliveredBeforeRecord = framesDelivered(app.capture);
         ASSERT_TRUE(clickAndLoop(RecordButton));
-        const int64_t deliveredOnceRecording = framesDelivered();
+        const int64_t deliveredOnceRecording = framesDelivered(app.capture);
         EXPECT_EQ(buttons(), (Buttons{false, true, false})) << "recording, take " << take;
         EXPECT_EQ(recordingState.loopState, LoopState::Recording);
         ASSERT_TRUE(loopUntil([&] { return controlText(RecordButton) != shown; }));
         EXPECT_EQ(controlText(RecordButton), firstCount) << "the count goes on, take " << take;
         runLoopFor(1200);
-        const int64_t deliveredBeforeStop = framesDelivered();
+        const int64_t deliveredBeforeStop = framesDelivered(app.capture);
         ASSERT_TRUE(clickAndLoop(StopButton));
-        const int64_t deliveredOnceStopped = framesDelivered();
+        const int64_t deliveredOnceStopped = framesDelivered(app.capture);
         EXPECT_EQ(buttons(), (Buttons{true, false, true})) << "stopped, take " << take;
         frames = recordingState.framesCaptured.load();
         EXPECT_GE(frames, deliveredBeforeStop - deliveredOnceRecording - 44100 / 20) << "take " << take;

@@ -110,11 +110,11 @@ TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
     useSettings(2, 16, 44100, device);
     PaStream* stream = nullptr;
     ASSERT_EQ(Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, 44100, paFramesPerBufferUnspecified,
-                            paNoFlag, timedCallback, nullptr),
+                            paNoFlag, timedCallback, callbackContext(engine)),
               paNoError);
     recordingState.stream = stream;
     ASSERT_EQ(Pa_StartStream(stream), paNoError);
-    ASSERT_TRUE(waitForAudio());
+    ASSERT_TRUE(waitForAudio(engine));
 
     longestCallback.store(0);
     lastStall.store(0);
@@ -126,8 +126,7 @@ TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
     const TakeOutcome take = endTake();
     stallingDisk.store(false);
 
-    plannedDialogAnswers = {(folder.path() / "stalled.wav").string()};
-    exportWav();
+    ASSERT_TRUE(saveTake((folder.path() / "stalled.wav").string()).saved);
     const std::string data = readAll("stalled.wav").substr(46);
     EXPECT_NEAR(static_cast<double>(data.size()) / 4 / 44100, seconds, 0.35);
     ASSERT_GE(data.size(), 64u);
@@ -151,9 +150,8 @@ TEST_F(Capture, TakeWriterWakesRarelyAndMakesTheTakeDurableEveryTwoSeconds) {
     int server = deviceNamed(soundDevice());
     ASSERT_GE(server, 0);
     useSettings(2, 32, 192000, server);
-    openCaptureStream();
-    ASSERT_NE(recordingState.stream, nullptr);
-    ASSERT_TRUE(waitForAudio());
+    ASSERT_EQ(openCaptureStream(), StreamOpening::opened);
+    ASSERT_TRUE(waitForAudio(engine));
     const std::set<pid_t> before = ownThreads();
     {
         std::lock_guard<std::mutex> lock(syncCallsGuard);
@@ -175,9 +173,9 @@ TEST_F(Capture, TakeWriterWakesRarelyAndMakesTheTakeDurableEveryTwoSeconds) {
     const pid_t writer = begun[0];
     // The writer's own rounds, not the kernel's count of its sleeps: on a
     // loaded machine that also counts waits for the disk and for memory.
-    const int64_t roundsAtStart = takeWriterRounds();
+    const int64_t roundsAtStart = takeWriterRounds(engine);
     sleepFor(3000);
-    const int64_t woken = takeWriterRounds() - roundsAtStart;
+    const int64_t woken = takeWriterRounds(engine) - roundsAtStart;
     EXPECT_GT(woken, 0) << "the writer keeps taking rounds while the take runs";
     EXPECT_LE(woken, 35) << "the writer wakes at most ten times a second";
     sleepFor(4000);

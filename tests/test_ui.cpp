@@ -196,7 +196,7 @@ TEST_F(WindowLayer, ButtonsClickOncePerPressAndNeverWhileDisabled) {
     createButton(9, 310, 105, 100, 25, "ACCEPT", buttonDefault);
     createButton(7, 50, 170, 80, 40, "Record");
     EXPECT_TRUE(static_cast<QPushButton*>(controlWidget(9))->isDefault());
-    disableControl(7, 1);
+    enableControl(7, false);
     later([] {
         QTest::mouseClick(controlWidget(7), Qt::LeftButton);
         QTest::keyClick(controlWidget(9), Qt::Key_Return);
@@ -204,7 +204,7 @@ TEST_F(WindowLayer, ButtonsClickOncePerPressAndNeverWhileDisabled) {
         windowWidget(2)->close();
     });
     EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0}));
-    disableControl(7, 0);
+    enableControl(7, true);
     setControlText(7, "12");
     EXPECT_EQ(controlText(7), "12");
     later([] {
@@ -221,7 +221,7 @@ TEST_F(WindowLayer, TabMovesThroughEnabledControlsInCreationOrder) {
     createComboBox(4, 160, 50, 95, 20);
     createButton(9, 310, 105, 100, 25, "ACCEPT", buttonDefault);
     createButton(7, 50, 170, 80, 40, "Record");
-    disableControl(4, 1);
+    enableControl(4, false);
     QWidget* window = windowWidget(2);
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window));

@@ -144,7 +144,7 @@ TEST_F(Recorder, NoAtTheUnsavedTakeBoxKeepsItUntilTheNextRecord) {
     ASSERT_TRUE(parsed.has_value()) << note;
     EXPECT_NEAR(static_cast<double>(parsed->began), static_cast<double>(clicked), 2.0);
     EXPECT_FALSE(parsed->saved);
-    ASSERT_TRUE(loopUntil([] { return recordingState.framesCaptured.load() > 44100 / 5; }));
+    ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100 / 5; }));
     ASSERT_TRUE(clickAndLoop(StopButton));
     plannedDialogAnswers = {(folder.path() / "new").string()};
     ASSERT_TRUE(clickAndLoop(SaveButton));

@@ -155,8 +155,8 @@ int32_t getControlItemData(int number, int item) {
     return list->itemData(item).toInt();
 }
 
-void disableControl(int number, int state) {
-    if (ControlEntry* entry = controlEntry(number)) entry->widget->setEnabled(state == 0);
+void enableControl(int number, bool enabled) {
+    if (ControlEntry* entry = controlEntry(number)) entry->widget->setEnabled(enabled);
 }
 
 void setControlText(int number, const char* caption) {

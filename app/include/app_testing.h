@@ -1,24 +1,71 @@
 // SPDX-License-Identifier: MIT
-// The steps runOstrelle takes, for tests that drive the program one step at a
-// time. Interface thread only.
+// What tests reach in the application: the numbers of its window, the
+// records one run holds, and the steps runOstrelle takes, so that a test can
+// drive the program one step at a time. Interface thread only.
 #pragma once
 
+#include <vector>
+
+#include "capture.h"
+#include "take_format.h"
+
+// Numbers of the window, its controls and its timer.
+constexpr int MainWindow = 2;
+constexpr int ElapsedTimer = 1000;
+constexpr int ElapsedTimerPeriod = 1000;
+enum ControlId : int {
+    StopButton = 1,
+    ChannelsList = 3,
+    BitsList = 4,
+    RateList = 5,
+    DeviceList = 6,
+    RecordButton = 7,
+    SaveButton = 8,
+    AcceptButton = 9,
+    ChannelsCaption = 14,
+    BitsCaption = 15,
+    RateCaption = 16,
+    DeviceCaption = 20,
+    DeviceStatus = 21,
+    ChannelsStatus = 22,
+    BitsStatus = 23,
+    RateStatus = 24,
+};
+
+// Everything one run of the recorder holds: what the user chose, the format
+// derived at ACCEPT, what the running recorder knows, the capture that runs
+// on them, and the devices the list offers.
+struct App {
+    CaptureSettings captureSettings;
+    CaptureFormat captureFormat;
+    RecordingState recordingState;
+    CaptureEngine capture{captureSettings, captureFormat, recordingState};
+    std::vector<CaptureDevice> devices;
+};
+
 // Opens the main window with all its controls and the device list.
-void buildMainWindow();
-// Runs until ACCEPT, then drops the raw device table and derives the format.
-// Closing the window exits the program.
-void runSettingsPhase();
+void buildMainWindow(App& app);
+// Runs until ACCEPT, then derives the format. False when the window was
+// closed instead; the caller then shuts down.
+bool runSettingsPhase(App& app);
 // Shows the accepted choice and switches the controls to recording.
-void applyAcceptedSettings();
+void applyAcceptedSettings(App& app);
 // Recreates the four status labels with the current values.
-void refreshStatusLabels();
+void refreshStatusLabels(const App& app);
+// Opens the stream in the accepted format, with a box when it fails.
+void openCaptureStream(App& app);
+
+// The Save action on the run's last take: the dialog, the overwrite
+// question, the save and the boxes that follow. True when the whole take was
+// saved.
+bool saveLastTake(App& app);
 
 // One pass of the recording loop: acts on the tick of the previous pass,
 // waits for the next event and acts on it. Returns that event's code.
-int recordingPass(int previousCode);
+int recordingPass(App& app, int previousCode);
 
 // At start-up, with the window shown: when "pelvar.temp" holds a take an
 // earlier run never saved, asks whether to save it, and on Yes saves it as the
-// Save button does. Afterwards the records and buttons are as the settings
+// Save button does. Afterwards the window and buttons are as the settings
 // phase expects them.
-void offerUnsavedTake();
+void offerUnsavedTake(App& app);

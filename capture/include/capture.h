@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The audio capture: the device list, the input stream and its callback, and
-// the take written to "pelvar.temp".
+// the take written to "pelvar.temp". It shows nothing: what happened comes
+// back as values, and the application tells the user.
 //
 // Threads:
 // - The interface thread runs everything here except the two below.
-// - PortAudio's audio thread runs captureCallback. It reads `armed`, writes
+// - PortAudio's audio thread runs the callback. It reads `armed`, writes
 //   `framesCaptured` and the take's counters, and copies each armed buffer
 //   into a ring. It never blocks, allocates, locks, or calls the system.
 // - The take writer's thread drains that ring into file channel 1, which it
@@ -13,39 +14,60 @@
 // disarm the callback.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "recorder.h"
+#include "take_format.h"
 
-// The records, the device list and the take's counters back to how
-// start-up finds them.
-void resetRecorderState();
+enum class LoopState { Idle, Recording };
+
+// What the running recorder knows. The application owns it; a
+// CaptureEngine reads and writes the fields its comments name.
+struct RecordingState {
+    // Set and cleared by the CaptureEngine that runs the stream.
+    PaStream* stream = nullptr;
+    // Written by the interface thread, read by the audio thread. Raised only
+    // after the take's file and counter are ready, and sequentially
+    // consistent, so that a take can tell when the callback has left it.
+    std::atomic<bool> armed{false};
+    // Advanced by the audio thread while a take is armed; set by the
+    // interface thread before arming and after the take ended.
+    std::atomic<int32_t> framesCaptured{0};
+    LoopState loopState = LoopState::Idle;
+    // The seconds shown on Record; never reset.
+    int32_t elapsedSeconds = 0;
+    // The save's progress count; never reset.
+    int32_t saveBlocks = 0;
+};
 
 // Keeps the sound libraries' own complaints (no sound card, no JACK server)
-// off the terminal. Called before Pa_Initialize.
-void silenceAudioLibraries();
+// off the terminal, then starts PortAudio. Once, before any CaptureEngine opens.
+void startAudio();
 
-// --- Device list ---------------------------------------------------------
-// Lists PortAudio's capture devices into the device list control.
-void listCaptureDevices();
-// The label stored for a device index, empty when it was not listed.
-std::string labelForDevice(int deviceIndex);
-// Drops the raw device table; labels and list items stay.
-void releaseDeviceTable();
+// A device that can capture, as the device list shows it: its PortAudio
+// index and its label (its name, a space, its host API number).
+struct CaptureDevice {
+    int index = 0;
+    std::string label;
+};
+// PortAudio's capture devices, in PortAudio's order. Allocates.
+std::vector<CaptureDevice> captureDevices();
 
-// --- Stream and takes (interface thread) ---------------------------------
-// Checks the format, opens and starts the stream; failures are shown in a box.
-void openCaptureStream();
-// Unless the stream runs and delivers, closes what is left of it (its device
-// or sound server went away, or it never opened) and opens and starts it
-// again in the accepted format. True when the stream runs; false, after the "Unable to
-// stream." box, when it does not. Tried again at every call.
-bool reviveCaptureStream();
-// Creates "pelvar.temp" (refusing links, and refusing a file another copy of
-// the program holds), starts the take writer and arms the callback. False,
-// after a box, when the file cannot be had.
-bool beginTake();
+// How opening the stream went.
+enum class StreamOpening { opened, formatRefused, unableToStream };
+// How beginning a take went.
+enum class TakeBeginning {
+    begun,
+    // Another copy of the program holds "pelvar.temp".
+    heldElsewhere,
+    // The file or the ring could not be had: a link, a file not the user's,
+    // a folder that refuses it, no memory.
+    refused,
+};
+
 // What a take ended with.
 struct TakeOutcome {
     // Whole frames the take's file holds; `framesCaptured` says the same.
@@ -60,18 +82,50 @@ struct TakeOutcome {
     // The device or its sound server stopped delivering during the take.
     bool streamLost = false;
 };
-// Disarms the callback, waits until it has left the take, writes out what
-// the ring still holds and closes the file; the stream keeps running. Says
-// what the take ended with; after no take at all, nothing but the frames.
-TakeOutcome endTake();
-// True while a take runs that can grow no more: it reached the largest take,
-// or its stream stopped delivering (no buffer for over a second, or ended).
-bool takeCannotGoOn();
-// Stops the stream, ends a take still running (it stays whole on disk), and
-// closes the stream; used at shut-down. A stream that runs but has stopped
-// delivering (its sound server hangs) is left alone instead, since stopping
-// it would wait for the server.
-void closeCaptureStream();
-// The last of capture at shut-down: closes the stream, then PortAudio,
-// unless a hung stream was left alone.
-void endCapture();
+
+// One running capture: its stream, the ring, the take writer's thread and
+// the counters. It reads the accepted settings and format and writes the
+// recording state it is given, all owned by the caller and outliving it.
+// Interface thread only, but for what the header's opening says.
+class CaptureEngine {
+   public:
+    CaptureEngine(const CaptureSettings& settings, const CaptureFormat& format, RecordingState& state);
+    // Closes what is still open, as closeStream() does.
+    ~CaptureEngine();
+    CaptureEngine(const CaptureEngine&) = delete;
+    CaptureEngine& operator=(const CaptureEngine&) = delete;
+
+    // Checks the format, opens and starts the stream.
+    StreamOpening openStream();
+    // Unless the stream runs and delivers, closes what is left of it (its
+    // device or sound server went away, or it never opened) and opens and
+    // starts it again in the accepted format. True when the stream runs.
+    bool reviveStream();
+    // Creates "pelvar.temp" (refusing links and files not the user's, and a
+    // file another copy of the program holds), notes the take's format on
+    // it, starts the take writer and arms the callback.
+    TakeBeginning beginTake();
+    // Disarms the callback, waits until it has left the take, writes out what
+    // the ring still holds and closes the file; the stream keeps running. Says
+    // what the take ended with; after no take at all, nothing but the frames.
+    TakeOutcome endTake();
+    // True while a take runs that can grow no more: it reached the largest
+    // take, or its stream stopped delivering (no buffer for over a second, or
+    // ended).
+    bool takeCannotGoOn() const;
+    // Stops the stream, ends a take still running (it stays whole on disk),
+    // and closes the stream; used at shut-down. A stream that runs but has
+    // stopped delivering (its sound server hangs) is left alone instead,
+    // since stopping it would wait for the server.
+    void closeStream();
+    // The last of capture at shut-down: closes the stream, then PortAudio,
+    // unless a hung stream was left alone.
+    void end();
+
+    struct Core;
+
+   private:
+    friend struct CaptureEngineAccess;
+    // Reached by the callback through PortAudio's userData; it never moves.
+    std::unique_ptr<Core> core_;
+};

@@ -98,8 +98,8 @@ void setControlState(int number, int state);
 int getControlState(int number);
 void setControlItemData(int number, int item, int32_t value);
 int32_t getControlItemData(int number, int item);
-// state non-zero disables, 0 enables.
-void disableControl(int number, int state);
+// A disabled control takes no clicks and no keys.
+void enableControl(int number, bool enabled);
 void setControlText(int number, const char* text);
 
 // The pattern is "shown|matched" pairs separated by "|". Returns the chosen

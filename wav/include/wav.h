@@ -1,19 +1,38 @@
 // SPDX-License-Identifier: MIT
-// Saving the last take as a RIFF/WAVE file.
+// Saving a take as a RIFF/WAVE file: a function of what it reads, the
+// format, the frame count, the destination and a progress callback. It shows
+// nothing and sets no title; progress and cancelling go through the callback.
 //
-// Runs on the interface thread from start to end. While it copies, user
-// input and the program's own events wait; only the window system's requests
-// (pings, repaints) are answered, at each title update. A close signal stops
-// the copy, and nothing is saved.
+// Runs on the calling thread from start to end, and blocks on the disk.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+#include "take_format.h"
 
 // The most data bytes the 46-byte RIFF header can describe: its RIFF size
 // field is 32-bit and counts 38 bytes more than the data. Larger takes are
 // saved as RF64, whose header is 82 bytes.
 constexpr int64_t largestRiffDataBytes = 4294967295LL - 38;
+
+// What a save reads and where it writes.
+struct SaveRequest {
+    // The open file channel that holds the take from its start.
+    int takeChannel = TakeReadFile;
+    // The take's format, and its length as the recorder counted it.
+    CaptureSettings settings;
+    int64_t frames = 0;
+    std::string path;
+    // False: an existing file under the path is never replaced.
+    bool mayReplace = false;
+    // Called about every 2 KiB copied; false stops the save, and nothing is
+    // saved. May be empty.
+    std::function<bool()> progress;
+    // Above this many data bytes the header is RF64.
+    int64_t rf64Threshold = largestRiffDataBytes;
+};
 
 // What a save came to.
 struct SaveResult {
@@ -26,6 +45,7 @@ struct SaveResult {
     int64_t savedBytes = 0;
     // The system's error number for the call that failed; 0 when none did
     // (also when nothing of the take could be read, so nothing was saved).
+    // ECANCELED when the progress callback stopped it.
     int error = 0;
 };
 
@@ -33,17 +53,8 @@ struct SaveResult {
 // otherwise with ".wav" added.
 std::string withWavSuffix(std::string path);
 
-// Saves the last take under `path` without any window or box: the header
-// (RIFF, or RF64 past largestRiffDataBytes), then the take read from its start through file channel `TakeReadFile`, in
-// the format of `captureSettings` and `captureFormat`, as long as
-// `recordingState.framesCaptured` says. Holes and a missing end are left
-// out, never saved as audio. The file takes the name only once it is complete
-// and on disk; with `mayReplace` false an existing file is never replaced.
-// Sets the window title as the copy progresses.
-SaveResult writeTakeAsWav(const std::string& path, bool mayReplace);
-
-// The Save action: asks for a path, and after an overwrite question saves
-// there as writeTakeAsWav does. True when the whole take was saved; then all
-// three buttons stay disabled. Otherwise Record and Save are enabled again,
-// after a box that tells what happened unless the user cancelled or declined.
-bool exportWav();
+// Saves the take: the header (RIFF, or RF64 past the threshold), then the
+// take read from its start through the take channel, through file channel
+// `WavOutputFile`. Holes and a missing end are left out, never saved as
+// audio. The file takes the name only once it is complete and on disk.
+SaveResult saveTakeAsWav(const SaveRequest& request);

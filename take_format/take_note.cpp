@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "recorder.h"
+#include "take_format.h"
 
 namespace {
 

@@ -6,20 +6,20 @@ Each round starts the real binary under a private Xvfb, records at full
 device speed from an ALSA file device fed through a FIFO until
 "pelvar.temp" holds the take size, stops, settles the page cache, then
 saves. The FIFO then runs dry, so the capture thread sleeps during the
-export as it would behind a real device instead of spinning. The time runs from Return
+save as it would behind a real device instead of spinning. The time runs from Return
 in the save dialog to the "Done!" box. The reference copies the same
 "pelvar.temp" with cp and syncs the copy, which is the durable work the
-export does (it syncs its file before renaming it into place). Beside them
-runs bench_export_loop, the same copy as the save's own design as a bare
+save does (it syncs its file before renaming it into place). Beside them
+runs bench_save_loop, the same copy as the save's own design as a bare
 loop (two bytes a pass, 4096-byte reads, 4094-byte writes, fsync): the floor
-the program is held to. Rounds alternate export and references; medians and their ratio are printed, with
-the growth of the program's peak memory during the export and its final
+the program is held to. Rounds alternate the save and references; medians and their ratio are printed, with
+the growth of the program's peak memory during the save and its final
 title. Everything happens in a temporary folder of the benchmark's own.
 
 A take past 4 GiB is saved as RF64; its data is then compared with
 "pelvar.temp" byte for byte.
 
-Usage: export_through_program.py OSTRELLE CLOSE_REQUEST EXPORT_LOOP [ROUNDS [MIB]]
+Usage: save_through_program.py OSTRELLE CLOSE_REQUEST SAVE_LOOP [ROUNDS [MIB]]
 """
 import os
 import shutil
@@ -109,7 +109,7 @@ def feed(fifo, take, take_bytes, done):
             done.set()
 
 
-def export_round(desktop, folder, home, take_bytes):
+def save_round(desktop, folder, home, take_bytes):
     take = os.path.join(folder, "pelvar.temp")
     # Held open for writing, so the device never sees the end of its input.
     fifo = os.open(os.path.join(home, "device.fifo"), os.O_RDWR)
@@ -130,7 +130,7 @@ def export_round(desktop, folder, home, take_bytes):
     settle()
     desktop.click("save")
     desktop.wait_for_window("Select a file")
-    desktop.type_text("export")
+    desktop.type_text("save")
     settle()
     before = peak_kib(desktop.process.pid)
     started = time.perf_counter()
@@ -147,7 +147,7 @@ def export_round(desktop, folder, home, take_bytes):
     os.close(fifo)
     desktop.request_close()
     desktop.finish()
-    wav = os.path.join(folder, "export.wav")
+    wav = os.path.join(folder, "save.wav")
     # Data past what a RIFF header can describe goes out as RF64.
     header = 46 if size <= 4294967295 - 38 else 82
     saved = os.path.getsize(wav)
@@ -160,7 +160,7 @@ def export_round(desktop, folder, home, take_bytes):
         print("identical", flush=True)
     passes = (size + 1) // 2
     expected = f" Wait...Memory Decode : {974 + passes // 1025}"
-    os.remove(os.path.join(folder, "export.wav"))
+    os.remove(os.path.join(folder, "save.wav"))
     settle()
     return seconds, size, after - before, title, expected
 
@@ -169,7 +169,7 @@ def main():
     program, close_request, loop = sys.argv[1], sys.argv[2], os.path.abspath(sys.argv[3])
     rounds = int(sys.argv[4]) if len(sys.argv) > 4 else 5
     take_bytes = (int(sys.argv[5]) if len(sys.argv) > 5 else 1024) << 20
-    work = tempfile.mkdtemp(prefix="ostrelle-bench-export.")
+    work = tempfile.mkdtemp(prefix="ostrelle-bench-save.")
     rig = os.path.join(work, "rig")
     home = os.path.join(work, "home")
     folder = os.path.join(work, "take")
@@ -182,31 +182,31 @@ def main():
         with open(os.path.join(home, ".asoundrc"), "w") as config:
             config.write('pcm.ostrelle_fast {\n type file\n slave.pcm "null"\n file "/dev/null"\n'
                          f' infile "{home}/device.fifo"\n format "raw"\n}}\n')
-        copies, references, exports, growths, loops = [], [], [], [], []
+        copies, references, saves, growths, loops = [], [], [], [], []
         with Desktop(program, close_request, rig) as desktop:
             for round_number in range(rounds):
-                seconds, size, growth, title, expected = export_round(desktop, folder, home, take_bytes)
+                seconds, size, growth, title, expected = save_round(desktop, folder, home, take_bytes)
                 take = os.path.join(folder, "pelvar.temp")
                 looped = bare_loop(loop, folder, take)
                 loops.append(looped)
                 copied, synced = reference(folder, take)
                 copies.append(copied)
                 references.append(synced)
-                exports.append(seconds)
+                saves.append(seconds)
                 growths.append(growth / 1024)
-                print(f"round {round_number + 1}: take {size} bytes; export {seconds:.2f} s; cp {copied:.2f} s; "
+                print(f"round {round_number + 1}: take {size} bytes; save {seconds:.2f} s; cp {copied:.2f} s; "
                       f"cp + sync {synced:.2f} s; bare loop {looped:.2f} s; peak memory +{growth / 1024:.1f} MiB; title {title!r}"
                       + ("" if title == expected else f" (expected {expected!r})"), flush=True)
                 os.remove(take)
-        export_median = statistics.median(exports)
+        save_median = statistics.median(saves)
         reference_median = statistics.median(references)
-        print(f"median export          {export_median:.2f} s")
+        print(f"median save            {save_median:.2f} s")
         print(f"median cp + sync       {reference_median:.2f} s")
         print(f"median cp              {statistics.median(copies):.2f} s")
         print(f"median bare loop       {statistics.median(loops):.2f} s")
-        print(f"export / bare loop     {export_median / statistics.median(loops):.2f} (goal: at most 1.3)")
-        print(f"export / (cp + sync)   {export_median / reference_median:.2f} (goal: at most 4)")
-        print(f"export / cp            {export_median / statistics.median(copies):.2f}")
+        print(f"save / bare loop       {save_median / statistics.median(loops):.2f} (goal: at most 1.3)")
+        print(f"save / (cp + sync)     {save_median / reference_median:.2f} (goal: at most 4)")
+        print(f"save / cp              {save_median / statistics.median(copies):.2f}")
         print(f"peak memory growth     median {statistics.median(growths):.1f} MiB, most {max(growths):.1f} MiB (goal: under 10)")
     finally:
         subprocess.run([SERVER, "stop", rig])

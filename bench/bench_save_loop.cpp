@@ -3,7 +3,7 @@
 // 46-byte header, then two bytes a pass from 4096-byte reads of the take,
 // written out 4094 bytes at a time (where a 4096-byte buffer that keeps two
 // bytes' room flushes), then fsync. No title, no checks beyond the calls'.
-// Usage: bench_export_loop TAKE OUTPUT
+// Usage: bench_save_loop TAKE OUTPUT
 #include <fcntl.h>
 #include <unistd.h>
 

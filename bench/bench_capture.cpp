@@ -12,8 +12,6 @@
 // charges interrupts to the thread they land in, no callback can be shown
 // shorter than that floor.
 // Usage: bench_capture [seconds per buffer size]   (default 10)
-#include "capture.h"
-
 #include <pthread.h>
 #include <sched.h>
 
@@ -25,16 +23,21 @@
 #include <vector>
 
 #include "bench_folder.h"
+#include "capture.h"
 #include "capture_testing.h"
 
 int main(int argc, char** argv) {
     const int secondsPerSize = argc > 1 ? std::atoi(argv[1]) : 10;
     BenchFolder folder;
     const double rate = 192000.0;
-    captureSettings.channelCount = 2;
-    captureSettings.bitsPerSample = 32;
-    captureSettings.sampleRate = rate;
-    computeCaptureFormat();
+    CaptureSettings settings;
+    settings.channelCount = 2;
+    settings.bitsPerSample = 32;
+    settings.sampleRate = rate;
+    const CaptureFormat format = computeCaptureFormat(settings);
+    RecordingState state;
+    CaptureEngine engine(settings, format, state);
+    void* const context = callbackContext(engine);
 
     // Audio threads run with real-time priority where the system grants it;
     // without it, what is measured is mostly the scheduler's preemptions.
@@ -67,14 +70,14 @@ int main(int argc, char** argv) {
         copyMicros.reserve(static_cast<size_t>(calls));
         emptyMicros.reserve(static_cast<size_t>(calls));
         size_t copiedTo = 0;
-        beginTake();
+        engine.beginTake();
         const auto begun = std::chrono::steady_clock::now();
         for (int call = 0; call < calls; ++call) {
             std::this_thread::sleep_until(
                 begun + std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * call));
             const double cpuStart = threadCpuNanoseconds();
             auto start = std::chrono::steady_clock::now();
-            captureCallback(buffer.data(), nullptr, frames, nullptr, 0, nullptr);
+            captureCallback(buffer.data(), nullptr, frames, nullptr, 0, context);
             micros.push_back(
                 std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
             cpuMicros.push_back((threadCpuNanoseconds() - cpuStart) / 1e3);
@@ -86,7 +89,7 @@ int main(int argc, char** argv) {
             const double emptyStart = threadCpuNanoseconds();
             emptyMicros.push_back((threadCpuNanoseconds() - emptyStart) / 1e3);
         }
-        const TakeOutcome take = endTake();
+        const TakeOutcome take = engine.endTake();
         const double bufferMicros = frames / rate * 1e6;
         auto largest = [](const std::vector<double>& values) {
             return *std::max_element(values.begin(), values.end());

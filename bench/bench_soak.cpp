@@ -71,8 +71,7 @@ int main(int argc, char** argv) {
     BenchFolder folder;
     // Pulse hands out a buffer every few milliseconds at most.
     timings.assign(static_cast<size_t>(seconds) * 1000 + 10000, Timing{});
-    silenceAudioLibraries();
-    Pa_Initialize();
+    startAudio();
     int device = -1;
     for (int index = 0; index < Pa_GetDeviceCount(); ++index)
         if (std::string(Pa_GetDeviceInfo(index)->name) == "pulse") device = index;
@@ -80,11 +79,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no \"pulse\" capture device: start a sound server first\n");
         return 1;
     }
-    captureSettings = CaptureSettings{2, 32, 192000.0, device};
-    computeCaptureFormat();
+    const CaptureSettings captureSettings{2, 32, 192000.0, device};
+    const CaptureFormat captureFormat = computeCaptureFormat(captureSettings);
+    RecordingState recordingState;
+    CaptureEngine engine(captureSettings, captureFormat, recordingState);
     PaStream* stream = nullptr;
     if (Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, captureSettings.sampleRate,
-                      paFramesPerBufferUnspecified, paNoFlag, timedCallback, nullptr) != paNoError) {
+                      paFramesPerBufferUnspecified, paNoFlag, timedCallback, callbackContext(engine)) != paNoError) {
         std::fprintf(stderr, "the stream did not open\n");
         return 1;
     }
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     // A fresh stream may take a moment to deliver.
-    for (int wait = 0; wait < 500 && framesDelivered() == 0; ++wait)
+    for (int wait = 0; wait < 500 && framesDelivered(engine) == 0; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
     std::atomic<bool> writing{true};
@@ -106,19 +107,19 @@ int main(int argc, char** argv) {
     });
 
     callbacks.store(0);
-    beginTake();
-    const int64_t deliveredAtStart = framesDelivered();
-    const int64_t overflowsAtStart = inputOverflowCount();
+    engine.beginTake();
+    const int64_t deliveredAtStart = framesDelivered(engine);
+    const int64_t overflowsAtStart = inputOverflowCount(engine);
     auto started = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const int64_t delivered = framesDelivered() - deliveredAtStart;
-    const TakeOutcome take = endTake();
+    const int64_t delivered = framesDelivered(engine) - deliveredAtStart;
+    const TakeOutcome take = engine.endTake();
     const int64_t lost = take.framesLost;
     writing.store(false);
     writer.join();
     std::remove("soak-ballast");
-    closeCaptureStream();
+    engine.closeStream();
 
     std::vector<Timing> seen(timings.begin(),
                              timings.begin() + static_cast<long>(std::min(callbacks.load(), timings.size())));
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
                 100.0 * static_cast<double>(captured) / static_cast<double>(expected));
     std::printf("file holds        %lld frames\n", static_cast<long long>(fileSize(tempCaptureName) / 8));
     std::printf("frames lost       %lld\n", static_cast<long long>(lost));
-    std::printf("overflow buffers  %lld\n", static_cast<long long>(inputOverflowCount() - overflowsAtStart));
+    std::printf("overflow buffers  %lld\n", static_cast<long long>(inputOverflowCount(engine) - overflowsAtStart));
     std::printf("callbacks         %zu\n", seen.size());
     std::printf("callback median   %.1f us, %.4f %% of its buffer (wall clock)\n", median(nanoseconds) / 1e3,
                 100 * median(shares));

@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: MIT
+// The Save action as the user runs it: the dialog, the ".wav" rule, the
+// overwrite question, the progress in the title, and the boxes that follow.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "app_internal.h"
+#include "files.h"
+#include "ui.h"
+
+namespace {
+
+constexpr int saveBlocksShownOffset = 974;
+
+void reportNotSaved(const std::string& path, int error) {
+    std::string text = "The file could not be saved as " + path;
+    text += error != 0 ? ": " + std::string(std::strerror(error)) + "." : ".";
+    showError(text);
+}
+
+std::string secondsText(int64_t bytes, const CaptureSettings& settings) {
+    const double frames = static_cast<double>(bytes) / bytesPerFrameFor(settings.bitsPerSample, settings.channelCount);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", frames / settings.sampleRate);
+    return text;
+}
+
+// After a cancel, a refusal or a failure Record and Save are usable again.
+bool notSaved() {
+    showButtons(ButtonState::saveFailed);
+    return false;
+}
+
+}  // namespace
+
+bool saveTake(const TakeToSave& take, int32_t& saveBlocks) {
+    showButtons(ButtonState::saving);
+
+    std::string path = saveFileDialog("Select a file...", ".\\", ".wav|*.wav", 0);
+    // A cancelled dialog saves nothing rather than a hidden ".wav".
+    if (path.empty()) return notSaved();
+    path = withWavSuffix(std::move(path));
+
+    if (fileSize(path.c_str()) != -1) {
+        std::string question = getFilePart(path.c_str()) + " already exists.\r\rDo you want to overwrite this file?";
+        if (messageBox("Overwrite file?", question.c_str(), boxYesNoCancel) != answerYes) return notSaved();
+    }
+
+    SaveRequest request;
+    request.settings = take.settings;
+    request.frames = take.frames;
+    // A link chosen in the dialog stays a link; the file it leads to is replaced.
+    request.path = resolvedPath(path.c_str());
+    request.mayReplace = true;
+    // Half a million titles a gigabyte: formatted in place, without allocating.
+    // The layer answers the window system's requests at each title it hands
+    // over, and a close signal (a logout) stops the save within a moment.
+    request.progress = [&saveBlocks] {
+        ++saveBlocks;
+        char title[48];
+        std::snprintf(title, sizeof title, " Wait...Memory Decode : %d", saveBlocks + saveBlocksShownOffset);
+        setWindowTitle(MainWindow, title);
+        return !closeSignalled();
+    };
+    const SaveResult result = saveTakeAsWav(request);
+    if (!result.saved && result.error == 0) {
+        showError("None of the " + secondsText(result.takeBytes, take.settings) +
+                  " seconds of the take could be read back from " + tempCaptureName + ", so nothing was saved.");
+        return notSaved();
+    }
+    if (!result.saved) {
+        reportNotSaved(path, result.error);
+        return notSaved();
+    }
+    if (result.savedBytes < result.takeBytes) {
+        showError("Only " + secondsText(result.savedBytes, take.settings) + " of the " +
+                  secondsText(result.takeBytes, take.settings) + " seconds of the take could be read back from " +
+                  tempCaptureName + "; they were saved as " + path + ".");
+        return notSaved();
+    }
+    // Noted before "Done!" is shown: the program may be ended while it is up.
+    markTakeSaved();
+    showButtons(ButtonState::saved);
+    std::string done = path + "  was successfully saved";
+    messageBox("Done!", done.c_str(), boxOk);
+    return true;
+}
+
+void markTakeSaved() {
+    // The file the save read, whatever has become of its name since.
+    std::optional<TakeNote> note = parseTakeNote(fileNote(TakeReadFile, takeNoteKey));
+    if (!note) return;
+    note->saved = true;
+    setFileNote(TakeReadFile, takeNoteKey, formatTakeNote(*note));
+}
+
+bool saveLastTake(App& app) {
+    const TakeToSave take{app.captureSettings, app.recordingState.framesCaptured.load(std::memory_order_acquire)};
+    return saveTake(take, app.recordingState.saveBlocks);
+}
