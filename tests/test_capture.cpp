@@ -27,7 +27,7 @@ int feed(CaptureEngine& engine, unsigned long frames, const std::vector<char>& b
 }
 
 // The packing of every depth and channel count is checked through PortAudio
-// below, and the bytes of a frame by the export's header table; what no
+// below, and the bytes of a frame by the save's header table; what no
 // capture shows is the latency the stream asks for.
 TEST(CaptureFormatDerivation, AsksForFiftyMillisecondsOfLatency) {
     EXPECT_DOUBLE_EQ(computeCaptureFormat(settingsFor(2, 24, 48000, 3)).inputParameters.suggestedLatency, 0.05);

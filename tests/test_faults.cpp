@@ -21,7 +21,7 @@
 #include <set>
 
 #include "audio_check.h"
-#include "recorder_fixture.h"
+#include "app_fixture.h"
 #include "wav.h"
 
 namespace {
@@ -224,7 +224,7 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
     ASSERT_TRUE(disk.ready());
     const std::string path = (tiny / "take.wav").string();
     plannedDialogAnswers = {path};
-    exportWav();
+    saveLastTake();
     ASSERT_EQ(seenBoxes.size(), 1u);
     EXPECT_EQ(seenBoxes[0].title, "Error");
     EXPECT_NE(seenBoxes[0].text.find(path), std::string::npos) << seenBoxes[0].text;
@@ -241,7 +241,7 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
     forgetAnswers();
     plannedDialogAnswers = {path};
     plannedBoxAnswers = {QMessageBox::Yes};
-    exportWav();
+    saveLastTake();
     ASSERT_EQ(seenBoxes.size(), 2u);
     EXPECT_EQ(seenBoxes[1].title, "Error");
     EXPECT_EQ(readAll(path), earlier) << "the earlier file is left byte for byte";
@@ -257,7 +257,7 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
     forgetAnswers();
     plannedDialogAnswers = {path};
     plannedBoxAnswers = {QMessageBox::Yes};
-    exportWav();
+    saveLastTake();
     EXPECT_EQ(seenBoxes.back().title, "Done!");
     EXPECT_EQ(readAll(path).substr(42), littleEndian(8, 4) + "abcdefgh");
     EXPECT_EQ(namesIn(tiny), std::set<std::string>{"take.wav"});
@@ -268,7 +268,7 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
     if (readOnly.ready()) {
         forgetAnswers();
         plannedDialogAnswers = {(locked / "take.wav").string()};
-        exportWav();
+        saveLastTake();
         ASSERT_EQ(seenBoxes.size(), 1u);
         EXPECT_EQ(seenBoxes[0].title, "Error");
         EXPECT_TRUE(seenBoxes[0].text.ends_with(": " + std::string(std::strerror(EROFS)) + ".")) << seenBoxes[0].text;
@@ -349,7 +349,7 @@ TEST_F(Faults, UnusualNamesAreSavedAndShown) {
     for (const Case& row : cases) {
         forgetAnswers();
         plannedDialogAnswers = {(folder.path() / row.chosen).string()};
-        exportWav();
+        saveLastTake();
         const std::string saved = (folder.path() / row.saved).string();
         EXPECT_EQ(readAll(saved).substr(46), "abcd") << row.chosen;
         ASSERT_EQ(seenBoxes.size(), 1u) << row.chosen;

@@ -18,7 +18,7 @@
 #include "capture.h"
 #include "files.h"
 #include "files_testing.h"
-#include "recorder_fixture.h"
+#include "app_fixture.h"
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"

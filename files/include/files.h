@@ -43,7 +43,7 @@ extern FileChannel fixedTable[fixedChannels];
 FileChannel* channelBeyondFixed(int number);
 
 // The open channel under a number, or null. Inline for the fixed numbers,
-// which the export's two-byte loop looks up twice a pass.
+// which the save's two-byte loop looks up twice a pass.
 inline FileChannel* channel(int number) {
     if (number < 0 || number >= fixedChannels) return number < 0 ? nullptr : channelBeyondFixed(number);
     FileChannel* entry = &fixedTable[number];
@@ -146,7 +146,7 @@ int writeLong(int number, int32_t value);
 int writeByte(int number, int value);
 int writeData(int number, const void* data, int length);
 
-// The two-byte calls carry the export's copy loop, two bytes per pass, so
+// The two-byte calls carry the save's copy loop, two bytes per pass, so
 // their in-buffer case is inline; refills and flushes stay out of line.
 inline int writeWord(int number, int value) {
     files_detail::FileChannel* entry = files_detail::channel(number);

@@ -66,7 +66,7 @@ class Recorder : public ::testing::Test {
     int recordingPass(int previousCode) { return ::recordingPass(app, previousCode); }
     void offerUnsavedTake() { ::offerUnsavedTake(app); }
     void refreshStatusLabels() { ::refreshStatusLabels(app); }
-    bool exportWav() { return saveLastTake(app); }
+    bool saveLastTake() { return ::saveLastTake(app); }
     // A take as the recorder leaves one: its file with these bytes, read
     // through the take's own channel, and the frames it counted.
     void prepareTake(int channels, int bits, double rate, const std::string& bytes, int32_t frames) {

@@ -16,7 +16,7 @@
 #include "capture.h"
 #include "capture_testing.h"
 #include "files.h"
-#include "recorder_fixture.h"
+#include "app_fixture.h"
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"
@@ -196,7 +196,7 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
 
     plannedDialogAnswers = {(folder.path() / "take").string()};
     ASSERT_TRUE(clickAndLoop(SaveButton));
-    EXPECT_EQ(buttons(), (Buttons{false, false, false})) << "exported";
+    EXPECT_EQ(buttons(), (Buttons{false, false, false})) << "saved";
     ASSERT_EQ(seenBoxes.size(), 2u);
     EXPECT_EQ(seenBoxes[0].title, "Done!");
     EXPECT_EQ(seenBoxes[0].text, (folder.path() / "take.wav").string() + "  was successfully saved");

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The WAV export as the Save button runs it, in-process: the header of every
+// Saving as the Save button runs it, in-process: the header of every
 // format, the data byte for byte, and what the window shows meanwhile.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 #include "audio_check.h"
 #include "capture.h"
 #include "files.h"
-#include "recorder_fixture.h"
+#include "app_fixture.h"
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"
@@ -89,7 +89,7 @@ TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
     // 24-bit mono, odd frame count: an odd data size copies its last byte exactly.
     prepareTake(1, 24, 48000, "abcdefghiXYZ", 3);
     plannedDialogAnswers = {(folder.path() / "odd.wav").string()};
-    EXPECT_TRUE(exportWav());
+    EXPECT_TRUE(saveLastTake());
     EXPECT_EQ(readAll("odd.wav").substr(42), littleEndian(9, 4) + "abcdefghi");
 
     // Half a second left of a one-second take: those frames, and the truth.
@@ -98,7 +98,7 @@ TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
     forgetAnswers();
     const std::string shortPath = (folder.path() / "short.wav").string();
     plannedDialogAnswers = {shortPath};
-    EXPECT_FALSE(exportWav());
+    EXPECT_FALSE(saveLastTake());
     const std::string saved = readAll("short.wav");
     EXPECT_EQ(saved.substr(42, 4), littleEndian(44100 * 2, 4));
     EXPECT_TRUE(saved.substr(46) == half.substr(0, 44100 * 2)) << "whole frames only";
@@ -113,7 +113,7 @@ TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
     std::filesystem::remove("pelvar.temp");
     forgetAnswers();
     plannedDialogAnswers = {(folder.path() / "removed.wav").string()};
-    EXPECT_FALSE(exportWav());
+    EXPECT_FALSE(saveLastTake());
     EXPECT_TRUE(readAll("removed.wav") == saved);
     ASSERT_EQ(seenBoxes.size(), 1u);
     EXPECT_EQ(seenBoxes[0].text.rfind("Only 0.5 of the 1.0 seconds", 0), 0u) << seenBoxes[0].text;
@@ -123,7 +123,7 @@ TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
     std::filesystem::resize_file("pelvar.temp", 0);
     forgetAnswers();
     plannedDialogAnswers = {(folder.path() / "missing.wav").string()};
-    EXPECT_FALSE(exportWav());
+    EXPECT_FALSE(saveLastTake());
     EXPECT_EQ(fileSize("missing.wav"), -1) << "no WAV of invented silence";
     ASSERT_EQ(seenBoxes.size(), 1u);
     EXPECT_EQ(seenBoxes[0].title, "Error");
@@ -228,16 +228,16 @@ TEST_F(Recorder, TitleCountsEvery1025Passes) {
     const std::string title = windowTitle(MainWindow);
     prepareTake(1, 16, 44100, std::string(2048, 'a'), 1024);
     plannedDialogAnswers = {(folder.path() / "short.wav").string()};
-    exportWav();
+    saveLastTake();
     EXPECT_EQ(windowTitle(MainWindow), title) << "1024 passes leave the title alone";
     prepareTake(1, 16, 44100, std::string(2050, 'a'), 1025);
     plannedDialogAnswers = {(folder.path() / "one.wav").string()};
-    exportWav();
+    saveLastTake();
     EXPECT_EQ(windowTitle(MainWindow), " Wait...Memory Decode : 975");
     EXPECT_EQ(recordingState.saveBlocks, 1);
     prepareTake(1, 16, 44100, std::string(2 * 1025 * 3, 'a'), 1025 * 3);
     plannedDialogAnswers = {(folder.path() / "three.wav").string()};
-    exportWav();
+    saveLastTake();
     EXPECT_EQ(windowTitle(MainWindow), " Wait...Memory Decode : 978") << "saveBlocks is never reset";
 }
 
