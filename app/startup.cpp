@@ -3,6 +3,7 @@
 
 #include "app_internal.h"
 #include "capture.h"
+#include "files.h"
 #include "ui.h"
 
 namespace {
@@ -34,7 +35,8 @@ void runOstrelle() {
 void shutdownAndExit() {
     endCapture();
     closeWindow(MainWindow);
-    // Flushes and closes a take still being written, so it stays on disk whole.
     endLayer();
+    // Flushes and closes a take still being written, so it stays on disk whole.
+    closeAllFiles();
     std::exit(0);
 }
