@@ -50,7 +50,7 @@ bool saveTake(const TakeToSave& take, int32_t& saveBlocks);
 void markTakeSaved();
 
 // --- A take an earlier run left unsaved in "pelvar.temp" -------------------
-enum class UnsavedState { missing, noNote, saved, tooShort, held, found };
+enum class UnsavedState { missing, noNote, saved, tooShort, held, notOwn, found };
 struct UnsavedTake {
     UnsavedState state = UnsavedState::missing;
     TakeNote note;

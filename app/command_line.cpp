@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The command line: help, version, and saving an unsaved take without a
 // window. None of it opens a display or reads a settings file.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,8 +27,50 @@ int refuse(const std::string& reason) {
     return 1;
 }
 
+// A name as one line can show it. Control characters, which would break the
+// line or work the terminal, are shown as C escapes, and so is a backslash,
+// so that no name reads as another.
+std::string shown(const std::string& name) {
+    std::string text;
+    for (size_t index = 0; index < name.size(); ++index) {
+        const auto byte = static_cast<unsigned char>(name[index]);
+        const auto next = index + 1 < name.size() ? static_cast<unsigned char>(name[index + 1]) : 0u;
+        char escape[12];
+        switch (byte) {
+            case '\n': text += "\\n"; continue;
+            case '\t': text += "\\t"; continue;
+            case '\r': text += "\\r"; continue;
+            case '\\': text += "\\\\"; continue;
+            default: break;
+        }
+        if (byte < 0x20 || byte == 0x7F) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            text += escape;
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // The controls U+0080 to U+009F, two bytes in UTF-8, work terminals too.
+            std::snprintf(escape, sizeof escape, "\\xc2\\x%02x", next);
+            text += escape;
+            ++index;
+        } else {
+            text += name[index];
+        }
+    }
+    return text;
+}
+
+// Nothing before ".wav": the save would be a hidden file named only that.
+bool namesNoFile(const std::string& path) {
+    const size_t separator = path.find_last_of('/');
+    return path.compare(separator == std::string::npos ? 0 : separator + 1, std::string::npos, ".wav") == 0;
+}
+
 std::string whyNothingToRecover(UnsavedState state) {
     const std::string name = tempCaptureName;
+    // A link is never read through, and carries no note of its own; told it
+    // is missing or has no note, the user would look in the wrong place.
+    if ((state == UnsavedState::missing || state == UnsavedState::noNote) && isSymbolicLink(tempCaptureName))
+        return "nothing to recover: " + name +
+               " in this folder is a symbolic link, and a take is never read through one";
     switch (state) {
         case UnsavedState::missing: return "nothing to recover: there is no " + name + " in this folder";
         case UnsavedState::noNote:
@@ -35,6 +78,8 @@ std::string whyNothingToRecover(UnsavedState state) {
         case UnsavedState::saved: return "nothing to recover: the take in " + name + " was saved already";
         case UnsavedState::tooShort: return "nothing to recover: " + name + " holds no whole frame";
         case UnsavedState::held: return "another copy of ostrelle holds " + name + ", so it was left alone";
+        case UnsavedState::notOwn:
+            return name + " is not a file of your own (another user's, or linked more than once), so it was left alone";
         case UnsavedState::found: break;
     }
     return {};
@@ -43,9 +88,12 @@ std::string whyNothingToRecover(UnsavedState state) {
 int recoverTake(const char* name) {
     if (*name == '\0') return refuse("--recover needs a file name");
     const std::string path = withWavSuffix(name);
+    if (namesNoFile(path))
+        return refuse("--recover needs a name before .wav: " + shown(path) +
+                      " would be a hidden file, so nothing was saved");
     const UnsavedTake unsaved = findUnsavedTake();
     if (unsaved.state != UnsavedState::found) return refuse(whyNothingToRecover(unsaved.state));
-    if (fileSize(path.c_str()) != -1) return refuse(path + " already exists, so nothing was saved");
+    if (fileSize(path.c_str()) != -1) return refuse(shown(path) + " already exists, so nothing was saved");
     const TakeToSave take = unsavedTakeToSave(unsaved);
     SaveRequest request;
     request.settings = take.settings;
@@ -55,7 +103,8 @@ int recoverTake(const char* name) {
     if (!result.saved && result.error == 0)
         return refuse(std::string("none of the take in ") + tempCaptureName +
                       " could be read back, so nothing was saved");
-    if (!result.saved) return refuse("the take could not be saved as " + path + ": " + std::strerror(result.error));
+    if (!result.saved)
+        return refuse("the take could not be saved as " + shown(path) + ": " + std::strerror(result.error));
     std::string what = describeUnsavedTake(unsaved);
     // What never reached the disk before the run ended is left out, and the
     // take stays unsaved, as after the Save button's "Only ..." box.
@@ -66,7 +115,13 @@ int recoverTake(const char* name) {
     } else {
         markTakeSaved();
     }
-    std::printf("Saved %s from %s as %s\n", what.c_str(), tempCaptureName, path.c_str());
+    std::printf("Saved %s from %s as %s\n", what.c_str(), tempCaptureName, shown(path).c_str());
+    // The WAV stands whole and on disk whatever becomes of the line, and the
+    // take's note stays as the save left it; but whoever waits for the line
+    // must learn that it never came.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+        return refuse("the take was saved as " + shown(path) +
+                      ", but standard output could not be written: " + std::strerror(errno));
     return 0;
 }
 
@@ -82,6 +137,9 @@ int runCommandLine(int argc, char** argv) {
         std::printf("ostrelle %s\n", OSTRELLE_VERSION);
         return 0;
     }
-    if (option == "--recover" && argc <= 3) return recoverTake(argc == 3 ? argv[2] : "");
+    if (option == "--recover" && argc > 3)
+        return refuse("--recover takes one file name, not " + std::to_string(argc - 2) +
+                      " (quote a name that holds spaces)");
+    if (option == "--recover") return recoverTake(argc == 3 ? argv[2] : "");
     return refuse("unknown option " + option + "; ostrelle --help lists the options");
 }

@@ -49,10 +49,11 @@ void recordAction(App& app) {
     }
     app.recordingState.loopState = LoopState::Recording;
     showButtons(ButtonState::startingTake);
-    if (app.capture.beginTake() == TakeBeginning::begun)
-        showButtons(ButtonState::recording);
-    else
-        showError("Sorry, unable to decode.");
+    switch (app.capture.beginTake()) {
+        case TakeBeginning::begun: showButtons(ButtonState::recording); break;
+        case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
+        case TakeBeginning::refused: showError("Sorry, unable to decode."); break;
+    }
 }
 
 void stopAction(App& app) {

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -46,7 +47,7 @@ UnsavedTake findUnsavedTake() {
     // Only with the lock held is the file this run's to read and, later, to
     // empty; looked at again then, since it may have changed meanwhile.
     if (openExclusiveForReading(TakeReadFile, tempCaptureName) == 0) {
-        before.state = UnsavedState::held;
+        before.state = errno == EWOULDBLOCK ? UnsavedState::held : UnsavedState::notOwn;
         return before;
     }
     UnsavedTake take = examine();

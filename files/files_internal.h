@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: MIT
-// What the files of the file layer share and no one else sees.
+// What the files of the file layer share and no one else sees. Calls run one
+// way: channels.cpp keeps the table of channels and calls nothing else here;
+// held_files.cpp builds on it; files.cpp, publish.cpp and notes.cpp build on
+// both.
 #pragma once
 
 #include <string>
@@ -20,9 +23,13 @@ void flush(FileChannel& entry);
 // Writes out and closes; false when any write, the final one included, or the close failed.
 bool closeEntry(FileChannel& entry);
 
-// Opens (creating it when missing), locks for this process and empties, as
-// createFile's exclusive flag promises; -1 on failure.
-int openExclusive(const char* name, int flags);
+// Opens the file under `name` as the process's own (held_files.cpp): never
+// through a link, only a regular file of the effective user's with no other
+// name, locked for this process as createFile's exclusive flag promises. For
+// writing, a missing file is made 0600 and an existing one emptied, only
+// once all of that holds. -1 on failure, with errno as files.h tells.
+enum class OwnFileUse { write, read };
+int openOwnFile(const char* name, OwnFileUse use);
 // The folder a path names a file in: "." for a bare name.
 std::string folderOf(const std::string& path);
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Files the process holds as its own: the exclusive lock that keeps a second
-// copy of the program off a take, the take's read side, and what of a file
-// was really written.
+// Files the process holds as its own: only the user's own file is taken,
+// under the exclusive lock that keeps a second copy of the program off a
+// take; the take's read side; and what of a file was really written. Built
+// on the channel table (channels.cpp), which calls nothing here.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -33,20 +34,62 @@ bool holdsLock(const struct stat& status) {
     return false;
 }
 
-// Takes the lock on the regular file open under `descriptor`, or finds it
-// held already. False when it is no regular file or another process has it.
-bool lockRegularFile(int descriptor) {
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+// Takes the lock on the file open under `descriptor`, or finds it held
+// already. False, with errno set, when another process has it (EWOULDBLOCK).
+bool lock(int descriptor, const struct stat& status) {
     if (holdsLock(status)) return true;
-    int keeper = ::dup(descriptor);
-    if (keeper < 0 || ::flock(keeper, LOCK_EX | LOCK_NB) != 0) {
-        if (keeper >= 0) ::close(keeper);
+    int keeper = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (keeper < 0) return false;
+    if (::flock(keeper, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(keeper);
+        errno = error;
         return false;
     }
-    ::fcntl(keeper, F_SETFD, FD_CLOEXEC);
     heldLocks.push_back({status.st_dev, status.st_ino});
     return true;
+}
+
+// What another user could have put under the name is refused before it is
+// even opened where a look can tell: a link is never followed, and a pipe or
+// a device is not opened at all. False with errno set (ELOOP, EPERM); true
+// also when nothing is there.
+bool mayOpen(const char* name) {
+    struct stat status {};
+    if (::lstat(name, &status) != 0 || S_ISREG(status.st_mode)) return true;
+    errno = S_ISLNK(status.st_mode) ? ELOOP : EPERM;
+    return false;
+}
+
+// Opens without following a link and without waiting on a pipe. For
+// writing, a missing file is made, for the user alone: the take it will hold
+// may never be saved, and must not be readable by others meanwhile.
+int openWithoutFollowing(const char* name, OwnFileUse use, bool& created) {
+    const int flags = (use == OwnFileUse::write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    created = false;
+    // Where the file goes away between the two opens, it is made anew.
+    for (int tries = 0; tries < 8; ++tries) {
+        if (!mayOpen(name)) return -1;
+        if (use == OwnFileUse::write) {
+            const int descriptor = ::open(name, flags | O_CREAT | O_EXCL, 0600);
+            if (descriptor >= 0) {
+                created = true;
+                return descriptor;
+            }
+            // O_EXCL meets a link as an existing name; the open below refuses it.
+            if (errno != EEXIST) return -1;
+        }
+        const int descriptor = ::open(name, flags);
+        if (descriptor >= 0 || errno != ENOENT || use == OwnFileUse::read) return descriptor;
+    }
+    return -1;
+}
+
+// A file another user made, or one that a second name still reaches, could
+// be read or emptied by whoever made it: only a regular file of the
+// effective user's with one name is the process's own.
+bool isOwnFile(const struct stat& status) {
+    return S_ISREG(status.st_mode) && status.st_uid == ::geteuid() && status.st_nlink == 1;
 }
 
 // Moves the stretch's start forward past zero bytes, or its end back past
@@ -75,13 +118,27 @@ void trimUnwrittenZeros(int descriptor, int64_t block, FileStretch& stretch, Bor
 
 }  // namespace
 
-int openExclusive(const char* name, int flags) {
-    // Opened without emptying, locked, and only then emptied, so that a file
-    // another process holds is never touched.
-    int descriptor = ::open(name, O_RDWR | O_CREAT | flags, 0666);
+int openOwnFile(const char* name, OwnFileUse use) {
+    bool created = false;
+    const int descriptor = openWithoutFollowing(name, use, created);
     if (descriptor < 0) return -1;
-    if (!lockRegularFile(descriptor) || ::ftruncate(descriptor, 0) != 0) {
+    // Checked, locked, and only then emptied, so that a file that is not the
+    // user's own, or that another process holds, is never touched.
+    struct stat status {};
+    bool opened = ::fstat(descriptor, &status) == 0;
+    if (opened && !isOwnFile(status)) {
+        errno = EPERM;
+        opened = false;
+    }
+    opened = opened && lock(descriptor, status);
+    // 0600 whatever the umask, which may have taken the user's own writing.
+    if (opened && created) opened = ::fchmod(descriptor, 0600) == 0;
+    if (opened && use == OwnFileUse::write && !created) opened = ::ftruncate(descriptor, 0) == 0;
+    if (opened) opened = ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) == 0;
+    if (!opened) {
+        const int error = errno;
         ::close(descriptor);
+        errno = error;
         return -1;
     }
     return descriptor;
@@ -93,16 +150,11 @@ using files_detail::channel;
 
 int openExclusiveForReading(int number, const char* name) {
     files_detail::FileChannel* entry = files_detail::emptiedEntry(number);
-    if (entry == nullptr || name == nullptr) return 0;
-    // Non-blocking, so that a named pipe under the name cannot hold up the open.
-    int descriptor = ::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) return 0;
-    if (!files_detail::lockRegularFile(descriptor)) {
-        ::close(descriptor);
+    if (entry == nullptr || name == nullptr) {
+        errno = EINVAL;
         return 0;
     }
-    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
-    return files_detail::adopt(*entry, descriptor);
+    return files_detail::adopt(*entry, files_detail::openOwnFile(name, files_detail::OwnFileUse::read));
 }
 
 int openReadSide(int number, int from) {
@@ -117,25 +169,6 @@ int openReadSide(int number, int from) {
     int descriptor = ::open(link.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) descriptor = ::fcntl(sourceDescriptor, F_DUPFD_CLOEXEC, 0);
     return files_detail::adopt(*entry, descriptor);
-}
-
-bool seekFile(int number, int64_t offset) {
-    files_detail::FileChannel* entry = channel(number);
-    if (entry == nullptr) return false;
-    if (entry->buffer != nullptr && entry->mode == files_detail::Mode::write) files_detail::flush(*entry);
-    entry->mode = files_detail::Mode::read;
-    entry->remaining = 0;
-    entry->filled = 0;
-    // Reading starts afresh; a refused write stays on record.
-    if (!entry->writeFailed) entry->error = 0;
-    return ::lseek(entry->descriptor, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
-}
-
-int64_t openFileSize(int number) {
-    files_detail::FileChannel* entry = channel(number);
-    struct stat status {};
-    if (entry == nullptr || ::fstat(entry->descriptor, &status) != 0) return -1;
-    return static_cast<int64_t>(status.st_size);
 }
 
 std::vector<FileStretch> writtenStretches(int number, int64_t limit) {

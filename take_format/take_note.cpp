@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
+#include <string>
 
 #include "take_format.h"
 
@@ -32,18 +35,34 @@ std::optional<int64_t> utcSeconds(const std::string& text) {
     return seconds;
 }
 
+// A number only as formatTakeNote writes one: decimal digits with no sign,
+// no leading zero and nothing after them, within 64 bits.
 std::optional<int64_t> number(const std::string& text) {
     int64_t value = 0;
     const char* end = text.data() + text.size();
     auto [stop, error] = std::from_chars(text.data(), end, value);
     if (error != std::errc() || stop != end || text.empty()) return std::nullopt;
+    if (std::to_string(value) != text) return std::nullopt;
     return value;
+}
+
+// The note is written into a buffer this long, its ending NUL included;
+// nothing as long is one.
+constexpr size_t longestNote = 96;
+
+// The formats the window offers, and so the only ones a take is recorded in.
+bool isRecordedFormat(int64_t channels, int64_t bits, int64_t rate) {
+    auto offered = [](const auto& choices, int64_t value) {
+        return std::any_of(std::begin(choices), std::end(choices),
+                           [value](auto choice) { return static_cast<int64_t>(choice) == value; });
+    };
+    return offered(channelChoices, channels) && offered(bitChoices, bits) && offered(rateChoices, rate);
 }
 
 }  // namespace
 
 std::string formatTakeNote(const TakeNote& note) {
-    char text[96];
+    char text[longestNote];
     std::snprintf(text, sizeof text, "channels=%d bits=%d rate=%lld began=%s%s", note.channelCount, note.bitsPerSample,
                   static_cast<long long>(std::llround(note.sampleRate)), utcText(note.began).c_str(),
                   note.saved ? " saved=1" : "");
@@ -51,27 +70,39 @@ std::string formatTakeNote(const TakeNote& note) {
 }
 
 std::optional<TakeNote> parseTakeNote(const std::string& text) {
+    // A take read back in a format it was not recorded in is noise, and a
+    // note another program or a damaged file wrote can name anything: only a
+    // note exactly as formatTakeNote writes it is believed. Each field once,
+    // words apart by one space, no other words.
+    if (text.empty() || text.size() >= longestNote) return std::nullopt;
     std::optional<int64_t> channels, bits, rate, began;
     bool saved = false;
     size_t start = 0;
-    while (start < text.size()) {
+    for (;;) {
         size_t end = text.find(' ', start);
         if (end == std::string::npos) end = text.size();
         const std::string word = text.substr(start, end - start);
-        start = end + 1;
         const size_t equals = word.find('=');
-        if (equals == std::string::npos) continue;
+        if (equals == std::string::npos) return std::nullopt;
         const std::string key = word.substr(0, equals), value = word.substr(equals + 1);
-        if (key == "channels") channels = number(value);
-        if (key == "bits") bits = number(value);
-        if (key == "rate") rate = number(value);
-        if (key == "began") began = utcSeconds(value);
-        if (key == "saved") saved = value == "1";
+        std::optional<int64_t>* field = key == "channels" ? &channels
+                                        : key == "bits"   ? &bits
+                                        : key == "rate"   ? &rate
+                                        : key == "began"  ? &began
+                                                          : nullptr;
+        if (field != nullptr) {
+            if (field->has_value()) return std::nullopt;
+            *field = key == "began" ? utcSeconds(value) : number(value);
+            if (!field->has_value()) return std::nullopt;
+        } else if (key == "saved" && value == "1" && !saved) {
+            saved = true;
+        } else {
+            return std::nullopt;
+        }
+        if (end == text.size()) break;
+        start = end + 1;
     }
-    // A format the recorder cannot record cannot be read back correctly either.
-    if (!channels || !bits || !rate || !began) return std::nullopt;
-    if (*channels < 1 || *channels > 2 || (*bits != 16 && *bits != 24 && *bits != 32) || *rate < 1 || *rate > 1000000)
-        return std::nullopt;
+    if (!channels || !bits || !rate || !began || !isRecordedFormat(*channels, *bits, *rate)) return std::nullopt;
     return TakeNote{static_cast<int16_t>(*channels), static_cast<int32_t>(*bits), static_cast<double>(*rate), *began,
                     saved};
 }

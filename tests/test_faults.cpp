@@ -2,10 +2,13 @@
 // What the user meets when things go wrong: a full disk, an output that
 // cannot be written, the size limit of a WAV file, a link under the temporary
 // name, unusual file names, and a storm of random clicks.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QMessageBox>
@@ -300,12 +303,27 @@ TEST_F(Faults, TakeFileThatCannotBeMadeIsToldAndArmsNothing) {
         const char* what;
         std::filesystem::path where;
         std::function<void()> make;
+        const char* told = "Sorry, unable to decode.";
     };
+    // A lock taken through a descriptor of the test's own stands for another
+    // copy of the program recording in the folder.
+    int otherCopy = -1;
     const Case cases[] = {
         {"a folder under the name", folder.path() / "folder", [] { std::filesystem::create_directory("pelvar.temp"); }},
         {"a link to the user's file", folder.path() / "link",
          [&] { std::filesystem::create_symlink(precious, "pelvar.temp"); }},
         {"a folder the user may not write to", locked, [] {}},
+        {"another user's file", folder.path() / "foreign",
+         [] {
+             std::ofstream("pelvar.temp") << "theirs";
+             ASSERT_EQ(::chown("pelvar.temp", 1001, 1001), 0);
+         }},
+        {"a take another copy holds", folder.path() / "held",
+         [&] {
+             otherCopy = ::open("pelvar.temp", O_RDWR | O_CREAT, 0600);
+             ASSERT_EQ(::flock(otherCopy, LOCK_EX | LOCK_NB), 0);
+         },
+         "Another copy of Ostrelle is recording in this folder."},
     };
     for (const Case& row : cases) {
         if (row.where == locked && !readOnly.ready()) continue;  // no read-only mount here
@@ -318,7 +336,7 @@ TEST_F(Faults, TakeFileThatCannotBeMadeIsToldAndArmsNothing) {
         ASSERT_TRUE(clickAndLoop(RecordButton)) << row.what;
         ASSERT_EQ(seenBoxes.size(), 1u) << row.what;
         EXPECT_EQ(seenBoxes[0].title, "Error") << row.what;
-        EXPECT_EQ(seenBoxes[0].text, "Sorry, unable to decode.") << row.what;
+        EXPECT_EQ(seenBoxes[0].text, row.told) << row.what;
         EXPECT_FALSE(recordingState.armed.load()) << row.what;
         EXPECT_EQ(buttons(), (Buttons{false, before.stop, before.save})) << row.what;
         EXPECT_EQ(readAll(precious.string()), "the user's own file") << row.what;
@@ -328,6 +346,7 @@ TEST_F(Faults, TakeFileThatCannotBeMadeIsToldAndArmsNothing) {
         plannedDialogAnswers = {std::nullopt};
         ASSERT_TRUE(clickAndLoop(controlEnabled(StopButton) ? StopButton : SaveButton)) << row.what;
     }
+    if (otherCopy >= 0) ::close(otherCopy);
     std::filesystem::current_path(folder.path());
 }
 

@@ -9,10 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <string>
@@ -210,6 +212,15 @@ TEST_F(FileChannels, FileSizeTellsMissingFromFolderFromFile) {
     EXPECT_EQ(fileSize("folder"), -2);
     EXPECT_EQ(fileSize("folder/"), -2);
     EXPECT_EQ(fileSize("/"), -2);
+    std::filesystem::create_symlink("nowhere", "dangling");
+    std::filesystem::create_symlink("five", "leading");
+    EXPECT_EQ(fileSize("dangling"), -1) << "a link that leads nowhere has no size";
+    EXPECT_EQ(fileSize("leading"), 5);
+    // What a message needs to name a link as a link, wherever it leads.
+    const std::pair<const char*, bool> links[] = {{"dangling", true}, {"leading", true}, {"five", false},
+                                                  {"missing", false}, {"folder", false}, {"", false}};
+    for (auto [name, link] : links) EXPECT_EQ(isSymbolicLink(name), link) << name;
+    EXPECT_FALSE(isSymbolicLink(nullptr));
 }
 
 TEST(FilePart, IsWhatFollowsTheLastSeparator) {
@@ -241,7 +252,9 @@ TEST_F(FileChannels, ProtectedCreatesLeaveOtherFilesAlone) {
     char line[16] = {};
     ASSERT_NE(std::fgets(line, sizeof line, holder), nullptr);
     EXPECT_EQ(createFile(1, "held", CreateFlags::exclusive), 0);
+    EXPECT_EQ(errno, EWOULDBLOCK) << "held by another process";
     EXPECT_EQ(openExclusiveForReading(3, "held"), 0);
+    EXPECT_EQ(errno, EWOULDBLOCK) << "held by another process";
     EXPECT_EQ(readAll("held"), "another copy's take");
     ::pclose(holder);
     // Once free it is ours, and stays ours across closes.
@@ -264,6 +277,129 @@ TEST_F(FileChannels, ProtectedCreatesLeaveOtherFilesAlone) {
     std::filesystem::create_directory("folder");
     for (const char* name : {"pelvar.temp", "pipe", "folder", "missing"})
         EXPECT_EQ(openExclusiveForReading(5, name), 0) << name;
+}
+
+// What lies under a name, as far as taking it could change it.
+struct Snapshot {
+    bool exists = false;
+    mode_t mode = 0;
+    uid_t owner = 0;
+    std::string bytes;
+    bool operator==(const Snapshot&) const = default;
+    friend void PrintTo(const Snapshot& file, std::ostream* out) {
+        if (!file.exists) *out << "nothing";
+        if (file.exists)
+            *out << "mode " << std::oct << file.mode << std::dec << ", uid " << file.owner << ", \"" << file.bytes
+                 << '"';
+    }
+};
+Snapshot snapshot(const char* name) {
+    struct stat status {};
+    if (::lstat(name, &status) != 0) return {};
+    return {true, status.st_mode, status.st_uid, S_ISREG(status.st_mode) ? readAll(name) : std::string()};
+}
+
+// The take's file holds what the user recorded. Only a file of the user's
+// own with no other name is taken, for writing or for reading back: whatever
+// another user could have put under the name, or could still reach through
+// a second name, is refused with a cause the caller can tell apart, and is
+// left exactly as it was.
+TEST_F(FileChannels, OnlyTheUsersOwnFileIsTaken) {
+    constexpr uid_t anotherUser = 1001;
+    // Made by the user, then given away, as a second user could make it.
+    auto foreign = [](mode_t mode) {
+        return [mode] {
+            writeFileBytes("pelvar.temp", "another user's take");
+            return ::chmod("pelvar.temp", mode) == 0 && ::chown("pelvar.temp", anotherUser, anotherUser) == 0;
+        };
+    };
+    struct Case {
+        const char* what;
+        std::function<bool()> plant;
+        int error;  // 0: taken
+        bool needsRoot = false;
+    };
+    const Case cases[] = {
+        {"another user's file, 0666", foreign(0666), EPERM, true},
+        {"another user's file, 0644", foreign(0644), EPERM, true},
+        {"another user's file, 0600", foreign(0600), EPERM, true},
+        {"a second name of the user's file",
+         [] {
+             writeFileBytes("precious", "keep me");
+             return ::link("precious", "pelvar.temp") == 0;
+         },
+         EPERM},
+        {"a link to the user's file",
+         [] {
+             writeFileBytes("precious", "keep me");
+             return ::symlink("precious", "pelvar.temp") == 0;
+         },
+         ELOOP},
+        {"a link that leads nowhere", [] { return ::symlink("nowhere", "pelvar.temp") == 0; }, ELOOP},
+        {"a named pipe", [] { return ::mkfifo("pelvar.temp", 0600) == 0; }, EPERM},
+        {"the user's own file, 0644",
+         [] {
+             writeFileBytes("pelvar.temp", "an earlier take");
+             return ::chmod("pelvar.temp", 0644) == 0;
+         },
+         0},
+    };
+    const bool root = ::geteuid() == 0;
+    for (const Case& row : cases) {
+        if (row.needsRoot && !root) continue;
+        for (const char* name : {"pelvar.temp", "precious", "nowhere"}) ::unlink(name);
+        ASSERT_TRUE(row.plant()) << row.what;
+        const Snapshot planted = snapshot("pelvar.temp");
+        const Snapshot target = snapshot("precious");
+        if (row.error == 0) {
+            ASSERT_NE(openExclusiveForReading(3, "pelvar.temp"), 0) << row.what;
+            EXPECT_EQ(snapshot("pelvar.temp"), planted) << row.what << ": reading takes nothing away";
+            closeFile(3);
+            ASSERT_NE(createFile(1, "pelvar.temp", CreateFlags::exclusive), 0) << row.what;
+            closeFile(1);
+            EXPECT_EQ(readAll("pelvar.temp"), "") << row.what << ": emptied for the next take";
+            EXPECT_EQ(snapshot("pelvar.temp").mode, planted.mode) << row.what << ": its mode is the user's choice";
+            continue;
+        }
+        errno = 0;
+        EXPECT_EQ(createFile(1, "pelvar.temp", CreateFlags::exclusive), 0) << row.what;
+        EXPECT_EQ(errno, row.error) << row.what;
+        errno = 0;
+        EXPECT_EQ(openExclusiveForReading(3, "pelvar.temp"), 0) << row.what;
+        EXPECT_EQ(errno, row.error) << row.what;
+        EXPECT_EQ(snapshot("pelvar.temp"), planted) << row.what << ": left as it was";
+        EXPECT_EQ(snapshot("precious"), target) << row.what << ": what it leads to left as it was";
+        EXPECT_FALSE(snapshot("nowhere").exists) << row.what << ": nothing made where a link leads";
+    }
+    if (!root) GTEST_SKIP() << "another user's files take root to make; those rows did not run";
+}
+
+// The take's file is made for the user alone whatever the umask, since it
+// holds a recording that may never be saved; a saved file is a document and
+// follows the umask, with a hidden name or none until it is published.
+TEST_F(FileChannels, NewTakesAreTheUsersAloneWhileSavedFilesFollowTheUmask) {
+    struct Case {
+        mode_t umask;
+        mode_t saved;
+    };
+    for (Case row : {Case{022, 0644}, Case{077, 0600}, Case{0277, 0400}, Case{0, 0666}}) {
+        const mode_t previous = ::umask(row.umask);
+        ::unlink("pelvar.temp");
+        ASSERT_NE(createFile(1, "pelvar.temp", CreateFlags::refuseLinks | CreateFlags::exclusive), 0) << row.umask;
+        closeFile(1);
+        EXPECT_EQ(snapshot("pelvar.temp").mode & 07777, 0600u) << "umask " << std::oct << row.umask;
+        for (bool hidden : {false, true}) {
+            refuseUnnamedFilesForTesting(hidden);
+            ::unlink("take.wav");
+            ASSERT_NE(createFileFor(2, "take.wav"), 0);
+            writeString(2, "saved");
+            ASSERT_EQ(publishFile(2, "take.wav", false), 0);
+            EXPECT_EQ(snapshot("take.wav").mode & 07777, row.saved)
+                << "umask " << std::oct << row.umask << (hidden ? ", hidden name" : ", unnamed");
+        }
+        refuseUnnamedFilesForTesting(false);
+        ::umask(previous);
+    }
 }
 
 TEST_F(FileChannels, SavedFilesTakeTheirNameOnlyOnceComplete) {

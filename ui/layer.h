@@ -74,4 +74,9 @@ QColor qtColor(Color color);
 // The window a box or dialog belongs to.
 QWidget* activeLayerWindow();
 
+// Makes the program's QApplication on the platform that suits the session
+// (platform.cpp). When none can start, says why in one line on standard
+// error and ends the process with 1; it never returns null.
+QApplication* startApplication();
+
 }  // namespace ui_detail

@@ -3,12 +3,8 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QTextBoundaryFinder>
-#include <QRegularExpression>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
-#include "files.h"
 #include "layer.h"
 #include "ui.h"
 #include "ui_testing.h"
@@ -108,12 +104,6 @@ class LayerWindow : public QWidget {
 
 namespace {
 
-int argumentCount = 1;
-char programName[] = "ostrelle";
-char platformOption[] = "-platform";
-char platformName[] = "wayland";
-char* arguments[] = {programName, platformOption, platformName, nullptr};
-
 // Often enough for a person to read a counter; rare enough that a title
 // rewritten a million times costs the platform almost nothing.
 constexpr auto titleInterval = std::chrono::milliseconds(40);
@@ -121,58 +111,6 @@ constexpr auto titleInterval = std::chrono::milliseconds(40);
 // Bits 0 to 3 and 28 of openWindow's flags are kept for options of the
 // layer's own (this layer has none); they are never window styles.
 constexpr uint32_t layerOptionBits = 0x1000000Fu;
-
-bool isSet(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
-}
-
-// A Wayland compositor places windows itself and ignores where they ask to
-// be; XWayland honours it. So X is used wherever DISPLAY names one, even in a
-// Wayland session, and Wayland only without it. A platform the user chose
-// with QT_QPA_PLATFORM stays theirs.
-const char* choosePlatform() {
-    argumentCount = 1;
-    if (isSet("QT_QPA_PLATFORM")) return std::getenv("QT_QPA_PLATFORM");
-    const char* chosen = isSet("DISPLAY") ? "xcb" : isSet("WAYLAND_DISPLAY") ? "wayland" : nullptr;
-    if (chosen == nullptr) return "";
-    std::snprintf(platformName, sizeof platformName, "%s", chosen);
-    // Qt takes the option out of the arguments it is given; put it back.
-    arguments[1] = platformOption;
-    arguments[2] = platformName;
-    argumentCount = 3;
-    return chosen;
-}
-
-std::string platformTried;
-std::string pluginMissing;
-
-// Qt ends the process with an abort when no platform can start; the user is
-// told why in one line: the plugin that is not installed, or the display
-// that would not open, or that no variable names one.
-[[noreturn]] void reportNoDisplay() {
-    const bool hasWayland = isSet("WAYLAND_DISPLAY");
-    const bool hasX11 = isSet("DISPLAY");
-    const bool wayland = platformTried.rfind("wayland", 0) == 0 || (platformTried.empty() && !hasX11);
-    if (!pluginMissing.empty())
-        std::fprintf(stderr,
-                     "ostrelle: needs a graphical display, but Qt's %s platform plugin is not installed (package %s)\n",
-                     pluginMissing.c_str(), pluginMissing.rfind("wayland", 0) == 0 ? "qt6-wayland" : "libqt6gui6");
-    else if (!hasWayland && !hasX11)
-        std::fprintf(stderr, "ostrelle: needs a graphical display, but neither DISPLAY nor WAYLAND_DISPLAY is set\n");
-    else
-        std::fprintf(stderr, "ostrelle: needs a graphical display, but the one %s names (%s) could not be opened\n",
-                     wayland ? "WAYLAND_DISPLAY" : "DISPLAY", std::getenv(wayland ? "WAYLAND_DISPLAY" : "DISPLAY"));
-    std::_Exit(1);
-}
-
-void fatalWhileStarting(QtMsgType type, const QMessageLogContext&, const QString& message) {
-    // Qt warns which plugin it could not find before it gives up.
-    static const QRegularExpression missing(QStringLiteral("Could not find the Qt platform plugin \"([^\"]+)\""));
-    if (const QRegularExpressionMatch match = missing.match(message); match.hasMatch())
-        pluginMissing = match.captured(1).toStdString();
-    if (type == QtFatalMsg) reportNoDisplay();
-}
 
 }  // namespace
 
@@ -182,10 +120,7 @@ using namespace ui_detail;
 
 void startLayer() {
     if (QApplication::instance() == nullptr) {
-        platformTried = choosePlatform();
-        QtMessageHandler previous = qInstallMessageHandler(fatalWhileStarting);
-        layer.application = new QApplication(argumentCount, arguments);
-        qInstallMessageHandler(previous);
+        layer.application = startApplication();
         layer.ownsApplication = true;
     } else {
         layer.application = qobject_cast<QApplication*>(QApplication::instance());
@@ -198,7 +133,6 @@ void startLayer() {
 
 void endLayer() {
     for (size_t number = 0; number < layer.windows.size(); ++number) closeWindow(static_cast<int>(number));
-    closeAllFiles();
     layer.queue.clear();
     if (layer.ownsApplication) delete layer.application;
     layer.application = nullptr;

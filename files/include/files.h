@@ -60,10 +60,15 @@ enum class CreateFlags : unsigned {
     none = 0,
     // Fail on a symbolic link instead of following it.
     refuseLinks = 1,
-    // Only one process at a time may have the file: an exclusive lock is taken
-    // before the file is emptied, and a file another process holds is left
-    // untouched (the create fails). Once taken, this process keeps the lock
-    // until it exits, so the file stays its own between takes.
+    // The file is the user's alone, and only one process at a time may have
+    // it. A link is never followed (as with refuseLinks), and only a regular
+    // file owned by the effective user with no other name is taken; a
+    // missing one is made with mode 0600, whatever the umask. An exclusive
+    // lock is taken before the file is emptied, and a file another process
+    // holds is left untouched (the create fails). Anything refused is never
+    // written or emptied. Once taken, this process keeps the lock until it
+    // exits, so the file stays its own between takes; an existing file keeps
+    // its mode.
     exclusive = 2,
     // Fail when anything already exists under the name.
     newOnly = 4,
@@ -77,12 +82,19 @@ constexpr bool hasFlag(CreateFlags set, CreateFlags flag) {
 
 // Creates the file, or empties an existing one, for reading and writing.
 // Whatever was open under the number is flushed and closed first, even when
-// this open fails. Returns non-zero on success, 0 on failure.
+// this open fails. Returns non-zero on success, 0 on failure with errno set;
+// with the exclusive flag, errno tells the causes apart:
+//   ELOOP        a symbolic link is under the name (dangling or not);
+//   EWOULDBLOCK  another process holds the file;
+//   EPERM        not the user's own: owned by another user, not a regular
+//                file, or reachable under more than one name;
+//   otherwise    the system's own error number (ENOENT for a missing folder,
+//                EACCES, ...).
 int createFile(int number, const char* name, CreateFlags flags = CreateFlags::none);
-// Opens an existing regular file for reading only, without following a
-// link, and holds it as createFile's exclusive flag does; it is never
-// emptied. 0 when another process holds it, it is not a regular file, or it
-// is missing.
+// Opens an existing file for reading only, and holds it as createFile's
+// exclusive flag does, under the same rules on whose file it is; it is never
+// emptied. 0 on failure, with errno as for createFile's exclusive flag
+// (ENOENT when nothing is under the name).
 int openExclusiveForReading(int number, const char* name);
 // Opens the file that channel `from` has open once more, for reading only,
 // under `number`: the same file whatever has become of its name since.
@@ -175,8 +187,13 @@ inline int readWord(int number) {
     return word;
 }
 
-// -1: nothing under the name (or an empty name); -2: a directory; else the size.
+// -1: nothing under the name (or an empty name); -2: a directory; else the
+// size. A symbolic link is followed: one that leads nowhere gives -1.
 int64_t fileSize(const char* name);
+// True when the name itself is a symbolic link, wherever it leads or
+// whether it leads anywhere: so that a message can name a link as a link
+// where fileSize finds nothing.
+bool isSymbolicLink(const char* name);
 // The file-name part of a path: after the last "/" or "\".
 std::string getFilePart(const char* path);
 // The file a path ends at: a symbolic link is followed to its target, so

@@ -65,6 +65,8 @@ struct TakeNote {
     bool saved = false;
 };
 std::string formatTakeNote(const TakeNote& note);
-// Nothing when the text is not such a note, or names a format the recorder
-// does not record.
+// Nothing when the text is not such a note exactly as formatTakeNote writes
+// it (each field once, no other words, whole numbers as written), or names
+// a format the recorder does not record: 1 or 2 channels, 16, 24 or 32 bits,
+// 44100, 48000, 88200, 96000, 176400 or 192000 Hz.
 std::optional<TakeNote> parseTakeNote(const std::string& text);

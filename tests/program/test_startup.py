@@ -97,6 +97,94 @@ class Program(Scenario):
                 self.assertEqual(code, 0)
                 self.assertEqual(err, "")
 
+    def test_recover_is_strict_about_its_one_name(self):
+        """--recover saves under one plain name or says why not, in lines a
+        name cannot break, and fails when its line cannot be written."""
+        headless = {key: value for key, value in os.environ.items()
+                    if key not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        note = b"channels=1 bits=16 rate=44100 began=2026-12-07T11:02:33Z"
+        take = bytes(range(256)) * 10
+
+        def leave_take(folder):
+            with open(os.path.join(folder, "pelvar.temp"), "wb") as temp:
+                temp.write(take)
+            os.setxattr(os.path.join(folder, "pelvar.temp"), "user.ostrelle.take", note)
+
+        def dangling_link(folder):
+            os.symlink("gone", os.path.join(folder, "pelvar.temp"))
+
+        def linked_take(folder):
+            os.mkdir(os.path.join(folder, "elsewhere"))
+            leave_take(os.path.join(folder, "elsewhere"))
+            os.symlink("elsewhere/pelvar.temp", os.path.join(folder, "pelvar.temp"))
+
+        def existing(name):
+            return lambda folder: open(os.path.join(folder, name), "w").close()
+
+        def no_stdout():
+            os.close(1)
+
+        def everything(folder):
+            return sorted(os.path.join(path, name) for path, folders, files in os.walk(folder)
+                          for name in folders + files)
+
+        full = open("/dev/full", "w")
+        self.addCleanup(full.close)
+        # (arguments, what is there besides the take, where the line goes,
+        #  exit code, what its one line says, the WAV that then exists)
+        cases = [
+            ([], None, None, 1, "needs a file name", None),
+            ([""], None, None, 1, "needs a file name", None),
+            ([".wav"], None, None, 1, "hidden", None),
+            (["dir/"], existing("dir/keep"), None, 1, "hidden", None),
+            (["dir/.wav"], existing("dir/keep"), None, 1, "hidden", None),
+            (["one", "two"], None, None, 1, "--recover takes one file name", None),
+            (["one", "two", "three"], None, None, 1, "--recover takes one file name", None),
+            (["line\nbreak"], None, None, 0, "as line\\nbreak.wav\n", "line\nbreak.wav"),
+            (["tab\tand\x1b[31mred\r"], None, None, 0, "as tab\\tand\\x1b[31mred\\r.wav\n",
+             "tab\tand\x1b[31mred\r.wav"),
+            (["back\\slash"], None, None, 0, "as back\\\\slash.wav\n", "back\\slash.wav"),
+            (["line\nbreak"], existing("line\nbreak.wav"), None, 1, "line\\nbreak.wav already exists", None),
+            (["full"], None, full, 1, "saved as full.wav, but standard output could not be written", "full.wav"),
+            (["closed"], None, no_stdout, 1, "saved as closed.wav, but standard output could not be written",
+             "closed.wav"),
+            (["take"], dangling_link, None, 1, "pelvar.temp in this folder is a symbolic link", None),
+            (["take"], linked_take, None, 1, "pelvar.temp in this folder is a symbolic link", None),
+        ]
+        for arguments, beside, output, code, said, saved in cases:
+            with self.subTest(arguments=arguments, beside=getattr(beside, "__name__", beside)), \
+                    temporary_folder() as folder:
+                if beside in (dangling_link, linked_take):
+                    beside(folder)
+                else:
+                    leave_take(folder)
+                    if beside:
+                        os.makedirs(os.path.dirname(os.path.join(folder, arguments[0])), exist_ok=True)
+                        beside(folder)
+                before = everything(folder)
+                result = subprocess.run([PROGRAM, "--recover", *arguments], cwd=folder, env=headless,
+                                        stdout=output if output not in (None, no_stdout) else subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True, timeout=30,
+                                        preexec_fn=no_stdout if output is no_stdout else None)
+                self.assertEqual(result.returncode, code, result.stderr)
+                line = result.stderr if code else result.stdout
+                self.assertEqual(line.count("\n"), 1, repr(line))
+                self.assertTrue(line.endswith("\n"), repr(line))
+                self.assertIn(said, line)
+                if code == 0:
+                    self.assertEqual(result.stderr, "")
+                if saved is None:
+                    self.assertEqual(everything(folder), before, "nothing saved")
+                    if beside is dangling_link:
+                        self.assertFalse(os.path.lexists(os.path.join(folder, "gone")))
+                    continue
+                with open(os.path.join(folder, saved), "rb") as wav:
+                    self.assertEqual(wav.read()[46:], take)
+                # The WAV is whole and on disk, so the take counts as saved,
+                # even where its line could not be told.
+                self.assertTrue(os.getxattr(os.path.join(folder, "pelvar.temp"),
+                                            "user.ostrelle.take").endswith(b" saved=1"))
+
 
 if __name__ == "__main__":
     unittest.main()

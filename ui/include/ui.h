@@ -45,8 +45,9 @@ enum BoxAnswer : int { answerOk = 1, answerCancel = 2, answerYes = 6, answerNo =
 // Button flags.
 constexpr int buttonDefault = 1;
 
-// Called once each, first and last. endLayer closes the windows still open,
-// then flushes and closes every file channel still open.
+// Called once each, first and last. endLayer closes the windows still open
+// and ends the application the layer made; what else the program holds open
+// (its files) is its own to close.
 void startLayer();
 void endLayer();
 
