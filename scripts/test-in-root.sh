@@ -176,8 +176,12 @@ $pipewire_packages > /root/pipewire-before"
 # test itself then finds it all installed.
 setup+="
 cd /root/ostrelle
-make deps DEPS=test"
-in_root host "$setup"
+make deps DEPS=test
+echo \"\$(dpkg-query -W -f='\${db:Status-Status}\\n' | grep -cx installed) packages installed\""
+# apt's long account of each package goes to a log, shown only on failure.
+echo "Installing git, make, ca-certificates${extra:+, $extra} and the test rig"
+in_root host "$setup" >"$work/setup.log" 2>&1 || { tail -n 40 "$work/setup.log" >&2; exit 1; }
+grep -E '^([0-9]+ upgraded|[0-9]+ packages installed)' "$work/setup.log" || true
 # The packages downloaded, for the next run.
 flock 9
 rm -f "$archives"/*.deb
