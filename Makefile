@@ -6,7 +6,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run demo test sanitize tsan bench install package format clean
+.PHONY: all deps build run demo test sanitize tsan check check-host check-root bench install package format clean
 
 all: build
 
@@ -31,13 +31,10 @@ demo: build
 # Every test on the sound server the rig starts by default, then the tests
 # that capture once more on each other server installed (PulseAudio and
 # PipeWire side by side, where PipeWire's ALSA plugin does not forbid it).
+# Every pass runs even when one fails; the end says which failed.
 test: DEPS = test
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j1
-	@for server in $$(./tests/sound/soundserver.sh servers | tail -n +2); do \
-	  echo "The tests that capture, again on $$server:"; \
-	  (cd $(BUILD) && OSTRELLE_SOUND_SERVER=$$server ctest --output-on-failure -j1 -L sound) || exit 1; \
-	done
+	@./scripts/run-tests.sh $(BUILD)
 
 # Leak reports are off: the sound and window libraries leave blocks behind in
 # plugins they unload at exit, where no suppression can name them.
@@ -50,6 +47,19 @@ sanitize:
 tsan:
 	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1" \
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DOSTRELLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
+
+# What CI runs, step by step, every step even after a failure: the format,
+# a build with warnings as errors, shellcheck, pyflakes, then test, sanitize
+# and tsan (check-host), then the suites in a fresh Debian 13 root with
+# PipeWire as a desktop has it (check-root, as root or through sudo).
+check:
+	@./scripts/check.sh all
+
+check-host:
+	@./scripts/check.sh host
+
+check-root:
+	@./scripts/check.sh root
 
 bench: DEPS = test
 bench: build

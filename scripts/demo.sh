@@ -15,6 +15,7 @@ trap '"$here/tests/sound/soundserver.sh" stop "$state"; rm -rf "$state"' EXIT
 # The sound server's addresses, and PipeWire's wish that one channel taken
 # from two averages them, are all the recorder's sound libraries need; HOME
 # and the runtime folder stay the user's own.
+# shellcheck source=/dev/null  # written by soundserver.sh start
 device=$(. "$state/env"; echo "$OSTRELLE_SOUND_DEVICE")
 # "default" leads there too where PulseAudio's or PipeWire's ALSA
 # configuration makes it the sound server's.
@@ -24,5 +25,6 @@ for package in pulseaudio pipewire-alsa; do
         choice="the \"$device\" or the \"default\" device"
 done
 echo "Choose $choice and press ACCEPT: what you record is the demo's 1 kHz tone."
+# shellcheck source=/dev/null
 PULSE_SERVER=$(. "$state/env"; echo "$PULSE_SERVER") PIPEWIRE_REMOTE=$(. "$state/env"; echo "$PIPEWIRE_REMOTE") \
     PIPEWIRE_PROPS=$(. "$state/env"; echo "$PIPEWIRE_PROPS") "$program"

@@ -8,6 +8,9 @@
 #                          private X server and a Wayland compositor, readers
 #                          of WAV files, lintian)
 #   install-deps.sh demo   that of run, and a sound server with a tone player
+#   install-deps.sh check  what `make check` adds to the test rig's set: the
+#                          formatter, the linters, debootstrap for the fresh
+#                          root, and stress-ng for a busy machine
 #   install-deps.sh SET --list   only prints the set, one package a line
 #
 # Where PipeWire is installed, the PulseAudio daemon never is: Debian's
@@ -27,9 +30,11 @@ for package in pipewire-pulse pipewire-alsa pipewire-audio; do
   installed "$package" && pipewire_present=true
 done
 
+# libdb-dev: Berkeley DB's header, so that the program can keep the database
+# that JACK's library opens quiet on the terminal (capture/fresh_start.cpp).
 run=(
   build-essential cmake pkg-config
-  qt6-base-dev qt6-wayland portaudio19-dev libasound2-dev libboost-dev
+  qt6-base-dev qt6-wayland portaudio19-dev libasound2-dev libboost-dev libdb-dev
   fonts-dejavu-core
 )
 pipewire_server=(pipewire pipewire-pulse wireplumber)
@@ -54,11 +59,19 @@ test=(
   desktop-file-utils appstream dpkg-dev lintian man-db
 )
 
+# clang-format 14 by name: another version formats differently, and the
+# check compares with what 14 makes.
+check=(
+  clang-format-14 shellcheck pyflakes3 git
+  debootstrap debian-archive-keyring iproute2 stress-ng
+)
+
 case "${1:-run}" in
   run) packages=("${run[@]}") ;;
   test) packages=("${run[@]}" "${test[@]}") ;;
   demo) packages=("${run[@]}" "${demo[@]}") ;;
-  *) echo "usage: $0 run|test|demo [--list]" >&2; exit 2 ;;
+  check) packages=("${run[@]}" "${test[@]}" "${check[@]}") ;;
+  *) echo "usage: $0 run|test|demo|check [--list]" >&2; exit 2 ;;
 esac
 
 if [ "${2:-}" = --list ]; then

@@ -11,7 +11,7 @@ state=$(mktemp -d /tmp/ostrelle-shot.XXXXXX)
 Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$state/display" >/dev/null 2>&1 &
 xvfb=$!
 cleanup() {
-    [ -n "${app:-}" ] && kill "$app" 2>/dev/null || true
+    if [ -n "${app:-}" ]; then kill "$app" 2>/dev/null || true; fi
     kill "$xvfb" 2>/dev/null || true
     "$here/tests/sound/soundserver.sh" stop "$state"
     rm -rf "$state"
@@ -20,6 +20,7 @@ trap cleanup EXIT
 for _ in $(seq 100); do grep -q . "$state/display" 2>/dev/null && break; sleep 0.05; done
 display=:$(head -n 1 "$state/display")
 "$here/tests/sound/soundserver.sh" start "$state"
+# shellcheck source=/dev/null  # written by soundserver.sh start
 (cd "$state" && DISPLAY=$display PULSE_SERVER=$(. "$state/env"; echo "$PULSE_SERVER") "$program") &
 app=$!
 for _ in $(seq 100); do DISPLAY=$display xdotool search --onlyvisible --name '^Ostrelle' >/dev/null 2>&1 && break; sleep 0.1; done

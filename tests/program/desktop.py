@@ -203,5 +203,37 @@ def rig_underruns(rig):
         return 0
 
 
+def paced_device(home, rig, seconds=30):
+    """A capture device, listed second, that hands out random bytes at the
+    sound server's pace: the ALSA file plugin reads one frame of a file for
+    each frame the server delivers. Returns the bytes the file holds.
+    Programs find the device through home's .asoundrc."""
+    device_input = os.urandom(44100 * 4 * seconds)
+    with open(os.path.join(home, "paced.raw"), "wb") as raw:
+        raw.write(device_input)
+    with open(os.path.join(home, ".asoundrc"), "w") as config:
+        device = rig_environment(rig)["OSTRELLE_SOUND_DEVICE"]
+        config.write(f'pcm.ostrelle_paced {{\n type file\n slave.pcm "{device}"\n file "/dev/null"\n'
+                     f' infile "{home}/paced.raw"\n format "raw"\n}}\n')
+    return device_input
+
+
+def delivered(process, home):
+    """How many bytes the paced device has handed the program so far: the
+    offset of the program's own descriptor on the device's file, which moves
+    exactly as the device delivers. 0 before the program opens the device."""
+    source = os.path.realpath(os.path.join(home, "paced.raw"))
+    descriptors = f"/proc/{process.pid}/fd"
+    for name in os.listdir(descriptors):
+        try:
+            if os.readlink(os.path.join(descriptors, name)) != source:
+                continue
+            with open(f"/proc/{process.pid}/fdinfo/{name}") as info:
+                return max(int(line.split()[1]) for line in info if line.startswith("pos:"))
+        except (FileNotFoundError, ValueError):
+            continue
+    return 0
+
+
 def temporary_folder():
     return tempfile.TemporaryDirectory(prefix="ostrelle-program.")

@@ -13,14 +13,18 @@ import unittest
 import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import Desktop, temporary_folder  # noqa: E402
-from scenario import CLOSE_REQUEST, INSTRUMENTED, OPTIMISED, PING_MANAGER, PROGRAM, SOURCE, Scenario  # noqa: E402
+from desktop import Desktop, delivered, paced_device, temporary_folder  # noqa: E402
+from scenario import CLOSE_REQUEST, INSTRUMENTED, OPTIMISED, PING_MANAGER, PROGRAM, RIG, SOURCE, Scenario  # noqa: E402
 
 
 class Program(Scenario):
     def test_every_ending_keeps_the_take_whole(self):
         """The close box, a display that goes away, and the signals of a logout,
-        a closed terminal and Ctrl+C each end a take with all of it on disk."""
+        a closed terminal and Ctrl+C each end a take with all of it on disk.
+        The take is judged by what the device delivered, not by the clock: it
+        records from a device that hands out known bytes at the sound server's
+        pace, and the program's own read position in them tells how much it
+        was given before the take began and before it ended."""
         endings = [
             ("close box", Desktop.request_close, 0),
             ("display lost", lambda desktop: desktop.xvfb.kill(), 1),
@@ -29,17 +33,19 @@ class Program(Scenario):
             ("SIGHUP", lambda desktop: desktop.process.send_signal(signal.SIGHUP), 0),
         ]
         for name, end, expected_code in endings:
-            with self.subTest(name), temporary_folder() as folder, self.desktop() as desktop:
-                desktop.start(folder)
+            with self.subTest(name), temporary_folder() as folder, temporary_folder() as home, \
+                    self.desktop() as desktop:
+                device_input = paced_device(home, RIG)
+                desktop.start(folder, home)
+                desktop.choose("device", 1)
                 desktop.click("accept")
-                # A new stream on the sound server first hands over in a burst
-                # what piled up meanwhile; the take begins once it flows.
-                time.sleep(2.5)
-                desktop.click("record")
                 take = os.path.join(folder, "pelvar.temp")
-                started = desktop.wait_for_growth(take)
+                before_record = delivered(desktop.process, home)
+                desktop.click("record")
+                desktop.wait_for_growth(take)
+                once_recording = delivered(desktop.process, home)
                 time.sleep(1.5)
-                recorded = time.time() - started
+                before_end = delivered(desktop.process, home)
                 end(desktop)
                 code, _, err = desktop.finish()
                 self.assertEqual(code, expected_code, err)
@@ -47,9 +53,23 @@ class Program(Scenario):
                     self.assertEqual(err, "")
                 else:
                     self.assertEqual(len(err.splitlines()), 1, err)
-                size = os.path.getsize(take)
-                self.assertEqual(size % 4, 0)
-                self.assertAlmostEqual(size / 4 / 44100, recorded, delta=0.35)
+                with open(take, "rb") as recorded:
+                    frames = recorded.read()
+                self.assertEqual(len(frames) % 4, 0)
+                self.assertGreater(before_end - once_recording, 44100 * 4 // 2, "the device delivered during the take")
+                start = device_input.find(frames[:64])
+                self.assertNotEqual(start, -1, "the take begins with the device's bytes")
+                self.assertTrue(device_input[start:start + len(frames)] == frames,
+                                "the take is one unbroken stretch of the device's bytes")
+                self.assertGreaterEqual(start, before_record, "nothing from before Record")
+                self.assertLessEqual(start, once_recording, "the take began by the time it reached the file")
+                # All the device delivered before the ending is in the take,
+                # but for what may still have been on its way to the
+                # callback (a twentieth of a second, as the state table's
+                # test allows).
+                self.assertGreaterEqual(start + len(frames), before_end - 44100 * 4 // 20,
+                                        f"the take ends {before_end - start - len(frames)} bytes short of "
+                                        "what the device delivered before the ending")
 
     def test_sound_server_lost_mid_take(self):
         rig = tempfile.mkdtemp(prefix="ostrelle-lost.")

@@ -10,7 +10,7 @@ import unittest
 import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import CONTROLS, WINDOW_X, WINDOW_Y, rig_environment, rig_underruns, temporary_folder  # noqa: E402
+from desktop import CONTROLS, WINDOW_X, WINDOW_Y, paced_device, rig_underruns, temporary_folder  # noqa: E402
 from scenario import CLOSE_REQUEST, RIG, Scenario  # noqa: E402
 
 
@@ -124,13 +124,7 @@ class Program(Scenario):
         with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
             # The first copy records from a device of its own that hands out
             # these bytes at the sound server's pace; it is listed second.
-            device_input = os.urandom(44100 * 4 * 30)
-            with open(os.path.join(home, "paced.raw"), "wb") as raw:
-                raw.write(device_input)
-            with open(os.path.join(home, ".asoundrc"), "w") as config:
-                device = rig_environment(RIG)["OSTRELLE_SOUND_DEVICE"]
-                config.write(f'pcm.ostrelle_paced {{\n type file\n slave.pcm "{device}"\n file "/dev/null"\n'
-                             f' infile "{home}/paced.raw"\n format "raw"\n}}\n')
+            device_input = paced_device(home, RIG)
             desktop.start(folder, home)
             desktop.choose("device", 1)
             desktop.click("accept")

@@ -95,6 +95,7 @@ LUA
     # pipewire-pulse: a hung server is then PipeWire stopped.
     local protocol=pipewire-pulse
     [ "$device" = pipewire ] && protocol=pipewire
+    # shellcheck disable=SC2016  # expanded by the inner shell
     env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" \
         PULSE_RUNTIME_PATH="$dir/runtime" setsid bash -c \
         'pipewire & pipewire=$!; until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
@@ -157,6 +158,7 @@ ENV
     # other work where allowed, else as it is.
     priority=(nice -n -15)
     chrt -f 10 true 2>/dev/null && priority=(chrt -f 10)
+    # shellcheck disable=SC2016  # expanded by the inner shell
     setsid "${priority[@]}" bash -c 'sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 86400 sine "$0" vol "$1" |
         pacat --verbose --playback --raw --format=s16le --rate=48000 --channels=2 --device=tone \
             --latency-msec=500 2>&1 | grep --line-buffered -o "Stream underrun"' \
@@ -170,14 +172,14 @@ stop)
     stop_pid "$dir/server.pid" group
     ;;
 kill)
-    [ -f "$dir/server.pid" ] && kill -9 -- "-$(cat "$dir/server.pid")" 2>/dev/null || true
+    if [ -f "$dir/server.pid" ]; then kill -9 -- "-$(cat "$dir/server.pid")" 2>/dev/null || true; fi
     ;;
 freeze|thaw)
     # The process that speaks to the clients: PulseAudio, pipewire-pulse, or
     # PipeWire itself for its own ALSA device.
     signal=STOP
     [ "$command" = thaw ] && signal=CONT
-    [ -f "$dir/protocol.pid" ] && kill -"$signal" "$(cat "$dir/protocol.pid")" 2>/dev/null || true
+    if [ -f "$dir/protocol.pid" ]; then kill -"$signal" "$(cat "$dir/protocol.pid")" 2>/dev/null || true; fi
     ;;
 underruns)
     grep -ci underrun "$dir/tone.log" || true
