@@ -16,11 +16,10 @@
 
 namespace files_detail {
 
-static std::vector<std::unique_ptr<FileChannel>> extraTable;
-
 FileChannel* entryForOpen(int number) {
     if (number < 0) return nullptr;
-    if (number < fixedChannels) return &fixedTable[number];
+    if (number < fixedChannels) return &registry.fixed[number];
+    auto& extraTable = beyond().extraTable;
     size_t index = static_cast<size_t>(number - fixedChannels);
     if (index >= extraTable.size()) extraTable.resize(index + fixedChannels);
     if (!extraTable[index]) extraTable[index] = std::make_unique<FileChannel>();
@@ -138,10 +137,17 @@ int adopt(FileChannel& entry, int descriptor) {
 
 // The first 16 entries never move: the take writer keeps writing channel 1
 // while the interface thread opens and closes others.
-FileChannel fixedTable[fixedChannels];
+Registry registry;
+
+Beyond& beyond() {
+    if (registry.beyond == nullptr) registry.beyond = new Beyond;
+    return *registry.beyond;
+}
 
 FileChannel* channelBeyondFixed(int number) {
     if (number < fixedChannels) return nullptr;
+    if (registry.beyond == nullptr) return nullptr;
+    const auto& extraTable = registry.beyond->extraTable;
     size_t index = static_cast<size_t>(number - fixedChannels);
     if (index >= extraTable.size() || !extraTable[index]) return nullptr;
     FileChannel* entry = extraTable[index].get();
@@ -197,8 +203,9 @@ bool closeFile(int number) {
 }
 
 void closeAllFiles() {
-    for (auto& entry : files_detail::fixedTable) files_detail::closeEntry(entry);
-    for (auto& entry : files_detail::extraTable)
+    for (auto& entry : files_detail::registry.fixed) files_detail::closeEntry(entry);
+    if (files_detail::registry.beyond == nullptr) return;
+    for (auto& entry : files_detail::registry.beyond->extraTable)
         if (entry) files_detail::closeEntry(*entry);
 }
 

@@ -5,11 +5,37 @@
 // both.
 #pragma once
 
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "files.h"
 
 namespace files_detail {
+
+// A file this process holds an exclusive lock on, by a descriptor of its own
+// that stays open until exit: closing a channel must not hand the file to
+// another process between two takes.
+struct HeldLock {
+    dev_t device;
+    ino_t inode;
+};
+
+struct Beyond {
+    // Channels numbered past the fixed block.
+    std::vector<std::unique_ptr<FileChannel>> extraTable;
+    std::vector<HeldLock> heldLocks;
+    // What each channel opened by createFileFor has for a name until it is
+    // published: nothing (an unnamed file), or a hidden name beside its path.
+    std::map<int, std::string> hiddenNames;
+    // The file system refused an unnamed file once; it will again.
+    bool unnamedFilesRefused = false;
+};
+// The registry's part beyond the fixed block, made at the first call.
+Beyond& beyond();
 
 // The entry for a number, made when it lies beyond the table; null for a negative number.
 FileChannel* entryForOpen(int number);

@@ -19,17 +19,8 @@
 namespace files_detail {
 namespace {
 
-// Files this process holds an exclusive lock on, each by a descriptor of its
-// own that stays open until exit: closing a channel must not hand the file to
-// another process between two takes.
-struct HeldLock {
-    dev_t device;
-    ino_t inode;
-};
-std::vector<HeldLock> heldLocks;
-
 bool holdsLock(const struct stat& status) {
-    for (const HeldLock& held : heldLocks)
+    for (const HeldLock& held : beyond().heldLocks)
         if (held.device == status.st_dev && held.inode == status.st_ino) return true;
     return false;
 }
@@ -46,7 +37,7 @@ bool lock(int descriptor, const struct stat& status) {
         errno = error;
         return false;
     }
-    heldLocks.push_back({status.st_dev, status.st_ino});
+    beyond().heldLocks.push_back({status.st_dev, status.st_ino});
     return true;
 }
 

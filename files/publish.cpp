@@ -18,11 +18,6 @@
 namespace files_detail {
 namespace {
 
-// What each channel opened by createFileFor has for a name until it is
-// published: nothing (an unnamed file), or a hidden name beside its path.
-std::map<int, std::string> hiddenNames;
-bool unnamedFilesRefused = false;
-
 std::string hiddenNameIn(const std::string& folder, std::mt19937_64& random) {
     char suffix[17];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
@@ -64,6 +59,7 @@ bool moveName(const char* from, const char* to, bool mayReplace) {
 
 // Gives the open file its name, as moveName would. Returns 0 or the error.
 int publish(FileChannel& entry, int number, const char* path, bool mayReplace) {
+    auto& hiddenNames = beyond().hiddenNames;
     auto hidden = hiddenNames.find(number);
     if (hidden != hiddenNames.end()) return moveName(hidden->second.c_str(), path, mayReplace) ? 0 : errno;
     // Linked through /proc: linking the descriptor itself needs a privilege.
@@ -95,13 +91,13 @@ using files_detail::channel;
 
 int createFileFor(int number, const char* path) {
     files_detail::FileChannel* entry = files_detail::emptiedEntry(number);
-    files_detail::hiddenNames.erase(number);
+    files_detail::beyond().hiddenNames.erase(number);
     if (entry == nullptr || path == nullptr) {
         errno = EINVAL;
         return 0;
     }
     // An unnamed file vanishes with the process that made it, whenever that ends.
-    if (!files_detail::unnamedFilesRefused) {
+    if (!files_detail::beyond().unnamedFilesRefused) {
         const std::string folder = files_detail::folderOf(path);
         int descriptor = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (descriptor >= 0) {
@@ -113,7 +109,7 @@ int createFileFor(int number, const char* path) {
     }
     std::string hidden = createHiddenFileBeside(number, path);
     if (hidden.empty()) return 0;
-    files_detail::hiddenNames[number] = std::move(hidden);
+    files_detail::beyond().hiddenNames[number] = std::move(hidden);
     entry->writtenBehind = 0;
     return 1;
 }
@@ -130,10 +126,10 @@ int publishFile(int number, const char* path, bool mayReplace) {
     if (error == 0) error = files_detail::publish(*entry, number, path, mayReplace);
     // Once the sync succeeded the file is on disk; a close cannot undo that.
     files_detail::closeEntry(*entry);
-    auto hidden = files_detail::hiddenNames.find(number);
-    if (hidden != files_detail::hiddenNames.end()) {
+    auto hidden = files_detail::beyond().hiddenNames.find(number);
+    if (hidden != files_detail::beyond().hiddenNames.end()) {
         if (error != 0) ::unlink(hidden->second.c_str());
-        files_detail::hiddenNames.erase(hidden);
+        files_detail::beyond().hiddenNames.erase(hidden);
     }
     if (error == 0) files_detail::syncFolderOf(path);
     return error;
@@ -141,10 +137,10 @@ int publishFile(int number, const char* path, bool mayReplace) {
 
 void discardFile(int number) {
     closeFile(number);
-    auto hidden = files_detail::hiddenNames.find(number);
-    if (hidden == files_detail::hiddenNames.end()) return;
+    auto hidden = files_detail::beyond().hiddenNames.find(number);
+    if (hidden == files_detail::beyond().hiddenNames.end()) return;
     ::unlink(hidden->second.c_str());
-    files_detail::hiddenNames.erase(hidden);
+    files_detail::beyond().hiddenNames.erase(hidden);
 }
 
 std::string createHiddenFileBeside(int number, const char* path) {
@@ -165,4 +161,4 @@ std::string resolvedPath(const char* path) {
     return resolved;
 }
 
-void refuseUnnamedFilesForTesting(bool refused) { files_detail::unnamedFilesRefused = refused; }
+void refuseUnnamedFilesForTesting(bool refused) { files_detail::beyond().unnamedFilesRefused = refused; }

@@ -17,17 +17,22 @@ using namespace ui_detail;
 
 namespace {
 
-std::atomic<bool> signalled{false};
+// What the handler, which takes no context, shares with the interface
+// thread: whether a signal came, and the socket pair it wakes the wait by.
+struct CloseSignal {
+    std::atomic<bool> signalled{false};
+    int wakeSockets[2] = {-1, -1};
+};
+CloseSignal closeSignal;
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-int wakeSockets[2] = {-1, -1};
 
 // Any thread, inside a signal handler: only async-signal-safe calls.
 extern "C" void noteCloseSignal(int) {
     const int savedErrno = errno;
-    signalled.store(true, std::memory_order_relaxed);
+    closeSignal.signalled.store(true, std::memory_order_relaxed);
     const char wake = 1;
     // A full socket already holds a wake-up; losing this one changes nothing.
-    ::send(wakeSockets[1], &wake, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::send(closeSignal.wakeSockets[1], &wake, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
     errno = savedErrno;
 }
 
@@ -36,7 +41,7 @@ extern "C" void noteCloseSignal(int) {
 // the program's own event wait.
 void deliverCloseSignal() {
     char drained[64];
-    while (::recv(wakeSockets[0], drained, sizeof drained, MSG_DONTWAIT) > 0) {
+    while (::recv(closeSignal.wakeSockets[0], drained, sizeof drained, MSG_DONTWAIT) > 0) {
     }
     for (size_t number = 0; number < layer.windows.size(); ++number)
         if (layer.windows[number].widget) {
@@ -51,11 +56,11 @@ void deliverCloseSignal() {
 }  // namespace
 
 bool closeOnTerminationSignals() {
-    if (wakeSockets[0] != -1) return true;
+    if (closeSignal.wakeSockets[0] != -1) return true;
     if (layer.application == nullptr ||
-        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, wakeSockets) != 0)
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, closeSignal.wakeSockets) != 0)
         return false;
-    auto* notifier = new QSocketNotifier(wakeSockets[0], QSocketNotifier::Read, layer.application);
+    auto* notifier = new QSocketNotifier(closeSignal.wakeSockets[0], QSocketNotifier::Read, layer.application);
     QObject::connect(notifier, &QSocketNotifier::activated, deliverCloseSignal);
     struct sigaction action {};
     action.sa_handler = noteCloseSignal;
@@ -67,4 +72,4 @@ bool closeOnTerminationSignals() {
     return true;
 }
 
-bool closeSignalled() { return signalled.load(std::memory_order_relaxed); }
+bool closeSignalled() { return closeSignal.signalled.load(std::memory_order_relaxed); }

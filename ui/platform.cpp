@@ -11,13 +11,20 @@
 namespace ui_detail {
 namespace {
 
-// QApplication keeps the count and the arguments it is given for its whole
-// life, so they live as long as the program.
-int argumentCount = 1;
-char programName[] = "ostrelle";
-char platformOption[] = "-platform";
-char platformName[] = "wayland";
-char* arguments[] = {programName, platformOption, platformName, nullptr};
+// What the application is started with, and what became of it. QApplication
+// keeps the count and the arguments it is given for its whole life, so they
+// live as long as the program; Qt's message handler, which takes no context,
+// notes the plugin it missed here. The interface thread only.
+struct Starting {
+    int argumentCount = 1;
+    char programName[9] = "ostrelle";
+    char platformOption[10] = "-platform";
+    char platformName[8] = "wayland";
+    char* arguments[4] = {programName, platformOption, platformName, nullptr};
+    std::string platformTried;
+    std::string pluginMissing;
+};
+Starting starting;
 
 bool isSet(const char* name) {
     const char* value = std::getenv(name);
@@ -29,22 +36,17 @@ bool isSet(const char* name) {
 // Wayland session, and Wayland only without it. A platform the user chose
 // with QT_QPA_PLATFORM stays theirs.
 const char* choosePlatform() {
-    argumentCount = 1;
+    starting.argumentCount = 1;
     if (isSet("QT_QPA_PLATFORM")) return std::getenv("QT_QPA_PLATFORM");
     const char* chosen = isSet("DISPLAY") ? "xcb" : isSet("WAYLAND_DISPLAY") ? "wayland" : nullptr;
     if (chosen == nullptr) return "";
-    std::snprintf(platformName, sizeof platformName, "%s", chosen);
+    std::snprintf(starting.platformName, sizeof starting.platformName, "%s", chosen);
     // Qt takes the option out of the arguments it is given; put it back.
-    arguments[1] = platformOption;
-    arguments[2] = platformName;
-    argumentCount = 3;
+    starting.arguments[1] = starting.platformOption;
+    starting.arguments[2] = starting.platformName;
+    starting.argumentCount = 3;
     return chosen;
 }
-
-// Written while the application starts, read by the message handler Qt
-// calls then; the interface thread only, like the whole layer.
-std::string platformTried;
-std::string pluginMissing;
 
 // Qt ends the process with an abort when no platform can start; the user is
 // told why in one line: the plugin that is not installed, or the display
@@ -52,11 +54,11 @@ std::string pluginMissing;
 [[noreturn]] void reportNoDisplay() {
     const bool hasWayland = isSet("WAYLAND_DISPLAY");
     const bool hasX11 = isSet("DISPLAY");
-    const bool wayland = platformTried.rfind("wayland", 0) == 0 || (platformTried.empty() && !hasX11);
-    if (!pluginMissing.empty())
+    const bool wayland = starting.platformTried.rfind("wayland", 0) == 0 || (starting.platformTried.empty() && !hasX11);
+    if (!starting.pluginMissing.empty())
         std::fprintf(stderr,
                      "ostrelle: needs a graphical display, but Qt's %s platform plugin is not installed (package %s)\n",
-                     pluginMissing.c_str(), pluginMissing.rfind("wayland", 0) == 0 ? "qt6-wayland" : "libqt6gui6");
+                     starting.pluginMissing.c_str(), starting.pluginMissing.rfind("wayland", 0) == 0 ? "qt6-wayland" : "libqt6gui6");
     else if (!hasWayland && !hasX11)
         std::fprintf(stderr, "ostrelle: needs a graphical display, but neither DISPLAY nor WAYLAND_DISPLAY is set\n");
     else
@@ -69,16 +71,16 @@ void fatalWhileStarting(QtMsgType type, const QMessageLogContext&, const QString
     // Qt warns which plugin it could not find before it gives up.
     static const QRegularExpression missing(QStringLiteral("Could not find the Qt platform plugin \"([^\"]+)\""));
     if (const QRegularExpressionMatch match = missing.match(message); match.hasMatch())
-        pluginMissing = match.captured(1).toStdString();
+        starting.pluginMissing = match.captured(1).toStdString();
     if (type == QtFatalMsg) reportNoDisplay();
 }
 
 }  // namespace
 
 QApplication* startApplication() {
-    platformTried = choosePlatform();
+    starting.platformTried = choosePlatform();
     QtMessageHandler previous = qInstallMessageHandler(fatalWhileStarting);
-    auto* application = new QApplication(argumentCount, arguments);
+    auto* application = new QApplication(starting.argumentCount, starting.arguments);
     qInstallMessageHandler(previous);
     return application;
 }

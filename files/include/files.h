@@ -39,14 +39,23 @@ struct FileChannel {
 };
 
 constexpr int fixedChannels = 16;
-extern FileChannel fixedTable[fixedChannels];
+// What the layer keeps beyond the fixed block: files_internal.h.
+struct Beyond;
+// Every channel and what the layer keeps about the files behind them. The
+// layer's calls take numbers, not a context, so this is its one record.
+struct Registry {
+    FileChannel fixed[fixedChannels];
+    // Made at the first need, and kept until exit.
+    Beyond* beyond = nullptr;
+};
+extern Registry registry;
 FileChannel* channelBeyondFixed(int number);
 
 // The open channel under a number, or null. Inline for the fixed numbers,
 // which the save's two-byte loop looks up twice a pass.
 inline FileChannel* channel(int number) {
     if (number < 0 || number >= fixedChannels) return number < 0 ? nullptr : channelBeyondFixed(number);
-    FileChannel* entry = &fixedTable[number];
+    FileChannel* entry = &registry.fixed[number];
     return entry->descriptor >= 0 ? entry : nullptr;
 }
 
