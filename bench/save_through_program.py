@@ -166,7 +166,7 @@ def save_round(desktop, folder, home, take_bytes):
 
 
 def main():
-    program, close_request, loop = sys.argv[1], sys.argv[2], os.path.abspath(sys.argv[3])
+    program, close_request, loop = (os.path.abspath(argument) for argument in sys.argv[1:4])
     rounds = int(sys.argv[4]) if len(sys.argv) > 4 else 5
     take_bytes = (int(sys.argv[5]) if len(sys.argv) > 5 else 1024) << 20
     work = tempfile.mkdtemp(prefix="ostrelle-bench-save.")
