@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What the files of the file layer share and no one else sees. Calls run one
-// way: channels.cpp keeps the table of channels and calls nothing else here;
-// held_files.cpp builds on it; files.cpp, publish.cpp and notes.cpp build on
+// way: files.cpp keeps the table of channels and calls nothing else here;
+// held_files.cpp builds on it; names.cpp, publish.cpp and notes.cpp build on
 // both.
 #pragma once
 

@@ -2,7 +2,7 @@
 // Files the process holds as its own: only the user's own file is taken,
 // under the exclusive lock that keeps a second copy of the program off a
 // take; the take's read side; and what of a file was really written. Built
-// on the channel table (channels.cpp), which calls nothing here.
+// on the channel table (files.cpp), which calls nothing here.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
