@@ -1,16 +1,19 @@
 // SPDX-License-Identifier: MIT
 // The table of numbered channels and their buffered reads and writes: the
 // bottom of the file layer, which the ways of opening a file build on.
+#include "files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
 
-#include "files.h"
 #include "files_internal.h"
 #include "files_testing.h"
 
@@ -250,6 +253,35 @@ int writeByte(int number, int value) {
     files_detail::FileChannel* entry = channel(number);
     uint8_t byte = static_cast<uint8_t>(value);
     return entry == nullptr ? 0 : writeSlow(*entry, &byte, 1);
+}
+
+void copyWords(int from, int to, int64_t words) {
+    using files_detail::Mode;
+    while (words > 0) {
+        files_detail::FileChannel* source = channel(from);
+        files_detail::FileChannel* target = channel(to);
+        int64_t block = 0;
+        if (source != nullptr && target != nullptr && source != target && source->buffer != nullptr &&
+            target->buffer != nullptr && source->mode == Mode::read && target->mode == Mode::write) {
+            // readWord takes a word from the buffer while it holds two bytes,
+            // writeWord puts one there while more than two bytes are free.
+            const int64_t readable = source->remaining / 2;
+            const int64_t writable = target->remaining > 2 ? (target->remaining - 1) / 2 : 0;
+            block = std::min({words, readable, writable});
+        }
+        if (block == 0) {
+            // A refill, a flush, a channel that is not open: as a pair does it.
+            writeWord(to, readWord(from));
+            --words;
+            continue;
+        }
+        const int bytes = static_cast<int>(block * 2);
+        std::memcpy(target->buffer + files_detail::bufferSize - target->remaining,
+                    source->buffer + source->filled - source->remaining, static_cast<size_t>(bytes));
+        source->remaining -= bytes;
+        target->remaining -= bytes;
+        words -= block;
+    }
 }
 
 int writeData(int number, const void* data, int length) {

@@ -28,11 +28,22 @@
 namespace {
 bool counting = false;
 std::vector<size_t> kernelWrites;
+// Every read and write the kernel is asked for, in order, as a signed size:
+// reads negative.
+std::vector<long> kernelCalls;
 }  // namespace
 
 extern "C" ssize_t write(int descriptor, const void* data, size_t length) {
-    if (counting && descriptor > 2) kernelWrites.push_back(length);
+    if (counting && descriptor > 2) {
+        kernelWrites.push_back(length);
+        kernelCalls.push_back(static_cast<long>(length));
+    }
     return syscall(SYS_write, descriptor, data, length);
+}
+
+extern "C" ssize_t read(int descriptor, void* data, size_t length) {
+    if (counting && descriptor > 2) kernelCalls.push_back(-static_cast<long>(length));
+    return syscall(SYS_read, descriptor, data, length);
 }
 
 namespace {
@@ -162,6 +173,53 @@ TEST_F(FileChannels, ReadsRefillAcrossBlockBoundaries) {
     for (int value = 0; value < 5000; ++value) ASSERT_EQ(readWord(1), value);
     EXPECT_EQ(readWord(1), 42);
     EXPECT_EQ(readWord(1), 0);
+}
+
+// Words copied as a block between two channels reach the kernel exactly as
+// that many readWord and writeWord pairs do: the same bytes, and the same
+// reads and writes at the same points, whatever is pending or left to read
+// when the copy starts and wherever a file ends.
+TEST_F(FileChannels, CopiedWordsReadAndWriteAsPairsDo) {
+    std::string bytes(3 * 4096 + 37, '\0');
+    for (size_t index = 0; index < bytes.size(); ++index) bytes[index] = static_cast<char>(index * 7 + index / 251);
+    writeFileBytes("take", bytes);
+    struct Case {
+        const char* what;
+        int skipped;  // where reading starts, so that the refills fall mid-word
+        int pending;  // bytes written before the copy
+        int64_t words;
+    };
+    const Case cases[] = {
+        {"from the start, a whole file", 0, 46, (3 * 4096 + 37) / 2},
+        {"a refill in the middle of a word", 1, 46, 3000},
+        {"a flush at the first word", 0, 4094, 10},
+        {"nothing pending, odd leftovers", 3, 0, 5000},
+        {"past the end of the file", 4096 * 3, 46, 100},
+        {"a single word", 0, 46, 1},
+    };
+    for (const Case& row : cases) {
+        std::string outputs[2];
+        std::vector<long> calls[2];
+        for (int way = 0; way < 2; ++way) {
+            const std::string name = "copy" + std::to_string(way);
+            ASSERT_NE(openFileForReading(4, "take"), 0);
+            ASSERT_NE(createFile(5, name.c_str()), 0);
+            ASSERT_TRUE(seekFile(4, row.skipped));
+            writeData(5, std::string(static_cast<size_t>(row.pending), 'h').data(), row.pending);
+            kernelCalls.clear();
+            if (way == 0)
+                for (int64_t word = 0; word < row.words; ++word) writeWord(5, readWord(4));
+            else
+                copyWords(4, 5, row.words);
+            calls[way] = kernelCalls;
+            closeFile(4);
+            closeFile(5);
+            outputs[way] = readAll(name);
+        }
+        EXPECT_EQ(calls[1], calls[0]) << row.what;
+        EXPECT_TRUE(outputs[1] == outputs[0]) << row.what;
+        EXPECT_EQ(outputs[0].size(), static_cast<size_t>(row.pending + 2 * row.words)) << row.what;
+    }
 }
 
 TEST_F(FileChannels, WritingAfterReadingToTheEndAppends) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "wav.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -72,18 +73,28 @@ void writeHeader(const SaveRequest& request, int64_t dataSize) {
     writeLong(WavOutputFile, sizeInDs64);
 }
 
-// Two bytes a pass, with the progress callback asked along the way; `passes`
-// runs on from one stretch of the take to the next. Returns false as soon as
-// the disk refuses a write or the callback says stop.
+// Two bytes a pass, with the progress callback asked after every
+// passesPerProgress + 1 passes; `passes` runs on from one stretch of the take
+// to the next. The passes between two calls move as one block of words, with
+// the same reads and writes as pass by pass. Returns false as soon as the
+// disk refuses a write or the callback says stop.
 bool copyTake(const SaveRequest& request, int64_t dataSize, int& passes) {
     const int from = request.takeChannel;
-    for (int64_t copied = 0; copied < dataSize; copied += 2) {
-        int word = readWord(from);
-        if (dataSize - copied == 1)
-            writeByte(WavOutputFile, word);
-        else
-            writeWord(WavOutputFile, word);
-        if (++passes > passesPerProgress) {
+    int64_t copied = 0;
+    while (copied < dataSize) {
+        // Whole words up to the next call of the callback; an odd take's last
+        // byte is written alone.
+        const int64_t words = std::min<int64_t>((dataSize - copied) / 2, passesPerProgress + 1 - passes);
+        if (words > 0) {
+            copyWords(from, WavOutputFile, words);
+            copied += 2 * words;
+            passes += static_cast<int>(words);
+        } else {
+            writeByte(WavOutputFile, readWord(from));
+            copied += 2;
+            ++passes;
+        }
+        if (passes > passesPerProgress) {
             passes = 0;
             if (fileWriteFailed(WavOutputFile) || (request.progress && !request.progress())) return false;
         }

@@ -196,6 +196,13 @@ inline int readWord(int number) {
     return word;
 }
 
+// Moves `words` two-byte words from channel `from` to channel `to`, exactly
+// as that many readWord and writeWord pairs would: the same bytes, and the
+// same reads and writes of the system at the same points, since both buffers
+// fill and empty where the pairs would fill and empty them. Within the two
+// buffers the words move as one block.
+void copyWords(int from, int to, int64_t words);
+
 // -1: nothing under the name (or an empty name); -2: a directory; else the
 // size. A symbolic link is followed: one that leads nowhere gives -1.
 int64_t fileSize(const char* name);
