@@ -11,6 +11,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
+#include <QFileInfo>
 #include <QVariantMap>
 
 #include "layer.h"
@@ -33,6 +34,15 @@ constexpr uint portalIdle = 8;
 // How long a service may take to answer before it counts as absent. The wait
 // is the bus thread's, never the interface thread's.
 constexpr int answerMilliseconds = 2000;
+
+// The desktop's session bus: its address in the environment, or its usual
+// socket. Without either, libdbus would start a bus of its own (autolaunch,
+// where dbus-launch is installed) that outlives the program.
+bool sessionBusKnown() {
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
 
 // One hold at a time: the lock that blocks sleep and idling, from logind (a
 // descriptor that holds it while open) or the portal (a request to close),
@@ -108,6 +118,7 @@ class SleepClient : public QObject {
     }
 
     void askPortal() {
+        if (!sessionBusKnown()) return;
         QDBusConnection session = QDBusConnection::sessionBus();
         if (!session.isConnected()) return;
         QDBusMessage call =
