@@ -84,7 +84,7 @@ class SleepClient : public QObject {
 
    private:
     // Calls on the bus, and hands the finished call to `answered` on this
-    // thread, unless the hold it was made for was released meanwhile.
+    // thread, saying whether the hold it was made for still stands.
     template <typename Answered>
     void ask(QDBusConnection bus, const QDBusMessage& call, Answered answered) {
         auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, answerMilliseconds), this);
