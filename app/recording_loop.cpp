@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "app_internal.h"
+#include "files.h"
 #include "ui.h"
 
 namespace {
@@ -20,9 +22,7 @@ std::string lostTime(int64_t frames, double sampleRate) {
     return secondsText(std::ceil(static_cast<double>(frames) * 10.0 / sampleRate));
 }
 
-std::string keptTime(int32_t frames, double sampleRate) {
-    return secondsText(std::round(static_cast<double>(frames) * 10.0 / sampleRate));
-}
+std::string keptTime(int32_t frames, double sampleRate) { return keptDuration(frames, sampleRate); }
 
 // Tells what of the take could not be kept, and why it ended when the user did not end it.
 void reportTake(const TakeOutcome& take, double sampleRate) {
@@ -50,7 +50,10 @@ void recordAction(App& app) {
     app.recordingState.loopState = LoopState::Recording;
     showButtons(ButtonState::startingTake);
     switch (app.capture.beginTake()) {
-        case TakeBeginning::begun: showButtons(ButtonState::recording); break;
+        case TakeBeginning::begun:
+            showButtons(ButtonState::recording);
+            holdSleep("Recording a take", ForcedSleep::announced);
+            break;
         case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
         case TakeBeginning::refused: showError("Sorry, unable to decode."); break;
     }
@@ -59,8 +62,31 @@ void recordAction(App& app) {
 void stopAction(App& app) {
     app.recordingState.loopState = LoopState::Idle;
     const TakeOutcome take = app.capture.endTake();
+    releaseSleep();
     showButtons(ButtonState::stopped);
     reportTake(take, app.captureSettings.sampleRate);
+}
+
+// A sleep the computer is forced into ends the take as Stop does, on disk
+// before the sleep may go on; the boxes wait for the user to be back.
+void sleepAction(App& app) {
+    if (app.recordingState.loopState != LoopState::Recording) return;
+    app.recordingState.loopState = LoopState::Idle;
+    const TakeOutcome take = app.capture.endTake();
+    // Through the read side: the take's own channel is closed, and the disk
+    // keeps what any descriptor of the file wrote.
+    syncFileData(TakeReadFile);
+    app.sleptTake = SleptTake{take, static_cast<int64_t>(std::time(nullptr))};
+    showButtons(ButtonState::stopped);
+    releaseSleep();
+}
+
+void wakeAction(App& app) {
+    if (!app.sleptTake) return;
+    const SleptTake slept = *app.sleptTake;
+    app.sleptTake.reset();
+    showError(sleptTakeText(slept, app.captureSettings.sampleRate));
+    reportTake(slept.outcome, app.captureSettings.sampleRate);
 }
 
 // The restart advice follows only a completed save: after anything else the
@@ -84,6 +110,8 @@ void tickAction(App& app) {
 int recordingPass(App& app, int previousCode) {
     if (previousCode == eventTimerTick && eventTimer() == ElapsedTimer) tickAction(app);
     int code = waitWindowEvent();
+    if (code == eventSleepComing) sleepAction(app);
+    if (code == eventWokeUp) wakeAction(app);
     if (code == eventControlChanged) {
         switch (eventControl()) {
             case RecordButton: recordAction(app); break;

@@ -64,7 +64,9 @@ bool saveTake(const TakeToSave& take, int32_t& saveBlocks) {
         setWindowTitle(MainWindow, title);
         return !closeSignalled();
     };
+    holdSleep("Saving a take");
     const SaveResult result = saveTakeAsWav(request);
+    releaseSleep();
     if (!result.saved && result.error == 0) {
         showError("None of the " + secondsText(result.takeBytes, take.settings) +
                   " seconds of the take could be read back from " + tempCaptureName + ", so nothing was saved.");

@@ -24,6 +24,7 @@ void endTakeAtExit() {
 // being written stays on disk whole.
 [[noreturn]] void shutDown(App& app) {
     app.capture.end();
+    releaseSleep();
     closeWindow(MainWindow);
     endLayer();
     closeAllFiles();

@@ -5,8 +5,8 @@
 #
 #   install-deps.sh run    building and running the recorder
 #   install-deps.sh test   that, and the test rig (private sound servers, a
-#                          private X server and a Wayland compositor, readers
-#                          of WAV files, lintian)
+#                          private X server and a Wayland compositor, private
+#                          D-Bus buses, readers of WAV files, lintian)
 #   install-deps.sh demo   that of run, and a sound server with a tone player
 #   install-deps.sh check  what `make check` adds to the test rig's set: the
 #                          formatter, the linters, debootstrap for the fresh
@@ -52,8 +52,10 @@ else
   # Side by side, so that the suites run once on each server.
   servers=("${pulseaudio_server[@]}" "${pipewire_server[@]}")
 fi
+# dbus-daemon: the private buses on which the tests stand in for logind and
+# the desktop portal.
 test=(
-  libgtest-dev googletest libx11-dev python3
+  libgtest-dev googletest libx11-dev python3 dbus-daemon
   xvfb xdotool x11-utils imagemagick weston
   "${servers[@]}" "${tone[@]}" sndfile-programs
   desktop-file-utils appstream dpkg-dev lintian man-db

@@ -54,6 +54,8 @@ struct Layer {
     int currentWindow = -1;
     bool changingList = false;
     Clock::time_point lastTitleHandover{};
+    // What holds the computer awake (sleep.cpp), made at the first hold.
+    QPointer<QObject> sleepClient;
 };
 
 extern Layer layer;

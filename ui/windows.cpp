@@ -134,6 +134,7 @@ void startLayer() {
 void endLayer() {
     for (size_t number = 0; number < layer.windows.size(); ++number) closeWindow(static_cast<int>(number));
     layer.queue.clear();
+    delete layer.sleepClient.data();
     if (layer.ownsApplication) delete layer.application;
     layer.application = nullptr;
     layer.ownsApplication = false;

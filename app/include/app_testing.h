@@ -4,6 +4,9 @@
 // drive the program one step at a time. Interface thread only.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "capture.h"
@@ -32,6 +35,13 @@ enum ControlId : int {
     RateStatus = 24,
 };
 
+// A take that a sleep of the computer ended: what it ended with, and when
+// the computer went to sleep (seconds since the epoch); told on waking.
+struct SleptTake {
+    TakeOutcome outcome;
+    int64_t wentToSleep = 0;
+};
+
 // Everything one run of the recorder holds: what the user chose, the format
 // derived at ACCEPT, what the running recorder knows, the capture that runs
 // on them, and the devices the list offers.
@@ -41,7 +51,15 @@ struct App {
     RecordingState recordingState;
     CaptureEngine capture{captureSettings, captureFormat, recordingState};
     std::vector<CaptureDevice> devices;
+    std::optional<SleptTake> sleptTake;
 };
+
+// How long a take kept, as the boxes say it: "12.3 seconds" under a minute,
+// then "41 minutes", "2 hours 5 minutes", never more than it holds.
+std::string keptDuration(int32_t frames, double sampleRate);
+// The box after a sleep of the computer ended a take, with the time it went
+// to sleep in local time.
+std::string sleptTakeText(const SleptTake& slept, double sampleRate);
 
 // Opens the main window with all its controls and the device list.
 void buildMainWindow(App& app);

@@ -20,6 +20,9 @@ enum EventCode : int {
     eventCloseRequested = 16,
     eventControlChanged = 13100,
     eventTimerTick = 13110,
+    // The computer is about to sleep, and has woken (see holdSleep).
+    eventSleepComing = 13120,
+    eventWokeUp = 13121,
 };
 // `type` of a control event: a click on a button, a user's change of list selection.
 constexpr int controlTypeClicked = 0;
@@ -80,6 +83,21 @@ bool closeOnTerminationSignals();
 // True once such a signal arrived. Work that runs long without waiting for
 // events checks it to stop early. Safe on any thread.
 bool closeSignalled();
+
+// Keeping the computer awake while work runs that a sleep would spoil. A
+// hold asks logind on the system bus, or where it does not answer the
+// desktop portal on the session bus, that the computer neither sleeps nor
+// idles into sleep; `why` is what the desktop shows. Where neither answers
+// a hold does nothing. A new hold replaces the one before; releaseSleep()
+// lets go (and so does endLayer). Neither call waits on a bus: the services
+// answer during later event waits.
+// A sleep the user forces (a closed lid, a suspend that ignores holds) still
+// comes. An announced hold holds it off a few seconds, until releaseSleep():
+// from the first announced hold on, each such sleep makes a wait return
+// eventSleepComing before it and eventWokeUp after it (logind only).
+enum class ForcedSleep { unannounced, announced };
+void holdSleep(const char* why, ForcedSleep forced = ForcedSleep::unannounced);
+void releaseSleep();
 
 // Modal over every window of the program. Returns the answer, 0 when no box could be shown.
 // A carriage return in the text starts a new line.

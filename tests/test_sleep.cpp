@@ -1,0 +1,212 @@
+// SPDX-License-Identifier: MIT
+// The recorder and the computer's sleep, in-process: logind stood in for on
+// a private system bus, and the words of the boxes that tell of a take a
+// sleep ended.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "app_fixture.h"
+
+extern char** environ;
+
+namespace {
+
+// Starts a program in a process group of its own, its standard input from
+// `input` and its output to `output` when given; stopped by that group.
+pid_t spawn(const std::vector<std::string>& command, int input = -1, const std::string& output = {}) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (input != -1) posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+    if (!output.empty())
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    std::vector<char*> arguments;
+    for (const std::string& word : command) arguments.push_back(const_cast<char*>(word.c_str()));
+    arguments.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, arguments[0], &actions, &attributes, arguments.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+void stop(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(-pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+std::string readText(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// A private system bus, a dbus-daemon in a folder of the test's own (a
+// session bus to the daemon, which then asks for nothing only root has), with
+// the stand-in for logind on it. Made before the window layer first asks
+// for a bus, which it then keeps for the process's life.
+class PrivateLogind {
+   public:
+    PrivateLogind() {
+        char pattern[] = "/tmp/ostrelle-logind.XXXXXX";
+        folder_ = ::mkdtemp(pattern);
+        const std::string socket = (folder_ / "system_bus").string();
+        std::ofstream(folder_ / "system.conf")
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>session</type><listen>unix:path="
+            << socket
+            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+               "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n";
+        bus_ = spawn({"dbus-daemon", "--config-file=" + (folder_ / "system.conf").string(), "--nofork", "--nopidfile"});
+        for (int tries = 0; tries < 500 && !std::filesystem::exists(socket); ++tries) ::usleep(10000);
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
+        // No session bus: the portal is not asked of the desktop the tests run on.
+        setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (folder_ / "no_session_bus").string()).c_str(), 1);
+        int commands[2];
+        if (::pipe2(commands, O_CLOEXEC) != 0) return;
+        commands_ = commands[1];
+        standIn_ = spawn({SLEEP_SERVICES, "--logind", "--keep-running"}, commands[0], told().string());
+        ::close(commands[0]);
+        for (int tries = 0; tries < 500 && readText(told()).find("ready\n") == std::string::npos; ++tries)
+            ::usleep(10000);
+    }
+    ~PrivateLogind() {
+        if (commands_ != -1) ::close(commands_);
+        stop(standIn_);
+        stop(bus_);
+        std::filesystem::remove_all(folder_);
+    }
+    bool ready() const { return readText(told()).find("ready\n") != std::string::npos; }
+    void tell(const std::string& command) const {
+        const std::string line = command + "\n";
+        EXPECT_EQ(::write(commands_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    }
+    // What the stand-in told, a line each.
+    bool said(const std::string& line) const {
+        return ("\n" + readText(told())).find("\n" + line + "\n") != std::string::npos;
+    }
+    std::string all() const { return readText(told()); }
+
+   private:
+    std::filesystem::path told() const { return folder_ / "told"; }
+    std::filesystem::path folder_;
+    pid_t bus_ = -1;
+    pid_t standIn_ = -1;
+    int commands_ = -1;
+};
+
+class Sleep : public Recorder {
+   protected:
+    bool boxSeen(const std::string& title) {
+        for (const SeenBox& box : seenBoxes)
+            if (box.title == title) return true;
+        return false;
+    }
+};
+
+std::string clockAt(std::time_t when) {
+    std::tm local{};
+    char text[16] = "";
+    if (::localtime_r(&when, &local) != nullptr) std::strftime(text, sizeof text, "%H:%M", &local);
+    return text;
+}
+
+}  // namespace
+
+TEST_F(Sleep, ForcedSleepEndsTheTakeWholeBeforeItGoesAheadAndWakingTellsIt) {
+    PrivateLogind logind;
+    ASSERT_TRUE(logind.ready()) << logind.all();
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_TRUE(loopUntil([&] { return logind.said("inhibit\t2\tsleep\tOstrelle\tRecording a take\tdelay"); }))
+        << logind.all();
+    runLoopFor(800);
+    const std::time_t toldAt = std::time(nullptr);
+    logind.tell("sleep");
+    // The delay lock goes only once the take has ended, all of it in its file.
+    ASSERT_TRUE(loopUntil([&] { return logind.said("released\t2"); })) << logind.all();
+    EXPECT_EQ(recordingState.loopState, LoopState::Idle);
+    EXPECT_FALSE(recordingState.armed.load());
+    const int32_t frames = recordingState.framesCaptured.load();
+    EXPECT_GT(frames, 44100 / 2);
+    EXPECT_EQ(fileSize("pelvar.temp"), int64_t{frames} * 4) << "the file holds every frame counted";
+    EXPECT_TRUE(loopUntil([&] { return logind.said("released\t1") && logind.said("asleep"); })) << logind.all();
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+    EXPECT_TRUE(seenBoxes.empty()) << "nothing is said before the sleep";
+
+    logind.tell("wake");
+    ASSERT_TRUE(loopUntil([&] { return boxSeen("Error"); }));
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    const std::string& told = seenBoxes[0].text;
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(told, parts,
+                                 std::regex("The computer went to sleep at ([0-9]{2}:[0-9]{2}), so recording "
+                                            "stopped\\. The take keeps the ([0-9.]+) seconds recorded before "
+                                            "that; Save stores them\\.")))
+        << told;
+    EXPECT_TRUE(parts[1].str() == clockAt(toldAt) || parts[1].str() == clockAt(toldAt + 60)) << told;
+    EXPECT_NEAR(std::stod(parts[2].str()), frames / 44100.0, 0.051) << told;
+    EXPECT_EQ(fileSize("pelvar.temp"), int64_t{frames} * 4) << "nothing recorded after waking";
+
+    plannedDialogAnswers = {(folder.path() / "slept").string()};
+    ASSERT_TRUE(clickAndLoop(SaveButton));
+    EXPECT_EQ(fileSize("slept.wav"), 46 + int64_t{frames} * 4);
+}
+
+TEST(SleepWords, LengthsKeptReadAsPeopleSayThem) {
+    struct Case {
+        double seconds;
+        double rate;
+        const char* said;
+    };
+    const Case cases[] = {
+        {1.0, 44100, "1.0 second"},
+        {12.34, 44100, "12.3 seconds"},
+        {59.94, 48000, "59.9 seconds"},
+        // Rounded to a minute in tenths, and said as one.
+        {59.96, 48000, "1 minute"},
+        {41 * 60 + 59.9, 192000, "41 minutes"},
+        {3600, 96000, "1 hour"},
+        {2 * 3600 + 5 * 60 + 30, 44100, "2 hours 5 minutes"},
+        // The longest take at 44100 Hz: never more than it holds.
+        {2147483647 / 44100.0, 44100, "13 hours 31 minutes"},
+    };
+    for (const Case& row : cases)
+        EXPECT_EQ(keptDuration(static_cast<int32_t>(std::llround(row.seconds * row.rate)), row.rate), row.said)
+            << row.seconds << " s at " << row.rate << " Hz";
+}
+
+TEST(SleepWords, TheBoxSaysWhenInLocalTime) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    SleptTake slept;
+    slept.wentToSleep = 14 * 3600 + 2 * 60 + 59;
+    slept.outcome.framesKept = 41 * 60 * 44100 + 44099;
+    EXPECT_EQ(sleptTakeText(slept, 44100),
+              "The computer went to sleep at 14:02, so recording stopped. The take keeps the 41 minutes recorded "
+              "before that; Save stores them.");
+    // Half an hour off the hour, without the time zone database.
+    setenv("TZ", "IST-5:30", 1);
+    tzset();
+    EXPECT_NE(sleptTakeText(slept, 44100).find("at 19:32,"), std::string::npos) << sleptTakeText(slept, 44100);
+}
+
+int main(int argc, char** argv) { return runLayerTests(argc, argv, true); }
