@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
 // Opening files by name, and what a name holds.
-#include "files.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include "files.h"
 #include "files_internal.h"
 #include "files_testing.h"
 

@@ -11,12 +11,12 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "app_fixture.h"
 #include "app_testing.h"
 #include "audio_check.h"
 #include "capture.h"
 #include "capture_testing.h"
 #include "files.h"
-#include "app_fixture.h"
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"

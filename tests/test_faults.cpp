@@ -23,8 +23,8 @@
 #include <random>
 #include <set>
 
-#include "audio_check.h"
 #include "app_fixture.h"
+#include "audio_check.h"
 #include "wav.h"
 
 namespace {

@@ -13,12 +13,12 @@
 #include <fstream>
 #include <optional>
 
+#include "app_fixture.h"
 #include "app_testing.h"
 #include "audio_check.h"
 #include "capture.h"
 #include "files.h"
 #include "files_testing.h"
-#include "app_fixture.h"
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"

@@ -58,7 +58,8 @@ const char* choosePlatform() {
     if (!starting.pluginMissing.empty())
         std::fprintf(stderr,
                      "ostrelle: needs a graphical display, but Qt's %s platform plugin is not installed (package %s)\n",
-                     starting.pluginMissing.c_str(), starting.pluginMissing.rfind("wayland", 0) == 0 ? "qt6-wayland" : "libqt6gui6");
+                     starting.pluginMissing.c_str(),
+                     starting.pluginMissing.rfind("wayland", 0) == 0 ? "qt6-wayland" : "libqt6gui6");
     else if (!hasWayland && !hasX11)
         std::fprintf(stderr, "ostrelle: needs a graphical display, but neither DISPLAY nor WAYLAND_DISPLAY is set\n");
     else
