@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The Save action as the user runs it: the dialog, the ".wav" rule, the
 // overwrite question, the progress in the title, and the boxes that follow.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -43,6 +44,11 @@ bool saveTake(const TakeToSave& take, int32_t& saveBlocks) {
     if (path.empty()) return notSaved();
     path = withWavSuffix(std::move(path));
 
+    // A folder cannot be replaced by a file: no question, the reason at once.
+    if (fileSize(path.c_str()) == -2) {
+        reportNotSaved(path, EISDIR);
+        return notSaved();
+    }
     if (fileSize(path.c_str()) != -1) {
         std::string question = getFilePart(path.c_str()) + " already exists.\r\rDo you want to overwrite this file?";
         if (messageBox("Overwrite file?", question.c_str(), boxYesNoCancel) != answerYes) return notSaved();

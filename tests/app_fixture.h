@@ -157,10 +157,12 @@ inline std::string expectedHeader(const HeaderCase& row) {
     const std::string format = "fmt " + littleEndian(18, 4) + littleEndian(1, 2) + littleEndian(row.channels, 2) +
                                littleEndian(static_cast<uint32_t>(row.rate), 4) + littleEndian(row.byteRate, 4) +
                                littleEndian(row.blockAlign, 2) + littleEndian(row.bits, 2) + littleEndian(0, 2);
+    // RIFF's size counts the pad byte after an odd data chunk.
+    const uint32_t pad = dataSize % 2;
     if (!row.rf64)
-        return "RIFF" + littleEndian(dataSize + 38, 4) + "WAVE" + format + "data" + littleEndian(dataSize, 4);
+        return "RIFF" + littleEndian(dataSize + pad + 38, 4) + "WAVE" + format + "data" + littleEndian(dataSize, 4);
     const std::string allSet = littleEndian(0xFFFFFFFF, 4);
-    return "RF64" + allSet + "WAVE" + "ds64" + littleEndian(28, 4) + littleEndian(dataSize + 74, 4) +
+    return "RF64" + allSet + "WAVE" + "ds64" + littleEndian(28, 4) + littleEndian(dataSize + pad + 74, 4) +
            littleEndian(0, 4) + littleEndian(dataSize, 4) + littleEndian(0, 4) + littleEndian(row.frames, 4) +
            littleEndian(0, 4) + littleEndian(0, 4) + format + "data" + allSet;
 }

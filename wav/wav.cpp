@@ -22,6 +22,10 @@ constexpr int32_t sizeInDs64 = -1;
 // The progress callback is called after this many two-byte passes.
 constexpr int passesPerProgress = 1024;
 
+// RIFF chunks start on even offsets, so an odd data chunk is followed by a
+// zero byte that its own size leaves out and RIFF's size counts.
+int64_t padBytes(int64_t dataSize) { return dataSize % 2; }
+
 void writeQuad(int number, int64_t value) {
     writeLong(number, static_cast<int32_t>(value & 0xFFFFFFFF));
     writeLong(number, static_cast<int32_t>(value >> 32));
@@ -49,9 +53,10 @@ void writeFormatBlock(const CaptureSettings& settings) {
 // and the 32-bit fields that cannot hold theirs say so with all bits set.
 void writeHeader(const SaveRequest& request, int64_t dataSize) {
     const CaptureSettings& settings = request.settings;
-    if (dataSize <= request.rf64Threshold) {
+    if (dataSize + padBytes(dataSize) <= request.rf64Threshold) {
         writeString(WavOutputFile, "RIFF");
-        writeLong(WavOutputFile, static_cast<int32_t>(static_cast<uint32_t>(dataSize + (headerBytes - 8))));
+        writeLong(WavOutputFile,
+                  static_cast<int32_t>(static_cast<uint32_t>(dataSize + padBytes(dataSize) + (headerBytes - 8))));
         writeString(WavOutputFile, "WAVE");
         writeFormatBlock(settings);
         writeString(WavOutputFile, "data");
@@ -64,7 +69,7 @@ void writeHeader(const SaveRequest& request, int64_t dataSize) {
     writeString(WavOutputFile, "WAVE");
     writeString(WavOutputFile, "ds64");
     writeLong(WavOutputFile, ds64Bytes);
-    writeQuad(WavOutputFile, dataSize + (rf64HeaderBytes - 8));
+    writeQuad(WavOutputFile, dataSize + padBytes(dataSize) + (rf64HeaderBytes - 8));
     writeQuad(WavOutputFile, dataSize);
     writeQuad(WavOutputFile, frameBytes > 0 ? dataSize / frameBytes : 0);
     writeLong(WavOutputFile, 0);  // no table of other chunk sizes
@@ -128,6 +133,7 @@ int writeWav(const SaveRequest& request, const std::vector<FileStretch>& stretch
             return fileError(WavOutputFile) != 0 ? fileError(WavOutputFile) : ECANCELED;
         if (int error = fileError(request.takeChannel)) return error;
     }
+    if (padBytes(dataSize) != 0) writeByte(WavOutputFile, 0);
     return fileError(WavOutputFile);
 }
 

@@ -13,8 +13,9 @@
 #include "take_format.h"
 
 // The most data bytes the 46-byte RIFF header can describe: its RIFF size
-// field is 32-bit and counts 38 bytes more than the data. Larger takes are
-// saved as RF64, whose header is 82 bytes.
+// field is 32-bit and counts 38 bytes more than the data, and the pad byte
+// that follows odd data. Larger takes are saved as RF64, whose header is 82
+// bytes.
 constexpr int64_t largestRiffDataBytes = 4294967295LL - 38;
 
 // What a save reads and where it writes.
@@ -30,7 +31,7 @@ struct SaveRequest {
     // Called about every 2 KiB copied; false stops the save, and nothing is
     // saved. May be empty.
     std::function<bool()> progress;
-    // Above this many data bytes the header is RF64.
+    // Above this many data bytes, with an odd take's pad byte, the header is RF64.
     int64_t rf64Threshold = largestRiffDataBytes;
 };
 
