@@ -166,7 +166,8 @@ def export_round(desktop, folder, home, take_bytes):
 
 
 def main():
-    program, close_request, loop = sys.argv[1], sys.argv[2], os.path.abspath(sys.argv[3])
+    # The program runs from a folder of its own, so relative paths are made whole first.
+    program, close_request, loop = (os.path.abspath(path) for path in sys.argv[1:4])
     rounds = int(sys.argv[4]) if len(sys.argv) > 4 else 5
     take_bytes = (int(sys.argv[5]) if len(sys.argv) > 5 else 1024) << 20
     work = tempfile.mkdtemp(prefix="ostrelle-bench-export.")
