@@ -280,6 +280,18 @@ def paced_device(home, rig, seconds=30):
     return device_input
 
 
+def tap_device(home, rig):
+    """A capture device, listed second, that is the sound server's own with a
+    tap on it: the ALSA file plugin writes every frame the server delivers
+    to the program into a file, which it returns the path of. The file lags
+    the program by what the plugin holds back, a fraction of a second."""
+    with open(os.path.join(home, ".asoundrc"), "w") as config:
+        device = rig_environment(rig)["OSTRELLE_SOUND_DEVICE"]
+        config.write(f'pcm.ostrelle_tap {{\n type file\n slave.pcm "{device}"\n file "{home}/tap.raw"\n'
+                     ' format "raw"\n}\n')
+    return os.path.join(home, "tap.raw")
+
+
 def delivered(process, home):
     """How many bytes the paced device has handed the program so far: the
     offset of the program's own descriptor on the device's file, which moves
