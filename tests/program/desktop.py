@@ -99,6 +99,9 @@ class Desktop:
     def run(self, *command, check=True):
         return subprocess.run(list(command), env=self.environment(), capture_output=True, text=True, check=check)
 
+    def run_bytes(self, *command):
+        return subprocess.run(list(command), env=self.environment(), capture_output=True, check=True).stdout
+
     def find_windows(self, name):
         result = self.run("xdotool", "search", "--onlyvisible", "--name", name, check=False)
         return [line for line in result.stdout.split() if line]
@@ -144,6 +147,36 @@ class Desktop:
                 last, quiet_since = current, time.monotonic()
             if time.monotonic() - started > limit:
                 raise AssertionError(f"the program still works after {limit} s")
+
+    def enabled(self, control):
+        """Whether a button shows enabled: its caption is drawn dark, where
+        a disabled one's is grey."""
+        x, y, width, height = CONTROLS[control]
+        image = self.run_bytes("import", "-window", "root", "-crop",
+                               f"{width - 8}x{height - 8}+{WINDOW_X + x + 4}+{WINDOW_Y + y + 4}", "+repage", "ppm:-")
+        header = image.split(maxsplit=4)
+        pixels = header[4][1:] if header[4][:1].isspace() else header[4]
+        return any(max(pixels[offset:offset + 3]) < 90 for offset in range(0, len(pixels) - 2, 3))
+
+    def wait_until_enabled(self, control, enabled=True, files=()):
+        """Waits, while the program shows progress, until a button shows the
+        state the program gives it once it has handled what came before. A
+        click sent sooner would be dropped, as a click on a disabled button
+        is, and a busy machine makes that happen."""
+        wait_while_progressing(self.process, lambda: self.enabled(control) == enabled,
+                               f"the {control} button never showed {'enabled' if enabled else 'disabled'}", 10,
+                               files=files)
+
+    def accept(self):
+        """ACCEPT, then the wait for Record to be enabled: the stream is open."""
+        self.click("accept")
+        self.wait_until_enabled("record")
+
+    def stop(self, files=()):
+        """Stop, then the wait for Stop to be disabled: the take has ended.
+        The take's file growing while the ring drains counts as progress."""
+        self.click("stop")
+        self.wait_until_enabled("stop", False, files)
 
     def click(self, control):
         x, y, width, height = CONTROLS[control]
@@ -221,21 +254,22 @@ def program_activity(process, files=()):
     return fields[11], fields[12], sizes, waiting_on_disk
 
 
-def wait_while_progressing(process, found, failure, timeout, limit=PATIENCE):
+def wait_while_progressing(process, found, failure, timeout, limit=PATIENCE, files=()):
     """Polls found() until it returns something true, and returns that.
     A busy machine slows the program, so the wait is not a fixed time: it
     fails once the program (given as a subprocess) has shown no progress for
     `timeout` seconds, and in any case after `limit` seconds. A program that
     waits for input that never came, or stopped working, shows none. Without
-    a program the wait is `timeout` seconds in all."""
+    a program the wait is `timeout` seconds in all. The growth of `files`
+    counts as progress too."""
     started = quiet_since = time.monotonic()
-    last = program_activity(process) if process else None
+    last = program_activity(process, files) if process else None
     while True:
         result = found()
         if result:
             return result
         now = time.monotonic()
-        current = program_activity(process) if process else None
+        current = program_activity(process, files) if process else None
         if current != last:
             last, quiet_since = current, now
         if now - quiet_since > timeout:

@@ -38,7 +38,7 @@ class Program(Scenario):
                 device_input = paced_device(home, RIG)
                 desktop.start(folder, home)
                 desktop.choose("device", 1)
-                desktop.click("accept")
+                desktop.accept()
                 take = os.path.join(folder, "pelvar.temp")
                 before_record = delivered(desktop.process, home)
                 desktop.click("record")
@@ -78,7 +78,7 @@ class Program(Scenario):
         try:
             with temporary_folder() as folder, Desktop(PROGRAM, CLOSE_REQUEST, rig) as desktop:
                 desktop.start(folder)
-                desktop.click("accept")
+                desktop.accept()
                 desktop.click("record")
                 desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
                 time.sleep(1.5)
@@ -121,7 +121,7 @@ class Program(Scenario):
             desktop.start(folder)
             desktop.choose("channels", -1)
             desktop.choose("bits", 1)
-            desktop.click("accept")
+            desktop.accept()
             desktop.click("record")
             desktop.wait_for_growth(take)
             time.sleep(1.5)
@@ -199,7 +199,7 @@ class Program(Scenario):
         # the format, so the largest one fills the take fastest.
         desktop.choose("rate", 5)
         desktop.choose("bits", 2)
-        desktop.click("accept")
+        desktop.accept()
         desktop.click("record")
         take = os.path.join(folder, "pelvar.temp")
         desktop.wait_for_growth(take)
@@ -208,7 +208,7 @@ class Program(Scenario):
             time.sleep(0.1)
         feeder.kill()
         feeder.wait()
-        desktop.click("stop")
+        desktop.stop(files=[take])
         # At full device speed the ring may overflow, and then Stop says how
         # much was lost. Stop drains the ring to the disk first, which a busy
         # disk can make slow: the box is looked for once the window waits
