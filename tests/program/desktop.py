@@ -314,16 +314,25 @@ def paced_device(home, rig, seconds=30):
     return device_input
 
 
-def tap_device(home, rig):
+def tap_device(home, rig, taps):
     """A capture device, listed second, that is the sound server's own with a
     tap on it: the ALSA file plugin writes every frame the server delivers
-    to the program into a file, which it returns the path of. The file lags
-    the program by what the plugin holds back, a fraction of a second."""
+    to the program into a file in the folder `taps`, and returns its path.
+    The plugin writes from the audio thread, so `taps` is best in memory
+    (see tap_folder): a disk busy with other work would make the stream
+    overrun. The file lags the program by what the plugin holds back, a
+    fraction of a second."""
+    tap = os.path.join(taps, "tap.raw")
     with open(os.path.join(home, ".asoundrc"), "w") as config:
         device = rig_environment(rig)["OSTRELLE_SOUND_DEVICE"]
-        config.write(f'pcm.ostrelle_tap {{\n type file\n slave.pcm "{device}"\n file "{home}/tap.raw"\n'
+        config.write(f'pcm.ostrelle_tap {{\n type file\n slave.pcm "{device}"\n file "{tap}"\n'
                      ' format "raw"\n}\n')
-    return os.path.join(home, "tap.raw")
+    return tap
+
+
+def tap_folder():
+    """A temporary folder in memory (/dev/shm) where there is one."""
+    return tempfile.TemporaryDirectory(prefix="ostrelle-tap.", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
 
 
 def delivered(process, home):

@@ -10,7 +10,7 @@ import unittest
 import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import CONTROLS, WINDOW_X, WINDOW_Y, paced_device, rig_underruns, tap_device, temporary_folder  # noqa: E402
+from desktop import CONTROLS, WINDOW_X, WINDOW_Y, paced_device, rig_underruns, tap_device, tap_folder, temporary_folder  # noqa: E402
 from scenario import CLOSE_REQUEST, RIG, Scenario  # noqa: E402
 
 
@@ -85,8 +85,9 @@ class Program(Scenario):
     def record_and_save(self, choices, channels, width, rate):
         """Records the rig's tone through a tap that keeps what the device
         delivered, so that the take is judged by that and not by the clock."""
-        with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
-            tap = tap_device(home, RIG)
+        with temporary_folder() as folder, temporary_folder() as home, tap_folder() as taps, \
+                self.desktop() as desktop:
+            tap = tap_device(home, RIG, taps)
             desktop.start(folder, home)
             desktop.choose("device", 1)
             for control, presses in choices:
