@@ -7,6 +7,8 @@ import tempfile
 import time
 
 WINDOW_X, WINDOW_Y = 150, 150
+# The longest any one wait lasts, however much progress the program shows.
+PATIENCE = 60
 # Control rectangles inside the window: x, y, width, height.
 CONTROLS = {
     "channels": (26, 50, 85, 20), "bits": (160, 50, 95, 20), "rate": (305, 50, 110, 20),
@@ -76,18 +78,20 @@ class Desktop:
         before = set(self.find_windows("^Ostrelle - Beta 2"))
         process = subprocess.Popen([self.program], cwd=folder, env=self.environment(home),
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            new = [window for window in self.find_windows("^Ostrelle - Beta 2") if window not in before]
-            if new:
-                time.sleep(0.2)
-                return process, new[0]
+
+        def new_window():
             if process.poll() is not None:
                 raise AssertionError(f"the program ended early with {process.returncode}: "
                                      + process.stderr.read().decode(errors="replace")[-2000:])
-            time.sleep(0.05)
-        process.kill()
-        raise AssertionError("no new program window")
+            return [window for window in self.find_windows("^Ostrelle - Beta 2") if window not in before]
+        try:
+            new = wait_while_progressing(process, new_window, "no new program window", 10)
+        except AssertionError:
+            if process.poll() is None:
+                process.kill()
+            raise
+        time.sleep(0.2)
+        return process, new[0]
 
     def start(self, folder, home=None):
         self.process, self.window = self.launch(folder, home)
@@ -95,40 +99,84 @@ class Desktop:
     def run(self, *command, check=True):
         return subprocess.run(list(command), env=self.environment(), capture_output=True, text=True, check=check)
 
+    def run_bytes(self, *command):
+        return subprocess.run(list(command), env=self.environment(), capture_output=True, check=True).stdout
+
     def find_windows(self, name):
         result = self.run("xdotool", "search", "--onlyvisible", "--name", name, check=False)
         return [line for line in result.stdout.split() if line]
 
-    def wait_for_window(self, name, timeout=10):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            windows = self.find_windows(name)
-            if windows:
-                time.sleep(0.2)
-                return windows[0]
+    def wait_for_window(self, name, timeout=10, limit=PATIENCE, strict=False):
+        """Waits for a window while the program works towards it: the wait
+        ends in failure once the program has shown no progress for `timeout`
+        seconds (see wait_while_progressing). `strict` gives it `timeout`
+        seconds in all, for a window the program promises by then."""
+        def found():
             if self.process and self.process.poll() is not None:
                 raise AssertionError(f"the program ended early with {self.process.returncode}")
-            time.sleep(0.05)
-        raise AssertionError(f"no window named {name!r}")
+            return self.find_windows(name)
+        windows = wait_while_progressing(None if strict else self.process, found, f"no window named {name!r}",
+                                         timeout, limit)
+        time.sleep(0.2)
+        return windows[0]
 
     def wait_for_growth(self, path, timeout=10):
-        """Waits until audio reaches the file, and returns when that was.
+        """Waits, while the program shows progress, until audio reaches the
+        file, and returns when that was.
 
         A fresh stream on the sound server takes a moment before it delivers;
         a take is timed from its first audio, not from the click."""
-        deadline = time.time() + timeout
-        while not (os.path.exists(path) and os.path.getsize(path) > 0):
-            if time.time() > deadline:
-                raise AssertionError(f"no audio reached {path}")
-            time.sleep(0.01)
+        wait_while_progressing(self.process, lambda: os.path.exists(path) and os.path.getsize(path) > 0,
+                               f"no audio reached {path}", timeout)
         return time.time()
 
     def wait_until_gone(self, name, timeout=10):
-        deadline = time.time() + timeout
-        while self.find_windows(name):
-            if time.time() > deadline:
-                raise AssertionError(f"the window {name!r} stays")
+        wait_while_progressing(self.process, lambda: not self.find_windows(name), f"the window {name!r} stays",
+                               timeout)
+
+    def wait_until_idle(self, files=(), quiet=1.0, limit=PATIENCE):
+        """Waits until the program has shown no progress for `quiet` seconds
+        (see program_activity; `files` count too): it has done what the last
+        input asked of it, and waits for the next."""
+        last = program_activity(self.process, files)
+        started = quiet_since = time.monotonic()
+        while time.monotonic() - quiet_since < quiet:
             time.sleep(0.05)
+            current = program_activity(self.process, files)
+            if current != last:
+                last, quiet_since = current, time.monotonic()
+            if time.monotonic() - started > limit:
+                raise AssertionError(f"the program still works after {limit} s")
+
+    def enabled(self, control):
+        """Whether a button shows enabled: its caption is drawn dark, where
+        a disabled one's is grey."""
+        x, y, width, height = CONTROLS[control]
+        image = self.run_bytes("import", "-window", "root", "-crop",
+                               f"{width - 8}x{height - 8}+{WINDOW_X + x + 4}+{WINDOW_Y + y + 4}", "+repage", "ppm:-")
+        header = image.split(maxsplit=4)
+        pixels = header[4][1:] if header[4][:1].isspace() else header[4]
+        return any(max(pixels[offset:offset + 3]) < 90 for offset in range(0, len(pixels) - 2, 3))
+
+    def wait_until_enabled(self, control, enabled=True, files=()):
+        """Waits, while the program shows progress, until a button shows the
+        state the program gives it once it has handled what came before. A
+        click sent sooner would be dropped, as a click on a disabled button
+        is, and a busy machine makes that happen."""
+        wait_while_progressing(self.process, lambda: self.enabled(control) == enabled,
+                               f"the {control} button never showed {'enabled' if enabled else 'disabled'}", 10,
+                               files=files)
+
+    def accept(self):
+        """ACCEPT, then the wait for Record to be enabled: the stream is open."""
+        self.click("accept")
+        self.wait_until_enabled("record")
+
+    def stop(self, files=()):
+        """Stop, then the wait for Stop to be disabled: the take has ended.
+        The take's file growing while the ring drains counts as progress."""
+        self.click("stop")
+        self.wait_until_enabled("stop", False, files)
 
     def click(self, control):
         x, y, width, height = CONTROLS[control]
@@ -156,13 +204,14 @@ class Desktop:
                  "click", "--repeat", str(abs(presses)), "--delay", "50", button)
         time.sleep(0.15)
 
-    def save_as(self, name, dialog_timeout=10, done_timeout=10):
-        """Save, type the name in the dialog, then confirm "Done!" and "All Done!"."""
+    def save_as(self, name, done_limit=PATIENCE):
+        """Save, type the name in the dialog, then confirm "Done!" and "All Done!".
+        A save takes as long as it shows progress, up to done_limit seconds."""
         self.click("save")
-        self.wait_for_window("Select a file", timeout=dialog_timeout)
+        self.wait_for_window("Select a file")
         self.type_text(name)
         self.keys("Return")
-        self.wait_for_window("Done!", timeout=done_timeout)
+        self.wait_for_window("Done!", limit=done_limit)
         self.keys("Return")
         self.wait_for_window("All Done!")
         self.keys("Return")
@@ -181,6 +230,53 @@ class Desktop:
 
     def screenshot(self, path):
         self.run("import", "-window", "root", path)
+
+
+def program_activity(process, files=()):
+    """What the program has done so far, as seen from outside: the CPU time
+    of its window thread (which draws, answers and saves), the sizes of
+    `files`, and, while any of its threads waits on the disk, a value that
+    changes every time. None once the program is gone. Its reads and writes
+    are left out: the X server and the sound server talk to it, and a window
+    manager's pings are answered, whether it makes progress or not."""
+    task = f"/proc/{process.pid}/task"
+    try:
+        with open(f"{task}/{process.pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        waiting_on_disk = None
+        for thread in os.listdir(task):
+            with open(f"{task}/{thread}/stat") as stat:
+                if stat.read().rsplit(")", 1)[1].split()[0] == "D":
+                    waiting_on_disk = time.monotonic()
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    sizes = tuple(os.path.getsize(path) if os.path.exists(path) else -1 for path in files)
+    return fields[11], fields[12], sizes, waiting_on_disk
+
+
+def wait_while_progressing(process, found, failure, timeout, limit=PATIENCE, files=()):
+    """Polls found() until it returns something true, and returns that.
+    A busy machine slows the program, so the wait is not a fixed time: it
+    fails once the program (given as a subprocess) has shown no progress for
+    `timeout` seconds, and in any case after `limit` seconds. A program that
+    waits for input that never came, or stopped working, shows none. Without
+    a program the wait is `timeout` seconds in all. The growth of `files`
+    counts as progress too."""
+    started = quiet_since = time.monotonic()
+    last = program_activity(process, files) if process else None
+    while True:
+        result = found()
+        if result:
+            return result
+        now = time.monotonic()
+        current = program_activity(process, files) if process else None
+        if current != last:
+            last, quiet_since = current, now
+        if now - quiet_since > timeout:
+            raise AssertionError(f"{failure} (the program showed no progress for {timeout} s)")
+        if now - started > limit:
+            raise AssertionError(f"{failure} after {limit} s")
+        time.sleep(0.02)
 
 
 def rig_environment(rig):
@@ -216,6 +312,27 @@ def paced_device(home, rig, seconds=30):
         config.write(f'pcm.ostrelle_paced {{\n type file\n slave.pcm "{device}"\n file "/dev/null"\n'
                      f' infile "{home}/paced.raw"\n format "raw"\n}}\n')
     return device_input
+
+
+def tap_device(home, rig, taps):
+    """A capture device, listed second, that is the sound server's own with a
+    tap on it: the ALSA file plugin writes every frame the server delivers
+    to the program into a file in the folder `taps`, and returns its path.
+    The plugin writes from the audio thread, so `taps` is best in memory
+    (see tap_folder): a disk busy with other work would make the stream
+    overrun. The file lags the program by what the plugin holds back, a
+    fraction of a second."""
+    tap = os.path.join(taps, "tap.raw")
+    with open(os.path.join(home, ".asoundrc"), "w") as config:
+        device = rig_environment(rig)["OSTRELLE_SOUND_DEVICE"]
+        config.write(f'pcm.ostrelle_tap {{\n type file\n slave.pcm "{device}"\n file "{tap}"\n'
+                     ' format "raw"\n}\n')
+    return tap
+
+
+def tap_folder():
+    """A temporary folder in memory (/dev/shm) where there is one."""
+    return tempfile.TemporaryDirectory(prefix="ostrelle-tap.", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
 
 
 def delivered(process, home):

@@ -49,6 +49,14 @@ wait_for() {
     return 1
 }
 
+# Real-time where allowed (as root, as the tests run), else ahead of other
+# work where allowed, else as it is. The server runs so as well as the tone:
+# a busy machine (builds beside the tests) must starve neither and leave
+# gaps of silence that a test would blame on the recorder.
+priority=(nice -n -15)
+chrt -f 10 true 2>/dev/null && priority=(chrt -f 10)
+nice -n -15 true 2>/dev/null || [ "${priority[0]}" = chrt ] || priority=()
+
 start_pulseaudio() {
     cat > "$dir/server.pa" <<PA
 load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/runtime/native
@@ -57,7 +65,7 @@ load-module module-null-sink sink_name=playback rate=48000 channels=2
 set-default-sink playback
 set-default-source tone.monitor
 PA
-    setsid pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
+    setsid "${priority[@]}" pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
         --disallow-exit --log-target=file:"$dir/server.log" >/dev/null 2>&1 </dev/null &
     echo $! > "$dir/server.pid"
     cp "$dir/server.pid" "$dir/protocol.pid"
@@ -97,7 +105,7 @@ LUA
     [ "$device" = pipewire ] && protocol=pipewire
     # shellcheck disable=SC2016  # expanded by the inner shell
     env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" \
-        PULSE_RUNTIME_PATH="$dir/runtime" setsid bash -c \
+        PULSE_RUNTIME_PATH="$dir/runtime" setsid "${priority[@]}" bash -c \
         'pipewire & pipewire=$!; until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
          wireplumber & pipewire-pulse & pulse=$!
          if [ "$1" = pipewire ]; then echo $pipewire; else echo $pulse; fi > "$0"; wait' \
@@ -154,10 +162,6 @@ ENV
     # and leave gaps of silence that a test would blame on the recorder;
     # where it still runs dry, the server tells the player, which logs it,
     # and a test tells a starved rig from a faulty recorder.
-    # Real-time where allowed (as root, as the tests run), else ahead of
-    # other work where allowed, else as it is.
-    priority=(nice -n -15)
-    chrt -f 10 true 2>/dev/null && priority=(chrt -f 10)
     # shellcheck disable=SC2016  # expanded by the inner shell
     setsid "${priority[@]}" bash -c 'sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 86400 sine "$0" vol "$1" |
         pacat --verbose --playback --raw --format=s16le --rate=48000 --channels=2 --device=tone \
