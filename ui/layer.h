@@ -70,6 +70,9 @@ void handOverPendingTitles();
 // Forgets a control's number and the events it queued.
 void releaseControl(int number);
 void paintBackground(QWidget* widget, Color color);
+// Gives a button back the keys setButtonKeys gave it, which Qt takes away
+// whenever the button's text changes.
+void restoreButtonKeys(QWidget* button);
 QColor qtColor(Color color);
 // The window a box or dialog belongs to.
 QWidget* activeLayerWindow();
