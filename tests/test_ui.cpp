@@ -350,7 +350,9 @@ TEST_F(ButtonKeys, ControlsTellScreenReadersTheirNamesKeysAndCaptions) {
     const auto labels = accessible(3)->relations(QAccessible::Label);
     ASSERT_EQ(labels.size(), 1) << "the list is labelled by its caption";
     EXPECT_EQ(labels[0].first->object(), controlWidget(14));
-    EXPECT_EQ(QAccessible::queryAccessibleInterface(windowWidget(2))->text(QAccessible::Name).toStdString(), title);
+    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(windowWidget(2));
+    EXPECT_EQ(window->text(QAccessible::Name).toStdString(), title);
+    EXPECT_EQ(window->role(), QAccessible::Window) << "announced as a window, not as a pane of one";
     // Captions tie only text controls to controls that exist.
     createText(15, 166, 25, 85, 20, "# of Bit");
     setControlCaption(3, 9);
