@@ -13,6 +13,8 @@ CONTROLS = {
     "device": (26, 110, 240, 20), "accept": (310, 105, 100, 25),
     "record": (50, 170, 80, 40), "stop": (50, 270, 80, 40), "save": (50, 220, 80, 40),
 }
+# The keys that press Record, Stop and Save, as xdotool names them.
+KEYS = {"record": "ctrl+shift+r", "stop": "ctrl+shift+t", "save": "ctrl+s"}
 
 
 class Desktop:
@@ -134,6 +136,14 @@ class Desktop:
         x, y, width, height = CONTROLS[control]
         self.click_at(WINDOW_X + x + width // 2, WINDOW_Y + y + height // 2)
 
+    def press(self, control, keys=False):
+        """Presses a button with the mouse, or with its keys."""
+        if keys:
+            self.keys(KEYS[control])
+            time.sleep(0.1)
+        else:
+            self.click(control)
+
     def click_at(self, x, y):
         self.run("xdotool", "mousemove", str(x), str(y), "click", "1")
         time.sleep(0.15)
@@ -156,9 +166,9 @@ class Desktop:
                  "click", "--repeat", str(abs(presses)), "--delay", "50", button)
         time.sleep(0.15)
 
-    def save_as(self, name, dialog_timeout=10, done_timeout=10):
+    def save_as(self, name, dialog_timeout=10, done_timeout=10, keys=False):
         """Save, type the name in the dialog, then confirm "Done!" and "All Done!"."""
-        self.click("save")
+        self.press("save", keys)
         self.wait_for_window("Select a file", timeout=dialog_timeout)
         self.type_text(name)
         self.keys("Return")

@@ -82,20 +82,20 @@ class Program(Scenario):
             desktop.request_close()
             self.assertEqual(desktop.finish()[0], 0)
 
-    def record_and_save(self, choices, channels, width, rate):
+    def record_and_save(self, choices, channels, width, rate, keys=False):
         with temporary_folder() as folder, self.desktop() as desktop:
             desktop.start(folder)
             for control, presses in choices:
                 desktop.choose(control, presses)
             desktop.click("accept")
-            desktop.click("record")
+            desktop.press("record", keys)
             started = desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
             underruns = rig_underruns(RIG)
             time.sleep(2.5)
-            desktop.click("stop")
+            desktop.press("stop", keys)
             recorded = time.time() - started
             self.assertEqual(rig_underruns(RIG), underruns, "the rig's tone ran dry during the take: a rig fault")
-            desktop.save_as("take")
+            desktop.save_as("take", keys=keys)
             desktop.request_close()
             code, _, err = desktop.finish()
             self.assertEqual(code, 0)
@@ -119,6 +119,9 @@ class Program(Scenario):
 
     def test_record_and_save_24_bit_mono_96000(self):
         self.record_and_save([("channels", -1), ("bits", 1), ("rate", 3)], 1, 3, 96000)
+
+    def test_record_and_save_16_bit_mono_44100_with_the_keys(self):
+        self.record_and_save([("channels", -1)], 1, 2, 44100, keys=True)
 
     def test_second_copy_in_the_same_folder_leaves_the_take_alone(self):
         with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
