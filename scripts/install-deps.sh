@@ -5,8 +5,9 @@
 #
 #   install-deps.sh run    building and running the recorder
 #   install-deps.sh test   that, and the test rig (private sound servers, a
-#                          private X server and a Wayland compositor, readers
-#                          of WAV files, lintian)
+#                          private X server and a Wayland compositor, a
+#                          private D-Bus with AT-SPI to read the window as a
+#                          screen reader does, readers of WAV files, lintian)
 #   install-deps.sh demo   that of run, and a sound server with a tone player
 #   install-deps.sh check  what `make check` adds to the test rig's set: the
 #                          formatter, the linters, debootstrap for the fresh
@@ -55,6 +56,7 @@ fi
 test=(
   libgtest-dev googletest libx11-dev python3
   xvfb xdotool x11-utils imagemagick weston
+  dbus-daemon dbus-bin at-spi2-core python3-pyatspi
   "${servers[@]}" "${tone[@]}" sndfile-programs
   desktop-file-utils appstream dpkg-dev lintian man-db
 )
