@@ -30,6 +30,10 @@ enum class ButtonState {
 // Enables and disables Record, Stop and Save as the state calls for.
 void showButtons(ButtonState state);
 
+// Gives Record, Stop and Save their keys and descriptions, and ties each list
+// to its caption, once the main window's controls exist.
+void giveKeysAndNames();
+
 // A box titled "Error" with an OK button.
 void showError(const std::string& text);
 

@@ -101,6 +101,7 @@ void buildMainWindow(App& app) {
     createButton(SaveButton, 50, 220, 80, 40, "Save");
     showButtons(ButtonState::beforeAccept);
     enableControls({DeviceStatus, ChannelsStatus, BitsStatus, RateStatus}, false);
+    giveKeysAndNames();
 }
 
 bool runSettingsPhase(App& app) {

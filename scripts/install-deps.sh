@@ -6,7 +6,8 @@
 #   install-deps.sh run    building and running the recorder
 #   install-deps.sh test   that, and the test rig (private sound servers, a
 #                          private X server and a Wayland compositor, private
-#                          D-Bus buses, readers of WAV files, lintian)
+#                          D-Bus buses with AT-SPI to read the window as a
+#                          screen reader does, readers of WAV files, lintian)
 #   install-deps.sh demo   that of run, and a sound server with a tone player
 #   install-deps.sh check  what `make check` adds to the test rig's set: the
 #                          formatter, the linters, debootstrap for the fresh
@@ -53,10 +54,11 @@ else
   servers=("${pulseaudio_server[@]}" "${pipewire_server[@]}")
 fi
 # dbus-daemon: the private buses on which the tests stand in for logind and
-# the desktop portal.
+# the desktop portal, and on which AT-SPI reads the window as a screen reader.
 test=(
-  libgtest-dev googletest libx11-dev python3 dbus-daemon
+  libgtest-dev googletest libx11-dev python3
   xvfb xdotool x11-utils imagemagick weston
+  dbus-daemon dbus-bin at-spi2-core python3-pyatspi
   "${servers[@]}" "${tone[@]}" sndfile-programs
   desktop-file-utils appstream dpkg-dev lintian man-db
 )

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QTest>
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
 #include "app_fixture.h"
 #include "app_testing.h"
@@ -207,6 +209,133 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
     EXPECT_EQ(wav.substr(46), readAll("pelvar.temp"));
     ToneMeasure tone = measureTone(channelSamples(wav.substr(46 + static_cast<size_t>(frames) / 2 * 4), 16, 2), 44100);
     EXPECT_NEAR(tone.frequency, 1000, 10);
+}
+
+// The keys a person presses instead of clicking, to whichever control has the focus.
+void pressLater(const char* keys) {
+    later([keys] {
+        const QKeyCombination combination = QKeySequence(QString::fromUtf8(keys))[0];
+        QWidget* window = windowWidget(MainWindow);
+        QWidget* target = window->focusWidget() != nullptr ? window->focusWidget() : window;
+        QTest::keyClick(target, combination.key(), combination.keyboardModifiers());
+    });
+}
+
+// Each key acts as its button's click, and a key whose button is disabled is
+// not acted on at all: the loop sees exactly the buttons of the keys pressed
+// while they were enabled, the last of each batch showing the batch is over.
+TEST_F(Recorder, KeysDoWhatTheirButtonsDoAndNothingWhileTheyAreDisabled) {
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
+    windowWidget(MainWindow)->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(windowWidget(MainWindow)));
+    controlWidget(RecordButton)->setFocus();
+    struct Row {
+        std::vector<const char*> keys;
+        int actedOn;  // the one button the batch reaches the loop as
+        Buttons after;
+    };
+    const Row rows[] = {
+        {{"Ctrl+Shift+R"}, RecordButton, {false, true, false}},
+        {{"Ctrl+Shift+R", "Ctrl+S", "Ctrl+Shift+T"}, StopButton, {true, false, true}},
+        {{"Ctrl+Shift+T", "Ctrl+Shift+R"}, RecordButton, {false, true, false}},
+        {{"Ctrl+Shift+T"}, StopButton, {true, false, true}},
+        {{"Ctrl+Shift+T", "Ctrl+S"}, SaveButton, {true, false, true}},
+    };
+    plannedDialogAnswers = {std::nullopt};  // the Save dialog, cancelled
+    int64_t framesBefore = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(&row - rows));
+        std::vector<int> actedOn;
+        for (const char* keys : row.keys) pressLater(keys);
+        bool firstLook = true;  // before any pass, the last event is the previous row's
+        ASSERT_TRUE(loopUntil([&] {
+            if (!std::exchange(firstLook, false) && previousCode_ == eventControlChanged)
+                actedOn.push_back(eventControl());
+            return !actedOn.empty() && actedOn.back() == row.actedOn;
+        }));
+        EXPECT_EQ(actedOn, std::vector<int>{row.actedOn});
+        EXPECT_EQ(buttons(), row.after);
+        if (row.actedOn == RecordButton) {
+            EXPECT_EQ(recordingState.loopState, LoopState::Recording);
+            framesBefore = recordingState.framesCaptured.load();
+            runLoopFor(500);
+        }
+        if (row.actedOn == StopButton) {
+            EXPECT_EQ(recordingState.loopState, LoopState::Idle);
+            EXPECT_GT(recordingState.framesCaptured.load(), framesBefore) << "the take ran as after a click";
+            EXPECT_EQ(fileSize("pelvar.temp"), recordingState.framesCaptured.load() * 4);
+        }
+    }
+    EXPECT_EQ(seenDialogs.size(), 1u) << "Save's key acted on only while Save was enabled";
+    EXPECT_TRUE(seenBoxes.empty());
+}
+
+// What a screen reader hears of a control: its role, its name, and the
+// caption that labels it, if one does.
+struct Heard {
+    QAccessible::Role role;
+    std::string name;
+    std::string caption;
+    bool operator==(const Heard&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Heard& heard) {
+    return out << "{role " << heard.role << ", \"" << heard.name << "\", caption \"" << heard.caption << "\"}";
+}
+Heard heard(int control) {
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(controlWidget(control));
+    const auto labels = accessible->relations(QAccessible::Label);
+    return Heard{accessible->role(), accessible->text(QAccessible::Name).toStdString(),
+                 labels.size() == 1 ? labels[0].first->text(QAccessible::Name).toStdString() : ""};
+}
+
+// Every control before and after ACCEPT, and the keys the buttons tell of.
+TEST_F(Recorder, ScreenReadersHearEveryControlByItsName) {
+    struct Row {
+        int control;
+        QAccessible::Role role;
+        const char* caption;  // for a list; the others are named by their text
+    };
+    const Row rows[] = {
+        {ChannelsCaption, QAccessible::StaticText, ""},
+        {BitsCaption, QAccessible::StaticText, ""},
+        {RateCaption, QAccessible::StaticText, ""},
+        {DeviceCaption, QAccessible::StaticText, ""},
+        {ChannelsList, QAccessible::ComboBox, "# of Channels"},
+        {BitsList, QAccessible::ComboBox, "# of Bit"},
+        {RateList, QAccessible::ComboBox, "# of Sample"},
+        {DeviceList, QAccessible::ComboBox, "Main Device"},
+        {AcceptButton, QAccessible::Button, ""},
+        {RecordButton, QAccessible::Button, ""},
+        {StopButton, QAccessible::Button, ""},
+        {SaveButton, QAccessible::Button, ""},
+        {DeviceStatus, QAccessible::StaticText, ""},
+        {ChannelsStatus, QAccessible::StaticText, ""},
+        {BitsStatus, QAccessible::StaticText, ""},
+        {RateStatus, QAccessible::StaticText, ""},
+    };
+    for (bool accepted : {false, true}) {
+        if (accepted) acceptSettings();
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::to_string(row.control) + (accepted ? " after ACCEPT" : " before ACCEPT"));
+            // A list's own name is its current item, as Qt gives it on Linux.
+            EXPECT_EQ(heard(row.control), (Heard{row.role, controlText(row.control), row.caption}));
+        }
+        EXPECT_EQ(
+            QAccessible::queryAccessibleInterface(windowWidget(MainWindow))->text(QAccessible::Name).toStdString(),
+            "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) ");
+    }
+    // The buttons' keys, told as their description and as their press action's binding.
+    const std::pair<int, const char*> keys[] = {
+        {RecordButton, "Ctrl+Shift+R"}, {StopButton, "Ctrl+Shift+T"}, {SaveButton, "Ctrl+S"}};
+    for (const auto& [button, sequence] : keys) {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(controlWidget(button));
+        EXPECT_TRUE(accessible->text(QAccessible::Description).endsWith(QStringLiteral(" (%1)").arg(sequence)))
+            << accessible->text(QAccessible::Description).toStdString();
+        EXPECT_EQ(controlWidget(button)->toolTip(), accessible->text(QAccessible::Description));
+        EXPECT_EQ(
+            accessible->actionInterface()->keyBindingsForAction(QAccessibleActionInterface::pressAction()).join(' '),
+            QString::fromUtf8(sequence));
+    }
 }
 
 TEST_F(Recorder, SaveBeforeAnyRecordGivesAnEmptyWav) {

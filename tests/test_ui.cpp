@@ -2,12 +2,14 @@
 // The window layer over real Qt widgets on the offscreen platform.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 #include <fstream>
 
@@ -234,6 +236,128 @@ TEST_F(WindowLayer, TabMovesThroughEnabledControlsInCreationOrder) {
     EXPECT_EQ(focusAfter(Qt::NoModifier), "control7");
     EXPECT_EQ(focusAfter(Qt::NoModifier), "control3") << "wraps around";
     EXPECT_EQ(focusAfter(Qt::ShiftModifier), "control7");
+}
+
+// Record, Stop and Save with their keys, and a list that can hold the focus.
+class ButtonKeys : public WindowLayer {
+   protected:
+    void SetUp() override {
+        WindowLayer::SetUp();
+        createComboBox(3, 26, 50, 85, 20);
+        addControlItem(3, -1, "1");
+        createButton(9, 310, 105, 100, 25, "ACCEPT", buttonDefault);
+        createButton(7, 50, 170, 80, 40, "Record");
+        createButton(1, 50, 270, 80, 40, "Stop");
+        createButton(8, 50, 220, 80, 40, "Save");
+        setButtonKeys(7, "Ctrl+Shift+R");
+        setButtonKeys(1, "Ctrl+Shift+T");
+        setButtonKeys(8, "Ctrl+S");
+        QWidget* window = windowWidget(2);
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    }
+    // The keys as a person types them, to whichever control has the focus.
+    static void press(const char* keys) {
+        const QKeyCombination combination = QKeySequence(QString::fromUtf8(keys))[0];
+        QWidget* window = windowWidget(2);
+        QWidget* target = window->focusWidget() != nullptr ? window->focusWidget() : window;
+        QTest::keyClick(target, combination.key(), combination.keyboardModifiers());
+    }
+    // The next event; keys that never press anything show as a close request
+    // after a while, rather than as a wait without end.
+    static Seen nextOrGiveUp() {
+        QTimer giveUp;
+        giveUp.setSingleShot(true);
+        QObject::connect(&giveUp, &QTimer::timeout, [] { windowWidget(2)->close(); });
+        giveUp.start(10000);
+        return next();
+    }
+};
+
+TEST_F(ButtonKeys, PressTheirButtonWhereverTheFocusIsAndNeverWhileDisabled) {
+    struct Row {
+        const char* keys;
+        int button;
+        bool enabled;
+        int focus;  // -1: no control has it
+    };
+    const Row rows[] = {
+        {"Ctrl+Shift+R", 7, true, 3},  {"Ctrl+Shift+R", 7, true, -1}, {"Ctrl+Shift+T", 1, true, 9},
+        {"Ctrl+S", 8, true, 7},        {"Ctrl+S", 8, true, 8},        {"Ctrl+Shift+R", 7, false, 3},
+        {"Ctrl+Shift+T", 1, false, 7}, {"Ctrl+S", 8, false, -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.keys) + (row.enabled ? " enabled" : " disabled") + ", focus on " +
+                     std::to_string(row.focus));
+        for (int button : {7, 1, 8}) enableControl(button, true);
+        enableControl(row.button, row.enabled);
+        if (row.focus >= 0)
+            controlWidget(row.focus)->setFocus();
+        else if (QWidget* focused = windowWidget(2)->focusWidget())
+            focused->clearFocus();
+        // A press of another button's keys behind it shows when the row's
+        // press is over, whether or not it clicked.
+        const char* witnessKeys = row.button == 8 ? "Ctrl+Shift+R" : "Ctrl+S";
+        const int witness = row.button == 8 ? 7 : 8;
+        later([&] {
+            press(row.keys);
+            press(witnessKeys);
+        });
+        if (row.enabled) {
+            EXPECT_EQ(nextOrGiveUp(), (Seen{eventControlChanged, row.button, controlTypeClicked}));
+        }
+        EXPECT_EQ(nextOrGiveUp(), (Seen{eventControlChanged, witness, controlTypeClicked}));
+    }
+}
+
+TEST_F(ButtonKeys, KeepTheirKeysWhateverTheirTextAndClickOncePerState) {
+    setControlText(7, "12");
+    // Pressed twice before the program saw the first click: the first click
+    // disables Record, as recording does, so the second meets it disabled.
+    later([] {
+        press("Ctrl+Shift+R");
+        QTest::qWait(200);
+        press("Ctrl+Shift+R");
+        QTest::qWait(200);
+        press("Ctrl+Shift+T");
+    });
+    EXPECT_EQ(nextOrGiveUp(), (Seen{eventControlChanged, 7, controlTypeClicked}));
+    enableControl(7, false);
+    EXPECT_EQ(nextOrGiveUp(), (Seen{eventControlChanged, 1, controlTypeClicked}));
+    setButtonKeys(1, "");
+    later([] {
+        press("Ctrl+Shift+T");
+        windowWidget(2)->close();
+    });
+    EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0})) << "keys taken away press nothing";
+}
+
+// What a screen reader is told: names from the texts, descriptions, keys and captions.
+TEST_F(ButtonKeys, ControlsTellScreenReadersTheirNamesKeysAndCaptions) {
+    createText(14, 26, 25, 85, 20, "# of Channels");
+    setControlCaption(3, 14);
+    setControlDescription(7, "Starts a take (Ctrl+Shift+R)");
+    setControlText(7, "3");
+    auto accessible = [](int control) { return QAccessible::queryAccessibleInterface(controlWidget(control)); };
+    EXPECT_EQ(accessible(7)->text(QAccessible::Name).toStdString(), "3") << "named by its text as it is now";
+    EXPECT_EQ(accessible(7)->text(QAccessible::Description).toStdString(), "Starts a take (Ctrl+Shift+R)");
+    EXPECT_EQ(controlWidget(7)->toolTip().toStdString(), "Starts a take (Ctrl+Shift+R)");
+    QAccessibleActionInterface* actions = accessible(7)->actionInterface();
+    ASSERT_NE(actions, nullptr);
+    EXPECT_EQ(actions->keyBindingsForAction(QAccessibleActionInterface::pressAction()),
+              QStringList{QStringLiteral("Ctrl+Shift+R")});
+    EXPECT_EQ(accessible(14)->text(QAccessible::Name).toStdString(), "# of Channels");
+    const auto labels = accessible(3)->relations(QAccessible::Label);
+    ASSERT_EQ(labels.size(), 1) << "the list is labelled by its caption";
+    EXPECT_EQ(labels[0].first->object(), controlWidget(14));
+    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(windowWidget(2));
+    EXPECT_EQ(window->text(QAccessible::Name).toStdString(), title);
+    EXPECT_EQ(window->role(), QAccessible::Window) << "announced as a window, not as a pane of one";
+    // Captions tie only text controls to controls that exist.
+    createText(15, 166, 25, 85, 20, "# of Bit");
+    setControlCaption(3, 9);
+    setControlCaption(40, 15);
+    EXPECT_EQ(accessible(3)->relations(QAccessible::Label).size(), 1);
 }
 
 TEST(SaveDialog, OpensInTheCurrentFolderWithTheWavFilterAndAddsNothing) {

@@ -162,8 +162,9 @@ void enableControl(int number, bool enabled) {
 void setControlText(int number, const char* caption) {
     ControlEntry* entry = controlEntry(number);
     if (entry == nullptr) return;
-    if (entry->kind == Kind::button)
+    if (entry->kind == Kind::button) {
         static_cast<QPushButton*>(entry->widget.data())->setText(text(caption));
-    else if (entry->kind == Kind::text)
+        restoreButtonKeys(entry->widget);
+    } else if (entry->kind == Kind::text)
         static_cast<QLabel*>(entry->widget.data())->setText(text(caption));
 }

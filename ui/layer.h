@@ -72,6 +72,14 @@ void handOverPendingTitles();
 // Forgets a control's number and the events it queued.
 void releaseControl(int number);
 void paintBackground(QWidget* widget, Color color);
+// The number of a window the layer opened, or -1 for any other widget.
+int windowNumberOf(const QWidget* widget);
+// Has screen readers told that the layer's windows are windows, named by
+// their titles. Called once, before the first window opens.
+void presentWindowsToScreenReaders();
+// Gives a button back the keys setButtonKeys gave it, which Qt takes away
+// whenever the button's text changes.
+void restoreButtonKeys(QWidget* button);
 QColor qtColor(Color color);
 // The window a box or dialog belongs to.
 QWidget* activeLayerWindow();

@@ -26,8 +26,6 @@ void discardQueued(bool (*matches)(const Event&, int), int number) {
     std::erase_if(layer.queue, [&](const Event& event) { return matches(event, number); });
 }
 
-int windowNumberOf(const QWidget* widget);
-
 WindowEntry* windowEntry(int number) {
     if (number < 0 || number >= static_cast<int>(layer.windows.size())) return nullptr;
     WindowEntry& entry = layer.windows[static_cast<size_t>(number)];
@@ -126,6 +124,7 @@ void startLayer() {
         layer.application = qobject_cast<QApplication*>(QApplication::instance());
     }
     Q_INIT_RESOURCE(ui);
+    presentWindowsToScreenReaders();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/ostrelle/ostrelle.png")));
     QApplication::setApplicationName(QStringLiteral("Ostrelle"));
     QApplication::setDesktopFileName(QStringLiteral("org.pelvar.Ostrelle"));

@@ -15,6 +15,8 @@ CONTROLS = {
     "device": (26, 110, 240, 20), "accept": (310, 105, 100, 25),
     "record": (50, 170, 80, 40), "stop": (50, 270, 80, 40), "save": (50, 220, 80, 40),
 }
+# The keys that press Record, Stop and Save, as xdotool names them.
+KEYS = {"record": "ctrl+shift+r", "stop": "ctrl+shift+t", "save": "ctrl+s"}
 
 
 class Desktop:
@@ -172,15 +174,24 @@ class Desktop:
         self.click("accept")
         self.wait_until_enabled("record")
 
-    def stop(self, files=()):
-        """Stop, then the wait for Stop to be disabled: the take has ended.
-        The take's file growing while the ring drains counts as progress."""
-        self.click("stop")
+    def stop(self, files=(), keys=False):
+        """Stop (with the mouse, or its keys), then the wait for Stop to be
+        disabled: the take has ended. The take's file growing while the ring
+        drains counts as progress."""
+        self.press("stop", keys)
         self.wait_until_enabled("stop", False, files)
 
     def click(self, control):
         x, y, width, height = CONTROLS[control]
         self.click_at(WINDOW_X + x + width // 2, WINDOW_Y + y + height // 2)
+
+    def press(self, control, keys=False):
+        """Presses a button with the mouse, or with its keys."""
+        if keys:
+            self.keys(KEYS[control])
+            time.sleep(0.1)
+        else:
+            self.click(control)
 
     def click_at(self, x, y):
         self.run("xdotool", "mousemove", str(x), str(y), "click", "1")
@@ -204,10 +215,11 @@ class Desktop:
                  "click", "--repeat", str(abs(presses)), "--delay", "50", button)
         time.sleep(0.15)
 
-    def save_as(self, name, done_limit=PATIENCE):
-        """Save, type the name in the dialog, then confirm "Done!" and "All Done!".
-        A save takes as long as it shows progress, up to done_limit seconds."""
-        self.click("save")
+    def save_as(self, name, done_limit=PATIENCE, keys=False):
+        """Save (with the mouse, or its keys), type the name in the dialog, then
+        confirm "Done!" and "All Done!". A save takes as long as it shows
+        progress, up to done_limit seconds."""
+        self.press("save", keys)
         self.wait_for_window("Select a file")
         self.type_text(name)
         self.keys("Return")

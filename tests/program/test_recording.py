@@ -82,7 +82,7 @@ class Program(Scenario):
             desktop.request_close()
             self.assertEqual(desktop.finish()[0], 0)
 
-    def record_and_save(self, choices, channels, width, rate):
+    def record_and_save(self, choices, channels, width, rate, keys=False):
         """Records the rig's tone through a tap that keeps what the device
         delivered, so that the take is judged by that and not by the clock."""
         with temporary_folder() as folder, temporary_folder() as home, tap_folder() as taps, \
@@ -93,15 +93,15 @@ class Program(Scenario):
             for control, presses in choices:
                 desktop.choose(control, presses)
             desktop.accept()
-            desktop.click("record")
+            desktop.press("record", keys)
             desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
             once_recording = os.path.getsize(tap)
             underruns = rig_underruns(RIG)
             time.sleep(2.5)
             before_stop = os.path.getsize(tap)
-            desktop.stop()
+            desktop.stop(keys=keys)
             self.assertEqual(rig_underruns(RIG), underruns, "the rig's tone ran dry during the take: a rig fault")
-            desktop.save_as("take")
+            desktop.save_as("take", keys=keys)
             desktop.request_close()
             code, _, err = desktop.finish()
             self.assertEqual(code, 0)
@@ -131,6 +131,9 @@ class Program(Scenario):
 
     def test_record_and_save_24_bit_mono_96000(self):
         self.record_and_save([("channels", -1), ("bits", 1), ("rate", 3)], 1, 3, 96000)
+
+    def test_record_and_save_16_bit_mono_44100_with_the_keys(self):
+        self.record_and_save([("channels", -1)], 1, 2, 44100, keys=True)
 
     def test_second_copy_in_the_same_folder_leaves_the_take_alone(self):
         with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:

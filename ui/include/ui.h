@@ -121,6 +121,18 @@ int32_t getControlItemData(int number, int item);
 void enableControl(int number, bool enabled);
 void setControlText(int number, const char* text);
 
+// Buttons only: these keys (Qt's portable text, such as "Ctrl+S") press the
+// button wherever the focus is in its window. The click reaches the wait as a
+// mouse click's does, and the keys do nothing while the button is disabled.
+// The button keeps them whatever its text; the empty text takes them away.
+void setButtonKeys(int number, const char* keys);
+// What the control does: shown as its tooltip, and read out by screen
+// readers as its description.
+void setControlDescription(int number, const char* text);
+// Ties the text control `caption` to `control`, which screen readers then
+// announce by the caption's text.
+void setControlCaption(int control, int caption);
+
 // The pattern is "shown|matched" pairs separated by "|". Returns the chosen
 // path, or the empty text when cancelled. Asks nothing about existing files and
 // adds no extension; the current directory stays as it is.

@@ -1,0 +1,190 @@
+# SPDX-License-Identifier: MIT
+"""The program as a screen reader sees it: a D-Bus session bus of the test's
+own with the AT-SPI bus on it, and the program's accessible tree read through
+pyatspi, the library Orca reads it with.
+
+Everything here is started by the test and stopped by its process group:
+the session bus (dbus-daemon with the configuration below, which activates
+nothing) and Debian's at-spi-bus-launcher, which starts the accessibility
+bus and, through it, the registry. Their sockets live in folders of the
+test's own, so two runs never meet, and the user's own buses and settings
+are never touched."""
+import os
+import signal
+import subprocess
+import tempfile
+import time
+
+LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
+
+BUS_CONFIGURATION = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir={folder}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
+
+class AccessibilityBus:
+    """A session bus and the AT-SPI bus on it, with the desktop's switch for
+    screen readers on, as a desktop has it while Orca runs: Qt reads that
+    switch (org.a11y.Status) and only then lays its widgets open."""
+
+    def __init__(self):
+        self.folder = None
+        self.processes = []
+        self.address = None
+
+    def __enter__(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="ostrelle-a11y.")
+        runtime = os.path.join(self.folder.name, "runtime")
+        os.mkdir(runtime, 0o700)
+        configuration = os.path.join(self.folder.name, "session.conf")
+        with open(configuration, "w") as out:
+            out.write(BUS_CONFIGURATION.format(folder=self.folder.name))
+        log = open(os.path.join(self.folder.name, "buses.log"), "w")
+        reader, writer = os.pipe()
+        try:
+            self.start(["dbus-daemon", f"--config-file={configuration}", "--nofork", f"--print-address={writer}"],
+                       dict(os.environ), log, pass_fds=(writer,))
+        finally:
+            os.close(writer)
+        address = b""
+        while not address.endswith(b"\n"):
+            chunk = os.read(reader, 256)
+            if not chunk:
+                break
+            address += chunk
+        os.close(reader)
+        if not address.strip():
+            self.__exit__()
+            raise AssertionError("the session bus did not start")
+        self.address = address.decode().strip()
+        # Without a display the launcher leaves the X server alone; the
+        # memory backend keeps it off the user's own settings.
+        env = dict(os.environ, **self.environment(), GSETTINGS_BACKEND="memory", XDG_RUNTIME_DIR=runtime)
+        env.pop("DISPLAY", None)
+        self.start([LAUNCHER, "--launch-immediately", "--a11y=1", "--screen-reader=1"], env, log)
+        log.close()
+        deadline = time.time() + 10
+        while not self.accessibility_bus_answers(env):
+            if time.time() > deadline:
+                self.__exit__()
+                raise AssertionError("the AT-SPI bus did not start")
+            time.sleep(0.05)
+        return self
+
+    def start(self, command, env, log, pass_fds=()):
+        self.processes.append(subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=log,
+                                               pass_fds=pass_fds, start_new_session=True))
+
+    def accessibility_bus_answers(self, env):
+        call = subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                               "org.a11y.Bus.GetAddress"], env=env, capture_output=True, text=True)
+        return call.returncode == 0 and "unix:" in call.stdout
+
+    def environment(self):
+        """What a client of these buses needs: the program, and pyatspi."""
+        return {"DBUS_SESSION_BUS_ADDRESS": self.address}
+
+    def __exit__(self, *exc):
+        # The launcher's group holds the accessibility bus and the registry it started.
+        for process in reversed(self.processes):
+            try:
+                os.killpg(process.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            try:
+                process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+        self.processes = []
+        if self.folder:
+            self.folder.cleanup()
+            self.folder = None
+
+
+class Reader:
+    """The program's accessible tree, read live on every call."""
+
+    def __init__(self, bus):
+        # libatspi finds the buses when first used, and keeps them for the
+        # life of the process: one bus per process.
+        os.environ.update(bus.environment())
+        import pyatspi
+        from gi.repository import Atspi, GLib
+        self.pyatspi = pyatspi
+        self.atspi = Atspi
+        # What a question about a control that has just gone raises.
+        self.error = GLib.Error
+
+    def application(self, pid, timeout=10):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            for application in self.pyatspi.Registry.getDesktop(0):
+                if application is not None and application.get_process_id() == pid:
+                    # Nothing cached: every question goes to the program.
+                    application.set_cache_mask(self.atspi.Cache.NONE)
+                    return application
+            time.sleep(0.1)
+        raise AssertionError(f"process {pid} shows no accessible application")
+
+    def window(self, application, timeout=10):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            for child in application:
+                if child is not None and child.getRoleName() == "frame":
+                    return child
+            time.sleep(0.1)
+        raise AssertionError("the application shows no window")
+
+    def controls(self, window):
+        """Every control in the window, by its rectangle in the window."""
+        # On the screen, and taken from the window's place: Qt's answer in
+        # window coordinates moves the rectangle's size along with its corner.
+        origin = window.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)
+        found = {}
+        for child in window:
+            if child is None:
+                continue
+            extents = child.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)
+            found[(extents.x - origin.x, extents.y - origin.y, extents.width, extents.height)] = child
+        return found
+
+    def seen(self, accessible):
+        """What a screen reader tells of a control: role, name, whether it is
+        enabled, its description, the names of the controls labelling it, and
+        its actions with their keys."""
+        states = accessible.getState()
+        labels = []
+        for relation in accessible.getRelationSet():
+            if relation.getRelationType() == self.pyatspi.RELATION_LABELLED_BY:
+                labels += [relation.getTarget(i).name for i in range(relation.getNTargets())]
+        actions = {}
+        try:
+            action = accessible.queryAction()
+            actions = {action.getName(i): action.getKeyBinding(i) for i in range(action.nActions)}
+        except NotImplementedError:
+            pass
+        return {"role": accessible.getRoleName(), "name": accessible.name,
+                "enabled": states.contains(self.pyatspi.STATE_ENABLED), "description": accessible.description,
+                "labels": labels, "actions": actions}
+
+    def is_active(self, window):
+        return window.getState().contains(self.pyatspi.STATE_ACTIVE)
+
+    def press(self, accessible):
+        """Does the control's Press action, as a screen reader's user does."""
+        action = accessible.queryAction()
+        names = [action.getName(i) for i in range(action.nActions)]
+        if "Press" not in names:
+            raise AssertionError(f"{accessible.name!r} offers no Press action, only {names}")
+        action.doAction(names.index("Press"))

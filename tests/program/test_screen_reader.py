@@ -1,0 +1,184 @@
+# SPDX-License-Identifier: MIT
+"""The whole program under Xvfb as a screen reader sees it, through AT-SPI on
+buses of the test's own: every control's role, name and state before and
+after ACCEPT, a take recorded by the Press actions of Record and Stop, and
+the keys of Record, Stop and Save doing what the buttons do, and nothing
+while their button is disabled."""
+import os
+import sys
+import time
+import unittest
+import wave
+
+try:
+    import gi
+    gi.require_version("Atspi", "2.0")
+except (ImportError, ValueError):
+    # Debian's python3-pyatspi is installed for Debian's own python3; a
+    # python3 of one's own ahead of it in PATH (pyenv, a virtual
+    # environment) cannot import it.
+    if os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3") and os.path.exists("/usr/bin/python3"):
+        os.execv("/usr/bin/python3", ["/usr/bin/python3", *sys.argv])
+    raise
+
+sys.path.insert(0, os.path.dirname(__file__))
+from desktop import CONTROLS, KEYS, rig_underruns, temporary_folder  # noqa: E402
+from scenario import RIG, Scenario  # noqa: E402
+from screen_reader import AccessibilityBus, Reader  # noqa: E402
+from test_recording import decode, rising_crossing_frequency  # noqa: E402
+
+TITLE = "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) "
+# The texts beside the controls, by the control they name, and where they are.
+CAPTIONS = {"channels": ("# of Channels", (26, 25, 85, 20)), "bits": ("# of Bit", (166, 25, 85, 20)),
+            "rate": ("# of Sample", (310, 25, 85, 20)), "device": ("Main Device", (26, 85, 75, 20))}
+STATUS = {"device status": (172, 174, 320, 20), "channels status": (172, 204, 320, 20),
+          "bits status": (172, 234, 320, 20), "rate status": (172, 264, 320, 20)}
+PLACES = {**CONTROLS, **{f"{name} caption": place for name, (_, place) in CAPTIONS.items()}, **STATUS}
+BUTTON_KEYS = {"record": "Ctrl+Shift+R", "stop": "Ctrl+Shift+T", "save": "Ctrl+S"}
+
+
+class Program(Scenario):
+    @classmethod
+    def setUpClass(cls):
+        cls.bus = AccessibilityBus().__enter__()
+        cls.addClassCleanup(cls.bus.__exit__)
+        cls.reader = Reader(cls.bus)
+
+    def desktop(self):
+        desktop = super().desktop()
+        desktop.session.update(self.bus.environment())
+        return desktop
+
+    def window_of(self, desktop):
+        window = self.reader.window(self.reader.application(desktop.process.pid))
+        self.assertEqual((window.getRoleName(), window.name), ("frame", TITLE))
+        return window
+
+    def heard(self, window):
+        """What a screen reader tells of every control the window lays out, by name."""
+        controls = self.reader.controls(window)
+        missing = sorted(name for name, place in PLACES.items() if place not in controls)
+        self.assertEqual(missing, [], f"no control at their places; there are controls at {sorted(controls)}")
+        return {name: self.reader.seen(controls[place]) for name, place in PLACES.items()}
+
+    def eventually(self, read, expected, timeout=10):
+        """Reads until the reading is as expected, and fails with the last one when it never is.
+        A control replaced while it is read (the status lines at ACCEPT) is read again."""
+        deadline = time.time() + timeout
+        while True:
+            try:
+                seen = read()
+            except self.reader.error as error:
+                seen = f"read while it changed: {error}"
+            if seen == expected or time.time() > deadline:
+                self.assertEqual(seen, expected)
+                return
+            time.sleep(0.1)
+
+    def buttons(self, window):
+        heard = self.heard(window)
+        return tuple(heard[name]["enabled"] for name in ("record", "stop", "save"))
+
+    def press(self, window, name):
+        controls = self.reader.controls(window)
+        self.reader.press(controls[PLACES[name]])
+
+    def test_every_control_is_heard_by_role_name_and_state_before_and_after_accept(self):
+        def told(heard):
+            """Role, name, enabled, and the captions labelling a control."""
+            return {name: (seen["role"], seen["name"], seen["enabled"], seen["labels"]) for name, seen in heard.items()}
+
+        def expected(accepted, device):
+            rows = {f"{name} caption": ("label", caption, True, []) for name, (caption, _) in CAPTIONS.items()}
+            # A list's own name is the item it shows, as Qt and GTK name it on
+            # Linux; its caption reaches the screen reader as its label.
+            for name, item in [("channels", "2"), ("bits", "16"), ("rate", "44100"), ("device", device)]:
+                rows[name] = ("combo box", item, not accepted, [CAPTIONS[name][0]])
+            rows["accept"] = ("push button", "ACCEPT", not accepted, [])
+            for name, text in [("record", "Record"), ("stop", "Stop"), ("save", "Save")]:
+                rows[name] = ("push button", text, accepted, [])
+            for name, text in [("device status", "Device: " + device), ("channels status", "Channels: 2"),
+                               ("bits status", "Bit Depth: 16"), ("rate status", "Sample Rate: 44100")]:
+                rows[name] = ("label", text, accepted, [])
+            return rows
+
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            window = self.window_of(desktop)
+            heard = self.heard(window)
+            device = heard["device"]["name"]
+            self.assertNotEqual(device, "", "the sound server's devices are listed")
+            self.assertEqual(told(heard), expected(False, device))
+            for name, keys in BUTTON_KEYS.items():
+                self.assertTrue(heard[name]["description"].endswith(f" ({keys})"), heard[name])
+            self.press(window, "accept")
+            self.eventually(lambda: told(self.heard(window)), expected(True, device))
+            heard = self.heard(window)
+            for name, keys in BUTTON_KEYS.items():
+                self.assertEqual(heard[name]["actions"].get("Press"), keys, f"{name}'s key, bound to its press")
+            self.assertEqual((window.getRoleName(), window.name), ("frame", TITLE))
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
+
+    def test_record_and_stop_pressed_through_their_actions_record_a_take(self):
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            window = self.window_of(desktop)
+            self.press(window, "accept")
+            self.eventually(lambda: self.buttons(window), (True, True, True))
+            self.press(window, "record")
+            started = desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+            underruns = rig_underruns(RIG)
+            self.eventually(lambda: self.buttons(window), (False, True, False))
+            # Record counts the seconds, and is named by what it shows.
+            self.eventually(lambda: self.heard(window)["record"]["name"].isdigit(), True)
+            time.sleep(1.5)
+            self.press(window, "stop")
+            recorded = time.time() - started
+            self.eventually(lambda: self.buttons(window), (True, False, True))
+            self.assertEqual(rig_underruns(RIG), underruns, "the rig's tone ran dry during the take: a rig fault")
+            desktop.save_as("take")
+            desktop.request_close()
+            code, _, err = desktop.finish()
+            self.assertEqual((code, err), (0, ""))
+            with wave.open(os.path.join(folder, "take.wav"), "rb") as reader:
+                self.assertEqual((reader.getnchannels(), reader.getsampwidth(), reader.getframerate()), (2, 2, 44100))
+                frames = reader.readframes(reader.getnframes())
+                self.assertAlmostEqual(reader.getnframes() / 44100, recorded, delta=0.5)
+            with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
+                self.assertEqual(temp.read(), frames, "the file holds exactly the captured samples")
+            samples = decode(frames[len(frames) // 2:], 2, 2)
+            self.assertAlmostEqual(rising_crossing_frequency(samples, 44100), 1000, delta=10)
+
+    def test_keys_do_what_the_buttons_do_and_nothing_while_disabled(self):
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            window = self.window_of(desktop)
+            desktop.click("accept")
+            self.eventually(lambda: self.buttons(window), (True, True, True))
+            self.assertTrue(self.reader.is_active(window), "the window has the keyboard")
+            desktop.keys(KEYS["record"])
+            started = desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+            self.eventually(lambda: self.buttons(window), (False, True, False))
+            time.sleep(1.5)
+            # Save and Record are disabled while recording: their keys are not
+            # acted on, and Stop's behind them is. Save acted on would have
+            # left its dialog up, Record a new take in place of this one.
+            desktop.keys(KEYS["save"], KEYS["record"], KEYS["stop"])
+            recorded = time.time() - started
+            self.eventually(lambda: self.buttons(window), (True, False, True))
+            self.assertEqual(desktop.find_windows("Select a file"), [])
+            # Stop's key while Stop is disabled, then Save's.
+            desktop.keys(KEYS["stop"])
+            desktop.save_as("take", keys=True)
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
+            with wave.open(os.path.join(folder, "take.wav"), "rb") as reader:
+                frames = reader.readframes(reader.getnframes())
+                self.assertAlmostEqual(reader.getnframes() / 44100, recorded, delta=0.5)
+            with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
+                self.assertEqual(temp.read(), frames)
+
+
+if __name__ == "__main__":
+    unittest.main()

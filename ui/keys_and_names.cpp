@@ -1,0 +1,69 @@
+// SPDX-License-Identifier: MIT
+// Keys that press buttons, and what screen readers are told of a control
+// beyond its text: what it does, which caption names it, and that the
+// layer's windows are windows.
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QKeySequence>
+#include <QLabel>
+#include <QPushButton>
+
+#include "layer.h"
+#include "ui.h"
+
+namespace ui_detail {
+
+namespace {
+
+// The keys setButtonKeys gave a button, kept on the button itself.
+constexpr const char* keysProperty = "layerKeys";
+
+// Qt presents a top-level widget of no class of its own as a client area
+// (a "filler" on AT-SPI), which screen readers do not announce as a window.
+QAccessibleInterface* layerWindowAccessible(const QString& className, QObject* object) {
+    if (className != QLatin1String("QWidget") || !object->isWidgetType()) return nullptr;
+    auto* widget = static_cast<QWidget*>(object);
+    if (!widget->isWindow() || windowNumberOf(widget) < 0) return nullptr;
+    return new QAccessibleWidget(widget, QAccessible::Window);
+}
+
+}  // namespace
+
+void presentWindowsToScreenReaders() { QAccessible::installFactory(layerWindowAccessible); }
+
+void restoreButtonKeys(QWidget* button) {
+    const QVariant keys = button->property(keysProperty);
+    if (keys.isValid()) static_cast<QPushButton*>(button)->setShortcut(keys.value<QKeySequence>());
+}
+
+}  // namespace ui_detail
+
+using namespace ui_detail;
+
+void setButtonKeys(int number, const char* keys) {
+    ControlEntry* entry = controlEntry(number);
+    if (entry == nullptr || entry->kind != Kind::button) return;
+    // The button's own shortcut: Qt matches it only while the button is
+    // enabled and its window active, and answers it with an animated click
+    // whose clicked signal is the mouse's. Screen readers are given the keys
+    // as the binding of the button's press action.
+    entry->widget->setProperty(keysProperty, QKeySequence(text(keys), QKeySequence::PortableText));
+    restoreButtonKeys(entry->widget);
+}
+
+void setControlDescription(int number, const char* description) {
+    ControlEntry* entry = controlEntry(number);
+    if (entry == nullptr) return;
+    entry->widget->setToolTip(text(description));
+    entry->widget->setAccessibleDescription(text(description));
+}
+
+void setControlCaption(int control, int caption) {
+    ControlEntry* named = controlEntry(control);
+    ControlEntry* label = controlEntry(caption);
+    if (named == nullptr || label == nullptr || label->kind != Kind::text) return;
+    // A list's own accessible name is its current item on Linux, as Qt and
+    // GTK give it; screen readers announce it by the label its buddy
+    // relation points them to.
+    static_cast<QLabel*>(label->widget.data())->setBuddy(named->widget);
+}
