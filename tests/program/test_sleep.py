@@ -14,7 +14,7 @@ import unittest
 import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import Desktop, delivered, paced_device, temporary_folder  # noqa: E402
+from desktop import Desktop, delivered, paced_device, temporary_folder, wait_while_progressing  # noqa: E402
 from scenario import CLOSE_REQUEST, PROGRAM, RIG, SOURCE, Scenario  # noqa: E402
 from sleep_services import SleepServices  # noqa: E402
 
@@ -26,7 +26,7 @@ def record(desktop, folder, services, home=None):
     desktop.start(folder, home)
     if home:
         desktop.choose("device", 1)
-    desktop.click("accept")
+    desktop.accept()
     desktop.click("record")
     desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
 
@@ -99,18 +99,21 @@ class Program(Scenario):
                         self.assertEqual(desktop.finish()[0], 0)
                         continue
                     self.assertIsNone(desktop.process.poll(), "let go while the program runs on")
-                    # A save that fails holds and lets go as one that
-                    # succeeds: a folder stands where the file would go.
-                    os.makedirs(os.path.join(folder, "blocked.wav", "inside"))
-                    desktop.click("save")
-                    desktop.wait_for_window("Select a file")
-                    desktop.type_text("blocked")
-                    desktop.keys("Return")
-                    desktop.wait_for_window("^Overwrite file[?]$")
-                    desktop.keys("Return")
-                    failed = services.wait_for("inhibit", what="sleep:idle", why="Saving a take", mode="block")
-                    services.wait_for("released", number=failed["number"])
-                    dismiss_error(desktop)
+                    # A save that fails while it writes holds and lets go
+                    # as one that succeeds: the disk it writes to is full.
+                    full = os.path.join(folder, "full")
+                    os.makedirs(full)
+                    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "ostrelle-test", full], check=True)
+                    try:
+                        desktop.click("save")
+                        desktop.wait_for_window("Select a file")
+                        desktop.type_text("full/blocked")
+                        desktop.keys("Return")
+                        failed = services.wait_for("inhibit", what="sleep:idle", why="Saving a take", mode="block")
+                        services.wait_for("released", number=failed["number"])
+                        dismiss_error(desktop)
+                    finally:
+                        subprocess.run(["umount", full], check=True)
                     desktop.save_as("take")
                     saved = [line for line in services.told("inhibit") if line[4] == "Saving a take"]
                     self.assertEqual(len(saved), 2, services.seen)
@@ -138,7 +141,7 @@ class Program(Scenario):
                 take = services.wait_for("portal", window="", flags=12, reason="Recording a take")
                 time.sleep(0.5)
                 self.assertEqual(services.told("closed"), [], "held while the take runs")
-                desktop.click("stop")
+                desktop.stop()
                 services.wait_for("closed", number=take["number"])
                 desktop.save_as("take")
                 save = services.wait_for("portal", flags=12, reason="Saving a take")
@@ -153,8 +156,11 @@ class Program(Scenario):
             with self.subTest(name), temporary_folder() as folder, \
                     SleepServices(buses=buses, logind=False, portal=False) as services, self.desktop() as desktop:
                 record(desktop, folder, services)
-                time.sleep(1.5)
-                desktop.click("stop")
+                # A second of audio, as the program wrote it, not the clock.
+                take = os.path.join(folder, "pelvar.temp")
+                wait_while_progressing(desktop.process, lambda: os.path.getsize(take) > 44100 * 4 * 6 // 5,
+                                       "the take never held a second", 10, files=(take,))
+                desktop.stop()
                 desktop.save_as("take")
                 self.assertGreater(assert_wav_is_take(self, folder, "take.wav"), 44100 * 4)
                 desktop.request_close()
