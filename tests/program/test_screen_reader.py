@@ -25,7 +25,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 from desktop import CONTROLS, KEYS, rig_underruns, temporary_folder  # noqa: E402
 from scenario import RIG, Scenario  # noqa: E402
 from screen_reader import AccessibilityBus, Reader  # noqa: E402
-from test_recording import decode, rising_crossing_frequency  # noqa: E402
+from test_recording import decode, rising_crossing_frequency, second_half  # noqa: E402
 
 TITLE = "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) "
 # The texts beside the controls, by the control they name, and where they are.
@@ -147,7 +147,7 @@ class Program(Scenario):
                 self.assertAlmostEqual(reader.getnframes() / 44100, recorded, delta=0.5)
             with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
                 self.assertEqual(temp.read(), frames, "the file holds exactly the captured samples")
-            samples = decode(frames[len(frames) // 2:], 2, 2)
+            samples = decode(second_half(frames, 4), 2, 2)
             self.assertAlmostEqual(rising_crossing_frequency(samples, 44100), 1000, delta=10)
 
     def test_keys_do_what_the_buttons_do_and_nothing_while_disabled(self):

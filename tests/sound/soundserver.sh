@@ -134,6 +134,12 @@ servers)
     servers
     ;;
 start)
+    # A server this folder still names is ended first, tone and all, so that
+    # a second start replaces it rather than leaving it playing beside the
+    # new one (ctest --repeat runs the fixture's start again each round):
+    # its tone would write underruns of its own into the new tone.log.
+    stop_pid "$dir/tone.pid" group
+    stop_pid "$dir/server.pid" group
     mkdir -p "$dir/runtime" "$dir/home"
     chmod 700 "$dir/runtime"
     dir=$(cd "$dir" && pwd)
