@@ -36,9 +36,15 @@ struct CaptureEngine::Core {
     Clock::time_point streamOpenedAt;
     // A stream closeStream left running because its sound server hangs.
     bool streamLeftHung = false;
+    // The recording state the callback reads and writes: the caller's, until
+    // a hung stream is left running past the caller's records; from then on
+    // the core's own, never armed, which lives as long as that stream.
+    std::atomic<RecordingState*> audioState{&state};
+    RecordingState leftBehind;
 
     // Audio thread: hands the frames that fit to the take writer.
-    void appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackFlags statusFlags);
+    void appendToTake(RecordingState& recording, const void* input, unsigned long frameCount,
+                      PaStreamCallbackFlags statusFlags);
     // Interface thread.
     bool openAndStart();
     bool streamDelivering() const;

@@ -62,7 +62,8 @@ bool CaptureEngine::Core::streamDelivering() const {
     return now - Clock::time_point(Clock::duration(last)) <= longestBufferGap;
 }
 
-void CaptureEngine::Core::appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackFlags statusFlags) {
+void CaptureEngine::Core::appendToTake(RecordingState& recording, const void* input, unsigned long frameCount,
+                                       PaStreamCallbackFlags statusFlags) {
     // PortAudio dropped input before this buffer without saying how much; a
     // buffer's worth is the best measure it gives.
     if (statusFlags & paInputOverflow)
@@ -71,7 +72,7 @@ void CaptureEngine::Core::appendToTake(const void* input, unsigned long frameCou
     if (takeFull.load(std::memory_order_relaxed) || writer.diskRefused()) return;
     const int64_t bytesPerFrame = format.bytesPerFrame;
     if (bytesPerFrame <= 0) return;
-    const int32_t counted = state.framesCaptured.load(std::memory_order_relaxed);
+    const int32_t counted = recording.framesCaptured.load(std::memory_order_relaxed);
     const int64_t room = int64_t{takeFrameLimit.load(std::memory_order_relaxed)} - counted;
     int64_t frames = static_cast<int64_t>(frameCount);
     if (frames > room) {
@@ -85,7 +86,7 @@ void CaptureEngine::Core::appendToTake(const void* input, unsigned long frameCou
     }
     if (frames <= 0) return;
     writer.hand(input, static_cast<size_t>(frames * bytesPerFrame));
-    state.framesCaptured.store(counted + static_cast<int32_t>(frames), std::memory_order_release);
+    recording.framesCaptured.store(counted + static_cast<int32_t>(frames), std::memory_order_release);
 }
 
 TakeOutcome CaptureEngine::Core::endTake() {
@@ -124,7 +125,15 @@ void CaptureEngine::Core::closeStream() {
     // Closing the window mid-take keeps everything captured so far.
     if (state.armed.load(std::memory_order_acquire)) endTake();
     if (stream != nullptr && !hung) Pa_CloseStream(stream);
-    if (hung) streamLeftHung = true;
+    if (hung) {
+        streamLeftHung = true;
+        // The caller's records may go before that stream does: its callbacks,
+        // should the server wake, see a state of the core's own. One already
+        // inside is waited for; it holds no lock and calls nothing.
+        audioState.store(&leftBehind, std::memory_order_seq_cst);
+        while (callbacksInside.load(std::memory_order_seq_cst) != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     state.stream = nullptr;
 }
 
@@ -216,8 +225,9 @@ int captureCallback(const void* input, void*, unsigned long frameCount, const Pa
     core.lastBufferAt.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     if (statusFlags & paInputOverflow) core.overflowCount.fetch_add(1, std::memory_order_relaxed);
     core.deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
-    if (core.state.armed.load(std::memory_order_seq_cst) && input != nullptr)
-        core.appendToTake(input, frameCount, statusFlags);
+    RecordingState& recording = *core.audioState.load(std::memory_order_seq_cst);
+    if (recording.armed.load(std::memory_order_seq_cst) && input != nullptr)
+        core.appendToTake(recording, input, frameCount, statusFlags);
     core.callbacksInside.fetch_sub(1, std::memory_order_release);
     return paContinue;
 }
