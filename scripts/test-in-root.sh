@@ -182,6 +182,7 @@ echo \"\$(dpkg-query -W -f='\${db:Status-Status}\\n' | grep -cx installed) packa
 echo "Installing git, make, ca-certificates${extra:+, $extra} and the test rig"
 in_root host "$setup" >"$work/setup.log" 2>&1 || { tail -n 40 "$work/setup.log" >&2; exit 1; }
 grep -E '^([0-9]+ upgraded|[0-9]+ packages installed)' "$work/setup.log" || true
+echo "The root was ready after $SECONDS s"
 # The packages downloaded, for the next run.
 flock 9
 rm -f "$archives"/*.deb
@@ -190,6 +191,7 @@ flock -u 9
 
 status=0
 in_root own "cd /root/ostrelle && CI=true make test" || status=$?
+echo "make test in the root ended after $SECONDS s"
 if [ -n "$extra" ]; then
     in_root own "$pipewire_packages > /root/pipewire-after"
     removed=$(comm -23 "$root/root/pipewire-before" "$root/root/pipewire-after")
