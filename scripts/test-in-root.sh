@@ -155,6 +155,9 @@ mkdir "$root"
 tar -C "$root" --numeric-owner -xzf "$tarball"
 cp "$archives"/*.deb "$root/var/cache/apt/archives/" 2>/dev/null || true
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The root is thrown away after the run, so dpkg need not sync every file
+# it unpacks; on a busy disk that halves the set-up.
+echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/ostrelle-unsafe-io"
 # Services that packages would start on installing stay stopped: the root
 # has no init, and the tests start the servers they need themselves.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
