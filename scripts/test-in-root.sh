@@ -26,6 +26,9 @@
 # run. The mirror is the machine's own, from /etc/apt (OSTRELLE_DEBIAN_MIRROR
 # overrides it). OSTRELLE_KEEP_ROOT=1 leaves the root in place for a look.
 set -euo pipefail
+# All of it is read before any of it runs, so that a checkout changing this
+# file during a run (a pull, a commit) cannot change what the run does next.
+{
 
 usage() { echo "usage: $0 bookworm|trixie [pipewire-audio]" >&2; exit 2; }
 
@@ -156,7 +159,8 @@ tar -C "$root" --numeric-owner -xzf "$tarball"
 cp "$archives"/*.deb "$root/var/cache/apt/archives/" 2>/dev/null || true
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # The root is thrown away after the run, so dpkg need not sync every file
-# it unpacks; on a busy disk that halves the set-up.
+# it unpacks, which is most of the set-up's time on a disk busy with other
+# work.
 echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/ostrelle-unsafe-io"
 # Services that packages would start on installing stay stopped: the root
 # has no init, and the tests start the servers they need themselves.
@@ -206,3 +210,4 @@ if [ -n "$extra" ]; then
     fi
 fi
 exit "$status"
+}
