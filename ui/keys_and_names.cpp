@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Keys that press buttons, and what screen readers are told of a control
-// beyond its text: what it does, which caption names it, and that the
-// layer's windows are windows.
-#include <QAccessible>
-#include <QAccessibleWidget>
+// beyond its text: what it does, and which caption names it.
 #include <QKeySequence>
 #include <QLabel>
 #include <QPushButton>
@@ -18,18 +15,7 @@ namespace {
 // The keys setButtonKeys gave a button, kept on the button itself.
 constexpr const char* keysProperty = "layerKeys";
 
-// Qt presents a top-level widget of no class of its own as a client area
-// (a "filler" on AT-SPI), which screen readers do not announce as a window.
-QAccessibleInterface* layerWindowAccessible(const QString& className, QObject* object) {
-    if (className != QLatin1String("QWidget") || !object->isWidgetType()) return nullptr;
-    auto* widget = static_cast<QWidget*>(object);
-    if (!widget->isWindow() || windowNumberOf(widget) < 0) return nullptr;
-    return new QAccessibleWidget(widget, QAccessible::Window);
-}
-
 }  // namespace
-
-void presentWindowsToScreenReaders() { QAccessible::installFactory(layerWindowAccessible); }
 
 void restoreButtonKeys(QWidget* button) {
     const QVariant keys = button->property(keysProperty);

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Windows, the event wait, timers, message boxes, and the layer's start and end.
+// Windows (presented to screen readers as windows), the event wait, timers,
+// message boxes, and the layer's start and end.
+#include <QAccessibleWidget>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QTextBoundaryFinder>
@@ -84,6 +86,17 @@ int windowNumberOf(const QWidget* widget) {
         if (layer.windows[number].widget == widget) return static_cast<int>(number);
     return -1;
 }
+
+// Qt presents a top-level widget of no class of its own as a client area
+// (a "filler" on AT-SPI), which screen readers do not announce as a window.
+QAccessibleInterface* layerWindowAccessible(const QString& className, QObject* object) {
+    if (className != QLatin1String("QWidget") || !object->isWidgetType()) return nullptr;
+    auto* widget = static_cast<QWidget*>(object);
+    if (!widget->isWindow() || windowNumberOf(widget) < 0) return nullptr;
+    return new QAccessibleWidget(widget, QAccessible::Window);
+}
+
+void presentWindowsToScreenReaders() { QAccessible::installFactory(layerWindowAccessible); }
 
 class LayerWindow : public QWidget {
    public:
