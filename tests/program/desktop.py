@@ -117,10 +117,18 @@ class Desktop:
             if self.process and self.process.poll() is not None:
                 raise AssertionError(f"the program ended early with {self.process.returncode}")
             return self.find_windows(name)
-        windows = wait_while_progressing(None if strict else self.process, found, f"no window named {name!r}",
-                                         timeout, limit)
+        try:
+            windows = wait_while_progressing(None if strict else self.process, found, f"no window named {name!r}",
+                                             timeout, limit)
+        except AssertionError as failure:
+            raise AssertionError(f"{failure}; the windows shown: {self.window_names()}") from None
         time.sleep(0.2)
         return windows[0]
+
+    def window_names(self):
+        """The names of the windows shown, for a failure's message."""
+        return [self.run("xdotool", "getwindowname", window, check=False).stdout.strip()
+                for window in self.find_windows(".")]
 
     def wait_for_growth(self, path, timeout=10):
         """Waits, while the program shows progress, until audio reaches the
