@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app_internal.h"
@@ -27,7 +28,9 @@ std::string keptTime(int32_t frames, double sampleRate) {
 // Tells what of the take could not be kept, and why it ended when the user did not end it.
 void reportTake(const TakeOutcome& take, double sampleRate) {
     if (take.diskRefused) {
-        showError("The take was cut short because the disk refused to store more of it.");
+        showError("The take was cut short because the disk refused to store more of it: " +
+                  std::string(std::strerror(take.diskError)) + ". The take keeps the " +
+                  keptTime(take.framesKept, sampleRate) + " recorded before that; Save stores them.");
     } else if (take.streamLost) {
         showError("The device or its sound server stopped delivering audio, so recording stopped. The take keeps the " +
                   keptTime(take.framesKept, sampleRate) + " recorded before that; Save stores them.");

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <pa_linux_alsa.h>
 
+#include <cerrno>
 #include <ctime>
 #include <thread>
 
@@ -104,6 +105,7 @@ TakeOutcome CaptureEngine::Core::endTake() {
     if ((!closed || writer.diskRefused()) && format.bytesPerFrame > 0) {
         // Count only the whole frames the disk really holds.
         outcome.diskRefused = true;
+        outcome.diskError = writer.diskRefused() ? writer.refusal() : EIO;
         const int64_t held = openFileSize(TakeReadFile);
         const int64_t frames = held > 0 ? held / format.bytesPerFrame : 0;
         if (frames < outcome.framesKept) {
@@ -196,7 +198,7 @@ TakeOutcome CaptureEngine::endTake() { return core_->endTake(); }
 
 bool CaptureEngine::takeCannotGoOn() const {
     if (!core_->state.armed.load(std::memory_order_acquire)) return false;
-    return core_->takeFull.load(std::memory_order_acquire) || !core_->streamDelivering();
+    return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || !core_->streamDelivering();
 }
 
 void CaptureEngine::closeStream() { core_->closeStream(); }

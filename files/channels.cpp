@@ -219,12 +219,22 @@ bool syncFile(int number) {
     return ::fsync(entry->descriptor) == 0 && !entry->writeFailed;
 }
 
+bool flushFile(int number) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr) return false;
+    if (entry->buffer != nullptr && entry->mode == files_detail::Mode::write) files_detail::flush(*entry);
+    return !entry->writeFailed;
+}
+
 bool syncFileData(int number) {
     files_detail::FileChannel* entry = channel(number);
     if (entry == nullptr) return false;
     if (entry->buffer != nullptr && entry->mode == files_detail::Mode::write) files_detail::flush(*entry);
     // What the kernel could not write back is lost as surely as a refused write.
-    if (::fdatasync(entry->descriptor) != 0 && errno != EINTR) entry->writeFailed = true;
+    if (::fdatasync(entry->descriptor) != 0 && errno != EINTR) {
+        if (entry->error == 0) entry->error = errno;
+        entry->writeFailed = true;
+    }
     return !entry->writeFailed;
 }
 

@@ -77,6 +77,8 @@ struct TakeOutcome {
     int64_t framesLost = 0;
     // The disk refused a write, so the take ends where the disk stopped.
     bool diskRefused = false;
+    // The system's error number for that refusal (ENOSPC for a full disk).
+    int diskError = 0;
     // The take holds as many frames as a take can.
     bool limitReached = false;
     // The device or its sound server stopped delivering during the take.
@@ -110,8 +112,8 @@ class CaptureEngine {
     // what the take ended with; after no take at all, nothing but the frames.
     TakeOutcome endTake();
     // True while a take runs that can grow no more: it reached the largest
-    // take, or its stream stopped delivering (no buffer for over a second, or
-    // ended).
+    // take, the disk refused to store more of it, or its stream stopped
+    // delivering (no buffer for over a second, or ended).
     bool takeCannotGoOn() const;
     // Stops the stream, ends a take still running (it stays whole on disk),
     // and closes the stream; used at shut-down. A stream that runs but has

@@ -127,9 +127,13 @@ bool fileWriteFailed(int number);
 // The system's error number for the first write or read the open channel
 // was refused; 0 when there was none.
 int fileError(int number);
+// Writes out what is pending. False when the channel is not open, or any
+// write on it so far was refused; fileError then says why.
+bool flushFile(int number);
 // Writes out what is pending and asks the system to put the data on disk,
 // with what reading it back needs (fdatasync): the cheap call for a file
-// that keeps growing. A failure counts as a refused write.
+// that keeps growing. A failure counts as a refused write, and fileError
+// says why.
 bool syncFileData(int number);
 // Writes out what is pending and moves to `offset` bytes from the start,
 // dropping what was read ahead; an earlier refused read is forgotten. False when the channel is not open or the

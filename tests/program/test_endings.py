@@ -2,13 +2,17 @@
 """The whole program under Xvfb with the private sound server: every way a take
 ends, a killed take offered back and recovered, and long saves that answer
 the desktop and stop on a signal."""
+import collections
+import contextlib
 import os
+import resource
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import time
+import types
 import unittest
 import wave
 
@@ -17,25 +21,65 @@ from desktop import Desktop, delivered, paced_device, temporary_folder  # noqa: 
 from scenario import CLOSE_REQUEST, INSTRUMENTED, OPTIMISED, PING_MANAGER, PROGRAM, RIG, SOURCE, Scenario  # noqa: E402
 
 
+# One way a take ends: what ends it and then the program, the exit code,
+# and a tiny disk under the take's folder (its bytes).
+Ending = collections.namedtuple("Ending", "name end code disk", defaults=(None,))
+
+
+@contextlib.contextmanager
+def tiny_disk(desktop, folder, room):
+    """The folder as a disk of `room` bytes: a tmpfs where mounting is
+    permitted, else a limit on the size of the files the program writes (with
+    SIGXFSZ ignored, a write past it fails as on a full disk)."""
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={room}", "tmpfs", folder],
+                             capture_output=True).returncode == 0
+    take = os.path.join(folder, "pelvar.temp")
+    if not mounted:
+        def limited():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (room, resource.RLIM_INFINITY))
+        desktop.preexec = limited
+
+    def full():
+        if mounted:
+            return os.statvfs(folder).f_bavail == 0
+        return os.path.exists(take) and os.path.getsize(take) >= room
+
+    try:
+        yield types.SimpleNamespace(room=room, full=full)
+    finally:
+        if mounted:
+            subprocess.run(["umount", "-l", folder])
+
+
 class Program(Scenario):
     def test_every_ending_keeps_the_take_whole(self):
         """The close box, a display that goes away, and the signals of a logout,
-        a closed terminal and Ctrl+C each end a take with all of it on disk.
+        a closed terminal and Ctrl+C each end a take with all of it on disk;
+        so does a disk that fills, which is told at once, the take keeping
+        all the disk holds.
         The take is judged by what the device delivered, not by the clock: it
         records from a device that hands out known bytes at the sound server's
         pace, and the program's own read position in them tells how much it
         was given before the take began and before it ended."""
         endings = [
-            ("close box", Desktop.request_close, 0),
-            ("display lost", lambda desktop: desktop.xvfb.kill(), 1),
-            ("SIGTERM", lambda desktop: desktop.process.send_signal(signal.SIGTERM), 0),
-            ("SIGINT", lambda desktop: desktop.process.send_signal(signal.SIGINT), 0),
-            ("SIGHUP", lambda desktop: desktop.process.send_signal(signal.SIGHUP), 0),
+            # What ends the take and then the program; the exit code; a tiny
+            # disk under the take's folder (its bytes).
+            Ending("close box", lambda run: run.desktop.request_close(), 0),
+            Ending("display lost", lambda run: run.desktop.xvfb.kill(), 1),
+            Ending("SIGTERM", lambda run: run.desktop.process.send_signal(signal.SIGTERM), 0),
+            Ending("SIGINT", lambda run: run.desktop.process.send_signal(signal.SIGINT), 0),
+            Ending("SIGHUP", lambda run: run.desktop.process.send_signal(signal.SIGHUP), 0),
+            Ending("disk full, then the close box", self.fill_the_disk, 0, disk=512 << 10),
         ]
-        for name, end, expected_code in endings:
-            with self.subTest(name), temporary_folder() as folder, temporary_folder() as home, \
-                    self.desktop() as desktop:
-                device_input = paced_device(home, RIG)
+        for row in endings:
+            with self.subTest(row.name), contextlib.ExitStack() as stack:
+                folder = stack.enter_context(temporary_folder())
+                home = stack.enter_context(temporary_folder())
+                rig = RIG
+                desktop = stack.enter_context(Desktop(PROGRAM, CLOSE_REQUEST, rig))
+                disk = stack.enter_context(tiny_disk(desktop, folder, row.disk)) if row.disk else None
+                device_input = paced_device(home, rig)
                 desktop.start(folder, home)
                 desktop.choose("device", 1)
                 desktop.click("accept")
@@ -46,10 +90,12 @@ class Program(Scenario):
                 once_recording = delivered(desktop.process, home)
                 time.sleep(1.5)
                 before_end = delivered(desktop.process, home)
-                end(desktop)
+                run = types.SimpleNamespace(desktop=desktop, folder=folder, home=home, rig=rig, take=take, disk=disk)
+                # An ending that lets the take run on says how far it ran.
+                before_end = row.end(run) or before_end
                 code, _, err = desktop.finish()
-                self.assertEqual(code, expected_code, err)
-                if expected_code == 0:
+                self.assertEqual(code, row.code, err)
+                if row.code == 0:
                     self.assertEqual(err, "")
                 else:
                     self.assertEqual(len(err.splitlines()), 1, err)
@@ -63,6 +109,11 @@ class Program(Scenario):
                                 "the take is one unbroken stretch of the device's bytes")
                 self.assertGreaterEqual(start, before_record, "nothing from before Record")
                 self.assertLessEqual(start, once_recording, "the take began by the time it reached the file")
+                if disk:
+                    # The take holds all the disk could: it ends within a
+                    # page of the disk's end.
+                    self.assertGreaterEqual(len(frames), disk.room - 4096, "the take keeps all the disk holds")
+                    continue
                 # All the device delivered before the ending is in the take,
                 # but for what may still have been on its way to the
                 # callback (a twentieth of a second, as the state table's
@@ -70,6 +121,19 @@ class Program(Scenario):
                 self.assertGreaterEqual(start + len(frames), before_end - 44100 * 4 // 20,
                                         f"the take ends {before_end - start - len(frames)} bytes short of "
                                         "what the device delivered before the ending")
+
+    def fill_the_disk(self, run):
+        """Lets the take fill its disk, then wants the box that says so
+        within three seconds: the program promises two, and a busy machine
+        is given one more. Then closes the window."""
+        deadline = time.time() + 30
+        while not run.disk.full():
+            self.assertLess(time.time(), deadline, "the take never filled its disk")
+            time.sleep(0.02)
+        run.desktop.wait_for_window("^Error$", timeout=3)
+        run.desktop.keys("Return")
+        run.desktop.wait_until_gone("^Error$")
+        run.desktop.request_close()
 
     def test_sound_server_lost_mid_take(self):
         rig = tempfile.mkdtemp(prefix="ostrelle-lost.")
