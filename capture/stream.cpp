@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include <pa_linux_alsa.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <thread>
 
@@ -24,6 +26,23 @@ constexpr size_t smallestRing = 64 * 1024;
 // means that its device or sound server stopped.
 constexpr auto firstBufferWithin = std::chrono::seconds(5);
 constexpr auto longestBufferGap = std::chrono::seconds(1);
+// But only a second in which the program ran: after the whole process was
+// stopped (Ctrl+Z, a paused virtual machine, a suspend), the interface
+// thread may look before the audio thread has had its turn. A stream silent
+// for this long is given the rest of the second, with the interface thread
+// out of the way, to deliver; so a really silent stream is still judged
+// within two seconds on the one-second tick.
+constexpr auto silenceSuspected = std::chrono::milliseconds(750);
+constexpr auto chanceToDeliver = longestBufferGap - silenceSuspected;
+// A server keeps what it captured while the program was stopped, up to its
+// own limit, and hands it over in a burst once the program runs again. So a
+// gap between buffers this long is watched while the frames the time since
+// its start calls for are caught up with; once that has stopped for a while,
+// or the take ends, what is still missing beyond a tolerance of the latency
+// asked for was dropped.
+constexpr auto gapWorthWatching = std::chrono::milliseconds(250);
+constexpr auto caughtUpAfter = std::chrono::milliseconds(500);
+constexpr double toleratedShortSeconds = 0.05;
 
 // An audio thread at ordinary priority can be kept off the processor for
 // tens of milliseconds by a busy machine. ALSA's callback thread asks for
@@ -63,6 +82,42 @@ bool CaptureEngine::Core::streamDelivering() const {
     return now - Clock::time_point(Clock::duration(last)) <= longestBufferGap;
 }
 
+bool CaptureEngine::Core::streamStopped() const {
+    PaStream* stream = state.stream;
+    if (stream == nullptr || Pa_IsStreamActive(stream) != 1) return true;
+    const Clock::rep last = lastBufferAt.load(std::memory_order_relaxed);
+    if (last == 0) return !streamDelivering();
+    if (Clock::now() - Clock::time_point(Clock::duration(last)) <= silenceSuspected) return false;
+    const auto deadline = Clock::now() + chanceToDeliver;
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (lastBufferAt.load(std::memory_order_relaxed) != last) return false;
+    }
+    return true;
+}
+
+void CaptureEngine::Core::countDroppedInGap(Clock::rep now, Clock::rep previous, int64_t deliveredBefore,
+                                            unsigned long frameCount) {
+    if (gap.from == 0) {
+        if (previous == 0 || Clock::duration(now - previous) < gapWorthWatching) return;
+        gap = {previous, now, deliveredBefore, INT64_MAX};
+    }
+    const double seconds = std::chrono::duration<double>(Clock::duration(now - gap.from)).count();
+    const int64_t due = static_cast<int64_t>(seconds * settings.sampleRate);
+    const int64_t behind = due - (deliveredBefore + static_cast<int64_t>(frameCount) - gap.deliveredBefore);
+    const auto tolerated = static_cast<int64_t>(toleratedShortSeconds * settings.sampleRate);
+    if (behind < gap.leastShort - tolerated) gap.caughtUpAt = now;
+    if (behind < gap.leastShort) gap.leastShort = behind;
+    if (Clock::duration(now - gap.caughtUpAt) >= caughtUpAfter) endGap();
+}
+
+void CaptureEngine::Core::endGap() {
+    if (gap.from == 0) return;
+    if (gap.leastShort > static_cast<int64_t>(toleratedShortSeconds * settings.sampleRate))
+        lostFrames.fetch_add(gap.leastShort, std::memory_order_relaxed);
+    gap.from = 0;
+}
+
 void CaptureEngine::Core::appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackFlags statusFlags) {
     // PortAudio dropped input before this buffer without saying how much; a
     // buffer's worth is the best measure it gives.
@@ -92,9 +147,11 @@ void CaptureEngine::Core::appendToTake(const void* input, unsigned long frameCou
 TakeOutcome CaptureEngine::Core::endTake() {
     const bool takeOpen = state.armed.exchange(false, std::memory_order_seq_cst);
     TakeOutcome outcome;
-    outcome.streamLost = takeOpen && !streamDelivering();
+    outcome.streamLost = takeOpen && streamStopped();
     while (callbacksInside.load(std::memory_order_seq_cst) != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // What the server has not handed over by now never reaches this take.
+    if (takeOpen) endGap();
     writer.finish();
     const bool closed = closeFile(TempCaptureFile);
     outcome.framesKept = state.framesCaptured.load(std::memory_order_acquire);
@@ -189,6 +246,7 @@ TakeBeginning CaptureEngine::beginTake() {
     }
     core.takeFull.store(false);
     core.lostFrames.store(0);
+    core.gap = {};
     core.state.framesCaptured.store(0, std::memory_order_release);
     core.state.armed.store(true, std::memory_order_seq_cst);
     return TakeBeginning::begun;
@@ -198,7 +256,7 @@ TakeOutcome CaptureEngine::endTake() { return core_->endTake(); }
 
 bool CaptureEngine::takeCannotGoOn() const {
     if (!core_->state.armed.load(std::memory_order_acquire)) return false;
-    return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || !core_->streamDelivering();
+    return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || core_->streamStopped();
 }
 
 void CaptureEngine::closeStream() { core_->closeStream(); }
@@ -209,17 +267,22 @@ void CaptureEngine::end() {
 }
 
 // Runs on PortAudio's audio thread with each buffer. It touches only the
-// core's atomics and the ring; it never allocates, locks, or calls the
-// system (the steady clock is read in user space, through the vDSO).
+// core's atomics, its gap record and the ring; it never allocates, locks,
+// or calls the system (the steady clock is read in user space, through the
+// vDSO).
 int captureCallback(const void* input, void*, unsigned long frameCount, const PaStreamCallbackTimeInfo*,
                     PaStreamCallbackFlags statusFlags, void* userData) {
     auto& core = *static_cast<CaptureEngine::Core*>(userData);
     core.callbacksInside.fetch_add(1, std::memory_order_seq_cst);
-    core.lastBufferAt.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    const Clock::rep now = Clock::now().time_since_epoch().count();
+    const Clock::rep previous = core.lastBufferAt.exchange(now, std::memory_order_relaxed);
     if (statusFlags & paInputOverflow) core.overflowCount.fetch_add(1, std::memory_order_relaxed);
-    core.deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
-    if (core.state.armed.load(std::memory_order_seq_cst) && input != nullptr)
+    const int64_t deliveredBefore =
+        core.deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
+    if (core.state.armed.load(std::memory_order_seq_cst) && input != nullptr) {
+        core.countDroppedInGap(now, previous, deliveredBefore, frameCount);
         core.appendToTake(input, frameCount, statusFlags);
+    }
     core.callbacksInside.fetch_sub(1, std::memory_order_release);
     return paContinue;
 }

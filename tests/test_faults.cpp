@@ -235,6 +235,42 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
     EXPECT_EQ(readAll("back.wav").substr(46), take);
 }
 
+// Ctrl+Z and fg, a paused virtual machine or a suspend stop the whole
+// program for seconds. That is not a lost stream: the take goes on, and
+// what the server could not keep meanwhile is told at Stop as lost.
+TEST_F(Faults, PauseOfTheWholeProgramIsNotALostStream) {
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    const int64_t deliveredOnceRecording = framesDelivered(app.capture);
+    ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100 / 2; }));
+    // Another process stops this one for three seconds, as a shell's Ctrl+Z
+    // and fg would, and leaves a mark once it let it go on.
+    const std::string pid = std::to_string(::getpid());
+    const std::filesystem::path resumed = folder.path() / "resumed";
+    const std::string pause = "(sleep 0.3; kill -STOP " + pid + "; sleep 3; kill -CONT " + pid + "; touch '" +
+                              resumed.string() + "') >/dev/null 2>&1 &";
+    ASSERT_EQ(std::system(pause.c_str()), 0);
+    ASSERT_TRUE(loopUntil([&] { return std::filesystem::exists(resumed); }, 15000));
+    // The stream delivers again: a second more of it, by the device's count.
+    const int64_t deliveredAfterPause = framesDelivered(app.capture);
+    ASSERT_TRUE(loopUntil([&] { return framesDelivered(app.capture) > deliveredAfterPause + 44100; }, 8000));
+    EXPECT_TRUE(seenBoxes.empty()) << seenBoxes[0].text;
+    EXPECT_TRUE(recordingState.armed.load()) << "the take goes on after the pause";
+    EXPECT_EQ(recordingState.loopState, LoopState::Recording);
+    EXPECT_EQ(buttons(), (Buttons{false, true, false}));
+    const int64_t deliveredBeforeStop = framesDelivered(app.capture);
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    const int32_t frames = recordingState.framesCaptured.load();
+    EXPECT_GE(frames, deliveredBeforeStop - deliveredOnceRecording - 44100 / 20)
+        << "all the device delivered, before the pause and after it, is in the take";
+    // Whatever the server could not keep through three seconds is told as
+    // lost, never as a stream that stopped.
+    for (const SeenBox& box : seenBoxes) {
+        EXPECT_EQ(box.text.find("stopped delivering"), std::string::npos) << box.text;
+        EXPECT_NE(box.text.find("could not be recorded"), std::string::npos) << box.text;
+    }
+}
+
 TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
     prepareTake(2, 16, 44100, std::string(400000, 'x'), 100000);
     const std::filesystem::path tiny = folder.path() / "tiny";

@@ -57,7 +57,8 @@ class Program(Scenario):
         """The close box, a display that goes away, and the signals of a logout,
         a closed terminal and Ctrl+C each end a take with all of it on disk;
         so does a disk that fills, which is told at once, the take keeping
-        all the disk holds.
+        all the disk holds; and a pause of the whole program is no ending at
+        all.
         The take is judged by what the device delivered, not by the clock: it
         records from a device that hands out known bytes at the sound server's
         pace, and the program's own read position in them tells how much it
@@ -71,6 +72,7 @@ class Program(Scenario):
             Ending("SIGINT", lambda run: run.desktop.process.send_signal(signal.SIGINT), 0),
             Ending("SIGHUP", lambda run: run.desktop.process.send_signal(signal.SIGHUP), 0),
             Ending("disk full, then the close box", self.fill_the_disk, 0, disk=512 << 10),
+            Ending("stopped for 3 s, then the close box", self.pause_for_three_seconds, 0),
         ]
         for row in endings:
             with self.subTest(row.name), contextlib.ExitStack() as stack:
@@ -134,6 +136,23 @@ class Program(Scenario):
         run.desktop.keys("Return")
         run.desktop.wait_until_gone("^Error$")
         run.desktop.request_close()
+
+    def pause_for_three_seconds(self, run):
+        """Stops the whole program for three seconds, as Ctrl+Z and fg do,
+        lets it record a second more by the device's count, then closes the
+        window. Returns how far the device had delivered by then."""
+        run.desktop.process.send_signal(signal.SIGSTOP)
+        time.sleep(3)
+        run.desktop.process.send_signal(signal.SIGCONT)
+        resumed = delivered(run.desktop.process, run.home)
+        deadline = time.time() + 10
+        while delivered(run.desktop.process, run.home) < resumed + 44100 * 4:
+            self.assertLess(time.time(), deadline, "the device delivered nothing after the pause")
+            time.sleep(0.05)
+        self.assertEqual(run.desktop.find_windows("^Error$"), [], "the pause ended the take")
+        reached = delivered(run.desktop.process, run.home)
+        run.desktop.request_close()
+        return reached
 
     def test_sound_server_lost_mid_take(self):
         rig = tempfile.mkdtemp(prefix="ostrelle-lost.")
