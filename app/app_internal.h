@@ -20,8 +20,12 @@ enum class ButtonState {
     accepted,  // nothing recorded yet
     recording,
     // Record was pressed and the take is being begun: Record off, Stop and Save
-    // as they were, which is how they stay when its file cannot be made.
+    // as they were, which is how they stay when its file cannot be made, and
+    // while Record waits for the stream.
     startingTake,
+    // The stream Record waited for could not be had: Record on again, Stop
+    // and Save as they were.
+    takeNotBegun,
     stopped,
     saving,
     saved,       // only closing is left
@@ -32,6 +36,14 @@ void showButtons(ButtonState state);
 
 // A box titled "Error" with an OK button.
 void showError(const std::string& text);
+
+// --- Record and the stream ----------------------------------------------------
+// Record on a running stream: begins the take, and tells why when it cannot.
+void beginTakeNow(App& app);
+// True when the stream runs, so that a take begun now records from this
+// moment. Otherwise begins opening it again and makes Record wait for it:
+// the take then begins once the stream runs (followStreamOpening).
+bool streamRunsForRecord(App& app);
 
 // --- The Save action ---------------------------------------------------------
 // The take the Save action saves: its format and its frames as counted.

@@ -44,22 +44,13 @@ void reportTake(const TakeOutcome& take, double sampleRate) {
 
 void recordAction(App& app) {
     // A take is armed only on a running stream: one that died with its device,
-    // or never opened, is opened again first; when that fails, nothing changes
-    // and Record can be tried again.
-    if (!app.capture.reviveStream()) {
-        showError("Unable to stream.");
-        return;
-    }
-    app.recordingState.loopState = LoopState::Recording;
-    showButtons(ButtonState::startingTake);
-    switch (app.capture.beginTake()) {
-        case TakeBeginning::begun: showButtons(ButtonState::recording); break;
-        case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
-        case TakeBeginning::refused: showError("Sorry, unable to decode."); break;
-    }
+    // or never opened, is opened again first, and the take waits for it; when
+    // that fails, nothing changes and Record can be tried again.
+    if (streamRunsForRecord(app)) beginTakeNow(app);
 }
 
 void stopAction(App& app) {
+    app.recordAwaitsStream = false;
     app.recordingState.loopState = LoopState::Idle;
     const TakeOutcome take = app.capture.endTake();
     showButtons(ButtonState::stopped);
@@ -69,24 +60,40 @@ void stopAction(App& app) {
 // The restart advice follows only a completed save: after anything else the
 // take is still the user's only copy, and a new Record would empty it.
 void saveAction(App& app) {
+    app.recordAwaitsStream = false;
     if (!saveLastTake(app)) return;
     messageBox("All Done!", " Restart !", boxOk);
 }
 
-// A take that can grow no more ends as Stop ends it.
+// A take that can grow no more ends as Stop ends it. A take's count starts
+// with its first frame.
 void tickAction(App& app) {
     RecordingState& state = app.recordingState;
+    followStreamOpening(app);
     if (state.loopState != LoopState::Recording) return;
-    setControlText(RecordButton, std::to_string(state.elapsedSeconds).c_str());
-    ++state.elapsedSeconds;
+    if (!state.armed.load(std::memory_order_acquire) || state.framesCaptured.load(std::memory_order_acquire) > 0) {
+        setControlText(RecordButton, std::to_string(state.elapsedSeconds).c_str());
+        ++state.elapsedSeconds;
+    }
     if (app.capture.takeCannotGoOn()) stopAction(app);
 }
 
 }  // namespace
 
+void beginTakeNow(App& app) {
+    app.recordingState.loopState = LoopState::Recording;
+    showButtons(ButtonState::startingTake);
+    switch (app.capture.beginTake()) {
+        case TakeBeginning::begun: showButtons(ButtonState::recording); break;
+        case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
+        case TakeBeginning::refused: showError("Sorry, unable to decode."); break;
+    }
+}
+
 int recordingPass(App& app, int previousCode) {
     if (previousCode == eventTimerTick && eventTimer() == ElapsedTimer) tickAction(app);
     int code = waitWindowEvent();
+    if (code == eventWoken) followStreamOpening(app);
     if (code == eventControlChanged) {
         switch (eventControl()) {
             case RecordButton: recordAction(app); break;

@@ -5,12 +5,23 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <thread>
 
 #include "capture.h"
 #include "take_writer.h"
 
 struct CaptureEngine::Core {
     using Clock = std::chrono::steady_clock;
+
+    // Once a stream has delivered, a second without a buffer means that its
+    // device or sound server stopped. But only a second in which the program
+    // ran: after the whole process was stopped (Ctrl+Z, a paused virtual
+    // machine, a suspend), the interface thread may look before the audio
+    // thread has had its turn. So a stream is only suspected after this much
+    // silence, and judged once the audio thread has had its chance.
+    static constexpr Clock::duration longestBufferGap = std::chrono::seconds(1);
+    static constexpr Clock::duration silenceSuspected = std::chrono::milliseconds(750);
 
     Core(const CaptureSettings& settings, const CaptureFormat& format, RecordingState& state)
         : settings(settings), format(format), state(state) {}
@@ -47,8 +58,24 @@ struct CaptureEngine::Core {
         int64_t deliveredBefore = 0;
         int64_t leastShort = 0;
     } gap;
-    // A stream closeStream left running because its sound server hangs.
+    // A stream closeStream left running because its sound server hangs, or
+    // an opening it left under way: PortAudio is then left alone.
     bool streamLeftHung = false;
+
+    // The stream opener: one opening at a time, on a thread of its own. The
+    // interface thread starts it, and takes its stream once `outcome`,
+    // released last, is no longer pending.
+    struct Opening {
+        std::thread thread;
+        std::atomic<StreamOpening> outcome{StreamOpening::unableToStream};
+        PaStream* stream = nullptr;
+        // Set by the interface thread when the run ends: whatever the opener
+        // is waiting for, it then opens nothing more.
+        std::atomic<bool> abandoned{false};
+        // Interface thread: when the latest opening began.
+        Clock::time_point began{};
+    } opening;
+    std::function<void()> openingSettled;
 
     // Audio thread: hands the frames that fit to the take writer.
     void appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackFlags statusFlags);
@@ -58,9 +85,16 @@ struct CaptureEngine::Core {
     void countDroppedInGap(Clock::rep now, Clock::rep previous, int64_t deliveredBefore, unsigned long frameCount);
     // Counts what the gap watched still misses as lost, and stops watching.
     void endGap();
+    // The stream opener's thread: closes `previous` (when given), checks the
+    // format when asked, opens and starts the stream.
+    void runOpening(PaStream* previous, bool checkFormat);
     // Interface thread.
-    bool openAndStart();
-    bool streamDelivering() const;
+    void beginOpening(bool checkFormat);
+    StreamOpening collectOpening();
+    StreamOpening awaitOpening();
+    // Whether the stream has delivered within `within` (or, new, is still
+    // within its time to begin). Never blocks.
+    bool streamDelivering(Clock::duration within = longestBufferGap) const;
     // Whether the stream stopped delivering, judged only once the audio
     // thread has had its chance: a stream silent for a while is watched for
     // up to a quarter of a second more. Blocks that long at most.

@@ -1,6 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include <pa_linux_alsa.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -22,18 +20,13 @@ constexpr double ringSeconds = 10.0;
 constexpr size_t smallestRing = 64 * 1024;
 
 // A new stream may take more than a second to deliver its first buffer (a
-// sound server's does); once it has delivered, a second without a buffer
-// means that its device or sound server stopped.
+// sound server's does).
 constexpr auto firstBufferWithin = std::chrono::seconds(5);
-constexpr auto longestBufferGap = std::chrono::seconds(1);
-// But only a second in which the program ran: after the whole process was
-// stopped (Ctrl+Z, a paused virtual machine, a suspend), the interface
-// thread may look before the audio thread has had its turn. A stream silent
-// for this long is given the rest of the second, with the interface thread
-// out of the way, to deliver; so a really silent stream is still judged
-// within two seconds on the one-second tick.
-constexpr auto silenceSuspected = std::chrono::milliseconds(750);
-constexpr auto chanceToDeliver = longestBufferGap - silenceSuspected;
+// A stream silent for `silenceSuspected` during a take is given the rest of
+// the second it may stay silent, with the interface thread out of the way,
+// to deliver; so a really silent stream is still judged within two seconds
+// on the one-second tick.
+constexpr auto chanceToDeliver = CaptureEngine::Core::longestBufferGap - CaptureEngine::Core::silenceSuspected;
 // A server keeps what it captured while the program was stopped, up to its
 // own limit, and hands it over in a burst once the program runs again. So a
 // gap between buffers this long is watched while the frames the time since
@@ -44,42 +37,21 @@ constexpr auto gapWorthWatching = std::chrono::milliseconds(250);
 constexpr auto caughtUpAfter = std::chrono::milliseconds(500);
 constexpr double toleratedShortSeconds = 0.05;
 
-// An audio thread at ordinary priority can be kept off the processor for
-// tens of milliseconds by a busy machine. ALSA's callback thread asks for
-// real-time scheduling; where the system refuses, it runs as before.
-void preferRealtimeScheduling(PaStream* stream, PaDeviceIndex deviceIndex) {
-    const PaDeviceInfo* device = Pa_GetDeviceInfo(deviceIndex);
-    const PaHostApiInfo* host = device == nullptr ? nullptr : Pa_GetHostApiInfo(device->hostApi);
-    if (host != nullptr && host->type == paALSA) PaAlsa_EnableRealtimeScheduling(stream, 1);
-}
-
 void stopStream(PaStream* stream) {
     if (Pa_StopStream(stream) != paNoError) Pa_AbortStream(stream);
 }
 
 }  // namespace
 
-bool CaptureEngine::Core::openAndStart() {
-    lastBufferAt.store(0, std::memory_order_relaxed);
-    streamOpenedAt = Clock::now();
-    PaStream* stream = nullptr;
-    if (Pa_OpenStream(&stream, &format.inputParameters, nullptr, settings.sampleRate, paFramesPerBufferUnspecified,
-                      paNoFlag, captureCallback, this) != paNoError)
-        return false;
-    state.stream = stream;
-    preferRealtimeScheduling(stream, format.inputParameters.device);
-    return Pa_StartStream(stream) == paNoError;
-}
-
 // A stream whose device or sound server went away either ends (PortAudio
 // then calls it inactive) or simply stops calling back.
-bool CaptureEngine::Core::streamDelivering() const {
+bool CaptureEngine::Core::streamDelivering(Clock::duration within) const {
     PaStream* stream = state.stream;
     if (stream == nullptr || Pa_IsStreamActive(stream) != 1) return false;
     const Clock::rep last = lastBufferAt.load(std::memory_order_relaxed);
     const Clock::time_point now = Clock::now();
     if (last == 0) return now - streamOpenedAt <= firstBufferWithin;
-    return now - Clock::time_point(Clock::duration(last)) <= longestBufferGap;
+    return now - Clock::time_point(Clock::duration(last)) <= within;
 }
 
 bool CaptureEngine::Core::streamStopped() const {
@@ -174,6 +146,14 @@ TakeOutcome CaptureEngine::Core::endTake() {
 }
 
 void CaptureEngine::Core::closeStream() {
+    // An opening under way may wait for a hung server for ever; the opener
+    // is told to give up, and it and PortAudio are left alone.
+    if (collectOpening() == StreamOpening::pending) {
+        opening.abandoned.store(true, std::memory_order_relaxed);
+        streamLeftHung = true;
+        if (state.armed.load(std::memory_order_acquire)) endTake();
+        return;
+    }
     PaStream* stream = state.stream;
     // PortAudio waits for a hung sound server to answer a stop or a close
     // for as long as it hangs. A stream that is running but delivers nothing
@@ -192,28 +172,9 @@ CaptureEngine::CaptureEngine(const CaptureSettings& settings, const CaptureForma
 
 CaptureEngine::~CaptureEngine() {
     core_->closeStream();
-    // A stream left hung may still call back into the core, so it stays.
+    // A stream left hung may still call back into the core, and an opening
+    // left under way may still finish into it, so it stays.
     if (core_->streamLeftHung) (void)core_.release();
-}
-
-StreamOpening CaptureEngine::openStream() {
-    if (Pa_IsFormatSupported(&core_->format.inputParameters, nullptr, core_->settings.sampleRate) !=
-        paFormatIsSupported)
-        return StreamOpening::formatRefused;
-    return core_->openAndStart() ? StreamOpening::opened : StreamOpening::unableToStream;
-}
-
-bool CaptureEngine::reviveStream() {
-    PaStream* stream = core_->state.stream;
-    if (core_->streamDelivering()) return true;
-    // It never opened, or its device or sound server went away: only a new
-    // stream records, and a take armed without one would stay empty.
-    if (stream != nullptr) {
-        Pa_AbortStream(stream);
-        Pa_CloseStream(stream);
-        core_->state.stream = nullptr;
-    }
-    return core_->openAndStart();
 }
 
 TakeBeginning CaptureEngine::beginTake() {

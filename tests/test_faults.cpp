@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QScreen>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <future>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "audio_check.h"
 #include "app_fixture.h"
@@ -190,10 +192,12 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
     ASSERT_EQ(std::sscanf(told.c_str() + keeps, "keeps the %lf second", &kept), 1) << told;
     EXPECT_NEAR(kept, before / 44100.0, 0.051) << told;
 
-    // While the server is away every Record tries the stream again and arms nothing.
+    // While the server is away every Record tries the stream again, off the
+    // interface thread, and arms nothing.
     for (int attempt = 0; attempt < 2; ++attempt) {
         forgetAnswers();
         ASSERT_TRUE(clickAndLoop(RecordButton));
+        ASSERT_TRUE(loopUntil([&] { return !seenBoxes.empty(); })) << "attempt " << attempt;
         ASSERT_EQ(seenBoxes.size(), 1u) << "attempt " << attempt;
         EXPECT_EQ(seenBoxes[0].title, "Error");
         EXPECT_EQ(seenBoxes[0].text, "Unable to stream.");
@@ -201,12 +205,13 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
         EXPECT_FALSE(recordingState.armed.load());
     }
 
-    // Back again: the next Record records the tone. A server that then hangs,
-    // its stream still open but silent, ends the take too, and Save keeps it.
+    // Back again: the next Record records the tone, once its stream runs. A
+    // server that then hangs, its stream still open but silent, ends the take
+    // too, and Save keeps it.
     ASSERT_TRUE(server.start());
     forgetAnswers();
     ASSERT_TRUE(clickAndLoop(RecordButton));
-    EXPECT_EQ(buttons(), (Buttons{false, true, false})) << "recording again";
+    EXPECT_TRUE(loopUntil([] { return buttons() == Buttons{false, true, false}; }, 10000)) << "recording again";
     // A capture joining a server that has just started may cost the tone a
     // beat; the tone is measured in the second half of the take.
     ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 0; }, 8000));
@@ -233,6 +238,76 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
     plannedDialogAnswers = {(folder.path() / "back").string()};
     ASSERT_TRUE(clickAndLoop(SaveButton));
     EXPECT_EQ(readAll("back.wav").substr(46), take);
+}
+
+// A sound server that hangs never holds the window. Record on it waits for
+// the stream off the interface thread, leaving the earlier take as it is;
+// once the server answers, the take begins. A close request while Record
+// waits ends the run at once, the earlier take still byte for byte.
+TEST_F(Faults, RecordOnAHungServerWaitsWithoutHoldingTheWindowOrTheTake) {
+    OwnSoundServer server;
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
+    auto recordOnce = [this] {
+        ASSERT_TRUE(clickAndLoop(RecordButton));
+        ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100 / 4; }));
+        ASSERT_TRUE(clickAndLoop(StopButton));
+    };
+    // Record pressed on a server that has hung for two seconds, so that the
+    // program can tell; the loop runs on meanwhile. Returns the loop's
+    // longest pass: the program promises a tenth of a second, a busy machine
+    // may take longer, and a pass that waited for the server would take
+    // until it answers.
+    auto recordOnHungServer = [this, &server] {
+        EXPECT_TRUE(server.freeze());
+        runLoopFor(2000);
+        EXPECT_TRUE(clickAndLoop(RecordButton));
+        std::chrono::steady_clock::duration longest{};
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        while (std::chrono::steady_clock::now() < until) {
+            const auto before = std::chrono::steady_clock::now();
+            previousCode_ = recordingPass(previousCode_);
+            longest = std::max(longest, std::chrono::steady_clock::now() - before);
+        }
+        return longest;
+    };
+
+    ASSERT_NO_FATAL_FAILURE(recordOnce());
+    std::string take = readAll("pelvar.temp");
+    std::string note = fileNote("pelvar.temp", takeNoteKey);
+    forgetAnswers();
+    const Buttons before = buttons();
+    EXPECT_LT(recordOnHungServer(), std::chrono::seconds(1)) << "a pass of the loop waited for the hung server";
+    EXPECT_FALSE(recordingState.armed.load()) << "no take begins before the stream runs";
+    EXPECT_EQ(buttons(), (Buttons{false, before.stop, before.save})) << "Record waits";
+    EXPECT_TRUE(readAll("pelvar.temp") == take) << "the earlier take stays as it was";
+    EXPECT_EQ(fileNote("pelvar.temp", takeNoteKey), note);
+    EXPECT_TRUE(seenBoxes.empty());
+    // The server answers again: the take that waited begins, on a new stream.
+    ASSERT_TRUE(server.thaw());
+    ASSERT_TRUE(loopUntil(
+        [this] { return recordingState.armed.load() && recordingState.framesCaptured.load() > 44100 / 4; }, 10000));
+    EXPECT_EQ(buttons(), (Buttons{false, true, false}));
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    EXPECT_TRUE(seenBoxes.empty());
+
+    take = readAll("pelvar.temp");
+    note = fileNote("pelvar.temp", takeNoteKey);
+    EXPECT_LT(recordOnHungServer(), std::chrono::seconds(1)) << "a pass of the loop waited for the hung server";
+    // Closing the window while Record waits ends the run at once.
+    std::future<void> closing = std::async(std::launch::async, [this] { app.capture.end(); });
+    const bool closedAtOnce = closing.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    ASSERT_TRUE(server.thaw());
+    closing.wait();
+    EXPECT_TRUE(closedAtOnce) << "closing the window waited for the hung sound server";
+    EXPECT_TRUE(readAll("pelvar.temp") == take) << "the earlier take stays as it was";
+    EXPECT_EQ(fileNote("pelvar.temp", takeNoteKey), note);
+    // The opening left behind gives up once its server answers; only then
+    // may this program's other tests use PortAudio again.
+    for (int wait = 0; wait < 1000 && app.capture.streamOpening() == StreamOpening::pending; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(app.capture.streamOpening(), StreamOpening::pending);
+    EXPECT_EQ(recordingState.stream, nullptr) << "the opening given up opened nothing";
+    if (Pa_GetDeviceCount() == paNotInitialized) Pa_Initialize();
 }
 
 // Ctrl+Z and fg, a paused virtual machine or a suspend stop the whole

@@ -10,12 +10,17 @@
 //   into a ring. It never blocks, allocates, locks, or calls the system.
 // - The take writer's thread drains that ring into file channel 1, which it
 //   alone uses from beginTake() until endTake() has returned.
+// - The stream opener's thread opens and starts the stream, closing first
+//   what is left of an earlier one: PortAudio waits there for as long as a
+//   sound server hangs. While it runs, the interface thread calls nothing of
+//   PortAudio; a run that ends meanwhile leaves it and PortAudio alone.
 // The stream runs from ACCEPT until shut-down; Record and Stop only arm and
 // disarm the callback.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,8 +61,8 @@ struct CaptureDevice {
 // PortAudio's capture devices, in PortAudio's order. Allocates.
 std::vector<CaptureDevice> captureDevices();
 
-// How opening the stream went.
-enum class StreamOpening { opened, formatRefused, unableToStream };
+// How opening the stream went, or that it is still under way.
+enum class StreamOpening { opened, formatRefused, unableToStream, pending };
 // How beginning a take went.
 enum class TakeBeginning {
     begun,
@@ -97,12 +102,32 @@ class CaptureEngine {
     CaptureEngine(const CaptureEngine&) = delete;
     CaptureEngine& operator=(const CaptureEngine&) = delete;
 
-    // Checks the format, opens and starts the stream.
+    // Checks the format, opens and starts the stream, and waits for that.
     StreamOpening openStream();
     // Unless the stream runs and delivers, closes what is left of it (its
     // device or sound server went away, or it never opened) and opens and
-    // starts it again in the accepted format. True when the stream runs.
+    // starts it again in the accepted format, and waits for that. True when
+    // the stream runs.
     bool reviveStream();
+
+    // Opening without waiting: each of these returns at once and leaves the
+    // work to the stream opener's thread; streamOpening() tells how it went.
+    // `settled` runs on that thread whenever an opening has settled, so that
+    // the interface thread can be woken; set it before the first opening.
+    void whenOpeningSettles(std::function<void()> settled);
+    // Starts what openStream() does, unless an opening is under way.
+    void beginOpening();
+    // Starts what reviveStream() does, unless an opening is under way or
+    // the stream runs.
+    void beginReviving();
+    // What the latest opening came to: pending while it runs, and once it
+    // has settled the stream it opened is the engine's. Without any opening,
+    // unableToStream.
+    StreamOpening streamOpening();
+    // True when no opening is under way and the stream has delivered within
+    // the last three quarters of a second (or, new, is still within its time
+    // to begin): a take begun now records from this moment. Never blocks.
+    bool streamRuns();
     // Creates "pelvar.temp" (refusing links and files not the user's, and a
     // file another copy of the program holds), notes the take's format on
     // it, starts the take writer and arms the callback.
@@ -118,7 +143,8 @@ class CaptureEngine {
     // Stops the stream, ends a take still running (it stays whole on disk),
     // and closes the stream; used at shut-down. A stream that runs but has
     // stopped delivering (its sound server hangs) is left alone instead,
-    // since stopping it would wait for the server.
+    // since stopping it would wait for the server, and so is an opening
+    // under way, which gives up as soon as its server answers.
     void closeStream();
     // The last of capture at shut-down: closes the stream, then PortAudio,
     // unless a hung stream was left alone.

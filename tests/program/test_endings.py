@@ -21,9 +21,25 @@ from desktop import Desktop, delivered, paced_device, temporary_folder  # noqa: 
 from scenario import CLOSE_REQUEST, INSTRUMENTED, OPTIMISED, PING_MANAGER, PROGRAM, RIG, SOURCE, Scenario  # noqa: E402
 
 
+SOUND_SERVER = os.path.join(SOURCE, "tests", "sound", "soundserver.sh")
+
 # One way a take ends: what ends it and then the program, the exit code,
-# and a tiny disk under the take's folder (its bytes).
-Ending = collections.namedtuple("Ending", "name end code disk", defaults=(None,))
+# a tiny disk under the take's folder (its bytes), and whether it needs a
+# sound server of its own.
+Ending = collections.namedtuple("Ending", "name end code disk own_server", defaults=(None, False))
+
+
+@contextlib.contextmanager
+def own_sound_server():
+    """A sound server of the test's own, which it may freeze, kill and thaw."""
+    rig = tempfile.mkdtemp(prefix="ostrelle-own.")
+    subprocess.run([SOUND_SERVER, "start", rig], check=True)
+    try:
+        yield rig
+    finally:
+        subprocess.run([SOUND_SERVER, "thaw", rig])
+        subprocess.run([SOUND_SERVER, "stop", rig])
+        shutil.rmtree(rig, ignore_errors=True)
 
 
 @contextlib.contextmanager
@@ -57,15 +73,17 @@ class Program(Scenario):
         """The close box, a display that goes away, and the signals of a logout,
         a closed terminal and Ctrl+C each end a take with all of it on disk;
         so does a disk that fills, which is told at once, the take keeping
-        all the disk holds; and a pause of the whole program is no ending at
-        all.
+        all the disk holds; a pause of the whole program is no ending at all;
+        and a Record that waits for a sound server that hangs gives way to a
+        signal at once, leaving the take before it byte for byte.
         The take is judged by what the device delivered, not by the clock: it
         records from a device that hands out known bytes at the sound server's
         pace, and the program's own read position in them tells how much it
         was given before the take began and before it ended."""
         endings = [
             # What ends the take and then the program; the exit code; a tiny
-            # disk under the take's folder (its bytes).
+            # disk under the take's folder (its bytes), and whether the row
+            # needs a sound server of its own to freeze.
             Ending("close box", lambda run: run.desktop.request_close(), 0),
             Ending("display lost", lambda run: run.desktop.xvfb.kill(), 1),
             Ending("SIGTERM", lambda run: run.desktop.process.send_signal(signal.SIGTERM), 0),
@@ -73,12 +91,13 @@ class Program(Scenario):
             Ending("SIGHUP", lambda run: run.desktop.process.send_signal(signal.SIGHUP), 0),
             Ending("disk full, then the close box", self.fill_the_disk, 0, disk=512 << 10),
             Ending("stopped for 3 s, then the close box", self.pause_for_three_seconds, 0),
+            Ending("Record on a hung sound server, then SIGTERM", self.record_on_a_hung_server, 0, own_server=True),
         ]
         for row in endings:
             with self.subTest(row.name), contextlib.ExitStack() as stack:
                 folder = stack.enter_context(temporary_folder())
                 home = stack.enter_context(temporary_folder())
-                rig = RIG
+                rig = stack.enter_context(own_sound_server()) if row.own_server else RIG
                 desktop = stack.enter_context(Desktop(PROGRAM, CLOSE_REQUEST, rig))
                 disk = stack.enter_context(tiny_disk(desktop, folder, row.disk)) if row.disk else None
                 device_input = paced_device(home, rig)
@@ -152,6 +171,36 @@ class Program(Scenario):
         self.assertEqual(run.desktop.find_windows("^Error$"), [], "the pause ended the take")
         reached = delivered(run.desktop.process, run.home)
         run.desktop.request_close()
+        return reached
+
+    def record_on_a_hung_server(self, run):
+        """Stops the take, lets the sound server hang for two seconds (so
+        that the program can tell it hangs), presses Record, and sends
+        SIGTERM: the program ends at once, and the take it had stays as it
+        was, its note too. Returns how far the device had delivered by Stop."""
+        reached = delivered(run.desktop.process, run.home)
+        run.desktop.click("stop")
+        with open(run.take, "rb") as recorded:
+            kept = recorded.read()
+        note = os.getxattr(run.take, "user.ostrelle.take")
+        subprocess.run([SOUND_SERVER, "freeze", run.rig], check=True)
+        time.sleep(2)
+        run.desktop.click("record")
+        # Time for the click to reach the program, which then waits for the
+        # server while the signal comes.
+        time.sleep(1)
+        run.desktop.process.send_signal(signal.SIGTERM)
+        signalled = time.time()
+        try:
+            run.desktop.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+        # At once: within two seconds, as for a signal during a save, though
+        # the server still hangs.
+        self.assertLess(time.time() - signalled, 2, "the signal waited for the hung sound server")
+        with open(run.take, "rb") as recorded:
+            self.assertTrue(recorded.read() == kept, "the take before Record is left byte for byte")
+        self.assertEqual(os.getxattr(run.take, "user.ostrelle.take"), note)
         return reached
 
     def test_sound_server_lost_mid_take(self):

@@ -20,6 +20,8 @@ enum EventCode : int {
     eventCloseRequested = 16,
     eventControlChanged = 13100,
     eventTimerTick = 13110,
+    // Another thread woke the wait (wakeEventWait).
+    eventWoken = 13120,
 };
 // `type` of a control event: a click on a button, a user's change of list selection.
 constexpr int controlTypeClicked = 0;
@@ -80,6 +82,14 @@ bool closeOnTerminationSignals();
 // True once such a signal arrived. Work that runs long without waiting for
 // events checks it to stop early. Safe on any thread.
 bool closeSignalled();
+
+// Wake-ups from other threads. Interface thread: makes a channel for them
+// and returns its number, -1 when none could be had. Any thread, even after
+// the layer has ended: wakeEventWait(channel) makes the interface thread's
+// next event wait return eventWoken (wake-ups that pile up before it may
+// come as one); never blocks.
+int makeWakeChannel();
+void wakeEventWait(int channel);
 
 // Modal over every window of the program. Returns the answer, 0 when no box could be shown.
 // A carriage return in the text starts a new line.
