@@ -65,12 +65,16 @@ void saveAction(App& app) {
     messageBox("All Done!", " Restart !", boxOk);
 }
 
-// A take that can grow no more ends as Stop ends it. A take's count starts
-// with its first frame.
+// A take that can grow no more ends as Stop ends it. While none runs, a
+// stream that went away is opened again, so that the next Record finds it
+// running. A take's count starts with its first frame.
 void tickAction(App& app) {
     RecordingState& state = app.recordingState;
     followStreamOpening(app);
-    if (state.loopState != LoopState::Recording) return;
+    if (state.loopState != LoopState::Recording) {
+        app.capture.reviveWhenDue();
+        return;
+    }
     if (!state.armed.load(std::memory_order_acquire) || state.framesCaptured.load(std::memory_order_acquire) > 0) {
         setControlText(RecordButton, std::to_string(state.elapsedSeconds).c_str());
         ++state.elapsedSeconds;

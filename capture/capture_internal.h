@@ -72,8 +72,10 @@ struct CaptureEngine::Core {
         // Set by the interface thread when the run ends: whatever the opener
         // is waiting for, it then opens nothing more.
         std::atomic<bool> abandoned{false};
-        // Interface thread: when the latest opening began.
+        // Interface thread: when the latest opening began, and the buffer
+        // time a stream that seemed silent last had (0: none seemed so).
         Clock::time_point began{};
+        Clock::rep silentAt = 0;
     } opening;
     std::function<void()> openingSettled;
 

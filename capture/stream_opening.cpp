@@ -17,6 +17,10 @@ namespace {
 
 using Clock = CaptureEngine::Core::Clock;
 
+// A stream that went away is opened again no more often than this while no
+// take runs: each try of a server that is down costs it a connection.
+constexpr auto reviveEvery = std::chrono::seconds(2);
+
 // An audio thread at ordinary priority can be kept off the processor for
 // tens of milliseconds by a busy machine. ALSA's callback thread asks for
 // real-time scheduling; where the system refuses, it runs as before.
@@ -67,6 +71,7 @@ void CaptureEngine::Core::beginOpening(bool checkFormat) {
     PaStream* previous = state.stream;
     state.stream = nullptr;
     opening.began = Clock::now();
+    opening.silentAt = 0;
     opening.abandoned.store(false, std::memory_order_relaxed);
     opening.outcome.store(StreamOpening::pending, std::memory_order_relaxed);
     opening.thread = std::thread([this, previous, checkFormat] { runOpening(previous, checkFormat); });
@@ -106,6 +111,26 @@ void CaptureEngine::beginOpening() { core_->beginOpening(true); }
 
 void CaptureEngine::beginReviving() {
     if (!streamRuns()) core_->beginOpening(false);
+}
+
+bool CaptureEngine::reviveWhenDue() {
+    Core& core = *core_;
+    if (core.state.armed.load(std::memory_order_acquire) || core.collectOpening() == StreamOpening::pending)
+        return false;
+    if (core.streamDelivering()) {
+        core.opening.silentAt = 0;
+        return false;
+    }
+    // Judged on a second look only, once the audio thread has had its turn:
+    // silent both times, with no buffer between.
+    const Clock::rep last = core.state.stream == nullptr ? -1 : core.lastBufferAt.load(std::memory_order_relaxed);
+    if (core.opening.silentAt != last) {
+        core.opening.silentAt = last;
+        return false;
+    }
+    if (Clock::now() - core.opening.began < reviveEvery) return false;
+    core.beginOpening(false);
+    return true;
 }
 
 StreamOpening CaptureEngine::streamOpening() { return core_->collectOpening(); }

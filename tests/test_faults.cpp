@@ -205,21 +205,34 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
         EXPECT_FALSE(recordingState.armed.load());
     }
 
-    // Back again: the next Record records the tone, once its stream runs. A
-    // server that then hangs, its stream still open but silent, ends the take
-    // too, and Save keeps it.
+    // Back again: the stream comes back by itself before Record, so that the
+    // next Record records the tone from its click, by the device's count. A
+    // server that then hangs, its stream still open but silent, ends the
+    // take too, and Save keeps it.
     ASSERT_TRUE(server.start());
     forgetAnswers();
+    const int64_t deliveredWhileAway = framesDelivered(app.capture);
+    ASSERT_TRUE(loopUntil([&] { return framesDelivered(app.capture) > deliveredWhileAway; }, 10000))
+        << "the stream was not opened again before Record";
+    ASSERT_TRUE(waitForAudio(app.capture));
+    const int64_t deliveredBeforeRecord = framesDelivered(app.capture);
     ASSERT_TRUE(clickAndLoop(RecordButton));
-    EXPECT_TRUE(loopUntil([] { return buttons() == Buttons{false, true, false}; }, 10000)) << "recording again";
+    const int64_t deliveredOnceRecording = framesDelivered(app.capture);
+    EXPECT_EQ(buttons(), (Buttons{false, true, false})) << "recording again";
+    EXPECT_TRUE(seenBoxes.empty());
     // A capture joining a server that has just started may cost the tone a
     // beat; the tone is measured in the second half of the take.
     ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 0; }, 8000));
     const int underruns = server.underruns();
     ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100; }, 8000));
+    const int64_t deliveredBeforeFreeze = framesDelivered(app.capture);
     ASSERT_TRUE(server.freeze());
     EXPECT_TRUE(loopUntil([&] { return boxSeen("Error"); }, 2000));
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+    // The take holds what the device delivered from the click on.
+    const int32_t frames = recordingState.framesCaptured.load();
+    EXPECT_GE(frames, deliveredBeforeFreeze - deliveredOnceRecording - 44100 / 20);
+    EXPECT_LE(frames, framesDelivered(app.capture) - deliveredBeforeRecord);
     const int underrunsInTake = server.underruns() - underruns;
     // Closing the window then does not wait for the hung server.
     std::future<void> closing = std::async(std::launch::async, [this] { app.capture.end(); });

@@ -120,6 +120,12 @@ class CaptureEngine {
     // Starts what reviveStream() does, unless an opening is under way or
     // the stream runs.
     void beginReviving();
+    // While no take runs: starts reviving a stream that stopped delivering,
+    // at most every two seconds. A stream is judged stopped only when two
+    // such calls in a row found it silent, so that a pause of the whole
+    // program (Ctrl+Z, a suspend) is not taken for a lost stream. True when
+    // it began an opening.
+    bool reviveWhenDue();
     // What the latest opening came to: pending while it runs, and once it
     // has settled the stream it opened is the engine's. Without any opening,
     // unableToStream.
