@@ -98,6 +98,8 @@ static void switchToReading(FileChannel& entry) {
     entry.mode = Mode::read;
     entry.remaining = 0;
     entry.filled = 0;
+    entry.endReached = false;
+    entry.ended = false;
 }
 
 bool closeEntry(FileChannel& entry) {
@@ -113,6 +115,8 @@ bool closeEntry(FileChannel& entry) {
     entry.mode = Mode::read;
     entry.writeFailed = false;
     entry.error = 0;
+    entry.endReached = false;
+    entry.ended = false;
     entry.writtenBehind = -1;
     return written && closed;
 }
@@ -164,6 +168,10 @@ int writeSlow(FileChannel& entry, const void* data, int length) {
     return length;
 }
 
+// A refill the file cannot fill has met its end (for a regular file, a
+// short read is nothing else): what the buffer then holds is all there is,
+// and a read past it comes back short without a call, since every further
+// call would bring nothing, until a seek.
 int readSlow(FileChannel& entry, void* data, int length) {
     char* destination = static_cast<char*>(data);
     if (entry.buffer == nullptr) return readAll(entry, destination, length);
@@ -177,9 +185,19 @@ int readSlow(FileChannel& entry, void* data, int length) {
     std::memcpy(destination, entry.buffer + entry.filled - unconsumed, static_cast<size_t>(unconsumed));
     entry.remaining = 0;
     int missing = length - unconsumed;
-    if (missing >= bufferSize) return unconsumed + readAll(entry, destination + unconsumed, missing);
+    if (entry.endReached) {
+        entry.ended = true;
+        return unconsumed;
+    }
+    if (missing >= bufferSize) {
+        const int count = readAll(entry, destination + unconsumed, missing);
+        entry.endReached = entry.ended = count < missing;
+        return unconsumed + count;
+    }
     int count = readAll(entry, entry.buffer, bufferSize);
     entry.filled = count;
+    entry.endReached = count < bufferSize;
+    entry.ended = count < missing;
     int taken = count < missing ? count : missing;
     std::memcpy(destination + unconsumed, entry.buffer, static_cast<size_t>(taken));
     entry.remaining = count - taken;
@@ -268,9 +286,35 @@ bool seekFile(int number, int64_t offset) {
     entry->mode = files_detail::Mode::read;
     entry->remaining = 0;
     entry->filled = 0;
+    entry->endReached = false;
+    entry->ended = false;
     // Reading starts afresh; a refused write stays on record.
     if (!entry->writeFailed) entry->error = 0;
     return ::lseek(entry->descriptor, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+int64_t fileReadOffset(int number) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr) return -1;
+    const off_t at = ::lseek(entry->descriptor, 0, SEEK_CUR);
+    if (at < 0) return -1;
+    // What was read ahead into the buffer and not yet given lies before it.
+    const int ahead = entry->buffer != nullptr && entry->mode == files_detail::Mode::read ? entry->remaining : 0;
+    return static_cast<int64_t>(at) - ahead;
+}
+
+bool truncateFile(int number, int64_t size) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr) return false;
+    if (entry->buffer != nullptr && entry->mode == files_detail::Mode::write) files_detail::flush(*entry);
+    if (::ftruncate(entry->descriptor, static_cast<off_t>(size)) != 0 ||
+        ::lseek(entry->descriptor, static_cast<off_t>(size), SEEK_SET) != static_cast<off_t>(size)) {
+        if (entry->error == 0) entry->error = errno;
+        return false;
+    }
+    entry->mode = files_detail::Mode::write;
+    entry->remaining = files_detail::bufferSize;
+    return !entry->writeFailed;
 }
 
 int64_t openFileSize(int number) {

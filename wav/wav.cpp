@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "wav.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -20,6 +21,8 @@ constexpr int formatTagPcm = 1;
 constexpr int32_t sizeInDs64 = -1;
 // The progress callback is called after this many two-byte passes.
 constexpr int passesPerProgress = 1024;
+
+int headerBytesFor(bool rf64) { return rf64 ? rf64HeaderBytes : headerBytes; }
 
 void writeQuad(int number, int64_t value) {
     writeLong(number, static_cast<int32_t>(value & 0xFFFFFFFF));
@@ -46,9 +49,9 @@ void writeFormatBlock(const CaptureSettings& settings) {
 // The 46-byte header while the sizes fit in 32 bits; past that, RF64 (EBU
 // Tech 3306): a ds64 chunk first holds the 64-bit sizes and the frame count,
 // and the 32-bit fields that cannot hold theirs say so with all bits set.
-void writeHeader(const SaveRequest& request, int64_t dataSize) {
+void writeHeader(const SaveRequest& request, int64_t dataSize, bool rf64) {
     const CaptureSettings& settings = request.settings;
-    if (dataSize <= request.rf64Threshold) {
+    if (!rf64) {
         writeString(WavOutputFile, "RIFF");
         writeLong(WavOutputFile, static_cast<int32_t>(static_cast<uint32_t>(dataSize + (headerBytes - 8))));
         writeString(WavOutputFile, "WAVE");
@@ -74,11 +77,14 @@ void writeHeader(const SaveRequest& request, int64_t dataSize) {
 
 // Two bytes a pass, with the progress callback asked along the way; `passes`
 // runs on from one stretch of the take to the next. Returns false as soon as
-// the disk refuses a write or the callback says stop.
+// the disk refuses a write or the callback says stop. A take whose file
+// ends early (cut short under the save) ends the copy there: a read past
+// the end gives 0, which is no audio.
 bool copyTake(const SaveRequest& request, int64_t dataSize, int& passes) {
     const int from = request.takeChannel;
     for (int64_t copied = 0; copied < dataSize; copied += 2) {
         int word = readWord(from);
+        if (word == 0 && fileEnded(from)) return true;
         if (dataSize - copied == 1)
             writeByte(WavOutputFile, word);
         else
@@ -105,17 +111,37 @@ std::vector<FileStretch> takeStretches(const SaveRequest& request, int64_t takeB
     return stretches;
 }
 
+// Cuts the output back to the header and the whole frames of `dataSize`,
+// and rewrites the header for them in the kind it was begun with.
+int endWavAt(const SaveRequest& request, int64_t dataSize, bool rf64) {
+    if (!truncateFile(WavOutputFile, headerBytesFor(rf64) + dataSize) || !seekFile(WavOutputFile, 0))
+        return fileError(WavOutputFile) != 0 ? fileError(WavOutputFile) : EIO;
+    writeHeader(request, dataSize, rf64);
+    return fileError(WavOutputFile);
+}
+
 // The header and the stretches into the unpublished output; the error of
-// the call that failed, or 0.
-int writeWav(const SaveRequest& request, const std::vector<FileStretch>& stretches, int64_t dataSize) {
-    writeHeader(request, dataSize);
+// the call that failed, or 0. `saved` says how many data bytes it holds:
+// fewer than the stretches when the take's file ended early, and then
+// nothing more of it is read.
+int writeWav(const SaveRequest& request, const std::vector<FileStretch>& stretches, int64_t dataSize, int64_t& saved) {
+    const bool rf64 = dataSize > request.rf64Threshold;
+    const int64_t frame = bytesPerFrameFor(request.settings.bitsPerSample, request.settings.channelCount);
+    writeHeader(request, dataSize, rf64);
     int passes = 0;
+    saved = 0;
     for (const FileStretch& stretch : stretches) {
         if (!seekFile(request.takeChannel, stretch.start)) return errno;
         // A copy stopped short is never published, whatever stopped it.
         if (!copyTake(request, stretch.end - stretch.start, passes))
             return fileError(WavOutputFile) != 0 ? fileError(WavOutputFile) : ECANCELED;
         if (int error = fileError(request.takeChannel)) return error;
+        if (fileEnded(request.takeChannel)) {
+            const int64_t read = std::min(fileReadOffset(request.takeChannel), stretch.end) - stretch.start;
+            saved += read > 0 ? read / frame * frame : 0;
+            return endWavAt(request, saved, rf64);
+        }
+        saved += stretch.end - stretch.start;
     }
     return fileError(WavOutputFile);
 }
@@ -140,13 +166,15 @@ SaveResult saveTakeAsWav(const SaveRequest& request) {
         result.error = errno;
         return result;
     }
-    result.error = writeWav(request, stretches, dataSize);
-    if (result.error != 0) {
+    int64_t saved = 0;
+    result.error = writeWav(request, stretches, dataSize, saved);
+    // Nothing of the take could be read after all: no WAV of invented silence either.
+    if (result.error != 0 || (saved == 0 && result.takeBytes > 0)) {
         discardFile(WavOutputFile);
         return result;
     }
     result.error = publishFile(WavOutputFile, path, request.mayReplace);
     result.saved = result.error == 0;
-    result.savedBytes = result.saved ? dataSize : 0;
+    result.savedBytes = result.saved ? saved : 0;
     return result;
 }

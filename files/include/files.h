@@ -33,6 +33,11 @@ struct FileChannel {
     bool writeFailed = false;
     // The system's error number for the first refused write or read.
     int error = 0;
+    // Read: the last refill met the file's end, so what the buffer holds is
+    // all there is; and a read came back short for it. Past the end reads
+    // give nothing and call nothing until a seek.
+    bool endReached = false;
+    bool ended = false;
     // Files of createFileFor: the bytes written so far, for putting them on
     // their way to disk as they come. -1 for other channels.
     int64_t writtenBehind = -1;
@@ -177,7 +182,8 @@ inline int writeWord(int number, int value) {
 }
 
 // The next two bytes as a signed 16-bit value; bytes the file does not have
-// read as 0. A number that is not open gives 0.
+// read as 0, and then the channel has ended (fileEnded). A number that is
+// not open gives 0.
 inline int readWord(int number) {
     files_detail::FileChannel* entry = files_detail::channel(number);
     if (entry == nullptr) return 0;
@@ -190,6 +196,20 @@ inline int readWord(int number) {
     files_detail::readSlow(*entry, &word, 2);
     return word;
 }
+
+// True once a read on the open channel met the end of its file (which may
+// have been cut short under it): from then on reads give 0 without asking
+// the system, until a seek. Inline, since the save's two-byte loop asks.
+inline bool fileEnded(int number) {
+    const files_detail::FileChannel* entry = files_detail::channel(number);
+    return entry != nullptr && entry->ended;
+}
+// The offset in its file of the next byte a read on the open channel gives;
+// at the end, the offset the file ended at. -1 when the channel is not open.
+int64_t fileReadOffset(int number);
+// Writes out what is pending, cuts the open file to `size` bytes and goes
+// on writing there. False when the system refuses (fileError says why).
+bool truncateFile(int number, int64_t size);
 
 // -1: nothing under the name (or an empty name); -2: a directory; else the
 // size. A symbolic link is followed: one that leads nowhere gives -1.

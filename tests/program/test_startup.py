@@ -3,6 +3,7 @@
 and installed with its menu entry."""
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -185,6 +186,86 @@ class Program(Scenario):
                 self.assertTrue(os.getxattr(os.path.join(folder, "pelvar.temp"),
                                             "user.ostrelle.take").endswith(b" saved=1"))
 
+
+    def test_recover_meets_what_happens_to_it_while_it_copies(self):
+        """--recover copying a long take: a take cut short under it is saved as
+        far as it goes, said so and left unsaved, and past its end nothing
+        more is read. The program is stopped as soon as it copies, so that
+        whatever happens next meets the copy however busy the machine."""
+        headless = {key: value for key, value in os.environ.items()
+                    if key not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        block = os.urandom(1 << 20)
+        take_bytes = 256 << 20
+        cut_beyond = 8 << 20
+
+        def cut_short(process, take, position):
+            os.truncate(take, position + cut_beyond + 2)
+            process.send_signal(signal.SIGCONT)
+            return (position + cut_beyond) // 4 * 4
+
+        # What happens once the copy is under way, and the exit code.
+        cases = [("cut short", cut_short, 0)]
+        for what, happen, code in cases:
+            with self.subTest(what), temporary_folder() as folder:
+                take = os.path.join(folder, "pelvar.temp")
+                with open(take, "wb") as temp:
+                    for _ in range(take_bytes // len(block)):
+                        temp.write(block)
+                os.setxattr(take, "user.ostrelle.take", b"channels=2 bits=16 rate=44100 began=2026-12-07T11:02:33Z")
+                process = subprocess.Popen([PROGRAM, "--recover", "take"], cwd=folder, env=headless,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                try:
+                    position = stop_once_copying(process, take)
+                    self.assertLess(position, take_bytes - 2 * cut_beyond, "the copy had nearly ended when stopped")
+                    kept = happen(process, take, position)
+                    # Past the end, a read for every two bytes took minutes
+                    # for a gigabyte; this take is a quarter of one.
+                    out, err = process.communicate(timeout=60)
+                finally:
+                    process.kill()
+                self.assertEqual(process.returncode, code, err)
+                lines = (out if code == 0 else err).splitlines()
+                self.assertEqual(len(lines), 1, out + err)
+                self.assertIn("only", lines[0])
+                self.assertIn("all that could be read back", lines[0])
+                with open(os.path.join(folder, "take.wav"), "rb") as wav:
+                    wav.seek(42)
+                    self.assertEqual(int.from_bytes(wav.read(4), "little"), kept)
+                    saved = wav.read()
+                self.assertEqual(len(saved), kept)
+                self.assertTrue(saved == (block * (kept // len(block) + 1))[:kept], "what was read, nothing invented")
+                self.assertFalse(os.getxattr(take, "user.ostrelle.take").endswith(b" saved=1"),
+                                 "a take saved in part stays offered")
+
+
+def stop_once_copying(process, take):
+    """Stops the program (SIGSTOP) as soon as it writes its WAV (it reads
+    where the take holds data before), and returns how far its descriptor
+    on the take has read."""
+    folder = os.path.realpath(os.path.dirname(take)) + "/"
+    descriptors = f"/proc/{process.pid}/fd"
+
+    def links():
+        found = {}
+        for name in os.listdir(descriptors):
+            try:
+                found[name] = os.readlink(os.path.join(descriptors, name))
+            except FileNotFoundError:
+                continue
+        return found
+
+    deadline = time.time() + 30
+    while not any(link.startswith(folder) and link != os.path.realpath(take) for link in links().values()):
+        if process.poll() is not None:
+            raise AssertionError("the program ended before it was seen writing its WAV")
+        if time.time() > deadline:
+            raise AssertionError("the program was never seen writing its WAV")
+    process.send_signal(signal.SIGSTOP)
+    for name, link in links().items():
+        if link == os.path.realpath(take):
+            with open(f"/proc/{process.pid}/fdinfo/{name}") as info:
+                return next(int(line.split()[1]) for line in info if line.startswith("pos:"))
+    raise AssertionError("the program holds no descriptor on the take")
 
 if __name__ == "__main__":
     unittest.main()
