@@ -8,6 +8,7 @@
 
 #include "app_internal.h"
 #include "files.h"
+#include "ui.h"
 #include "wav.h"
 
 namespace {
@@ -86,6 +87,8 @@ std::string whyNothingToRecover(UnsavedState state) {
 }
 
 int recoverTake(const char* name) {
+    // Signals act as a close request would: a save under way stops.
+    closeOnTerminationSignals();
     if (*name == '\0') return refuse("--recover needs a file name");
     const std::string path = withWavSuffix(name);
     if (namesNoFile(path))
@@ -99,7 +102,10 @@ int recoverTake(const char* name) {
     request.settings = take.settings;
     request.frames = take.frames;
     request.path = path;
-    const SaveResult result = saveTakeAsWav(request);
+    // A termination signal stops the save, which then leaves nothing behind.
+    request.progress = [] { return !closeSignalled(); };
+    const SaveResult result = closeSignalled() ? SaveResult{false, 0, 0, ECANCELED} : saveTakeAsWav(request);
+    if (result.error == ECANCELED) return refuse("stopped by a signal, so nothing was saved");
     if (!result.saved && result.error == 0)
         return refuse(std::string("none of the take in ") + tempCaptureName +
                       " could be read back, so nothing was saved");

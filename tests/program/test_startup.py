@@ -187,11 +187,54 @@ class Program(Scenario):
                                             "user.ostrelle.take").endswith(b" saved=1"))
 
 
+    def test_a_signal_from_the_start_acts_as_the_close_box(self):
+        """A termination signal that comes while the program starts, before it
+        can act on anything, is acted on as the close box as soon as it can:
+        the window program exits 0 without a word, and --recover exits 1 with
+        its one line, leaving nothing behind. The signal is held back in the
+        program from before its first instruction (it inherits the mask it
+        is started with) and sent at once, so that it comes before the
+        program could act on it whatever the machine's pace."""
+        def held_back():
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT, signal.SIGHUP})
+
+        cases = [(signal.SIGTERM, []), (signal.SIGINT, []), (signal.SIGHUP, []),
+                 (signal.SIGTERM, ["--recover", "take"])]
+        for number, arguments in cases:
+            with self.subTest(signal=number.name, arguments=arguments), temporary_folder() as folder, \
+                    self.desktop() as desktop:
+                take = os.path.join(folder, "pelvar.temp")
+                if arguments:
+                    with open(take, "wb") as temp:
+                        temp.write(bytes(range(256)) * 4096)
+                    os.setxattr(take, "user.ostrelle.take", b"channels=1 bits=16 rate=44100 began=2026-12-07T11:02:33Z")
+                process = subprocess.Popen([PROGRAM, *arguments], cwd=folder, env=desktop.environment(),
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                           preexec_fn=held_back)
+                try:
+                    process.send_signal(number)
+                    out, err = process.communicate(timeout=20)
+                except subprocess.TimeoutExpired:
+                    raise AssertionError("the signal was never acted on")
+                finally:
+                    process.kill()
+                if not arguments:
+                    self.assertEqual((process.returncode, out, err), (0, "", ""))
+                    self.assertEqual(os.listdir(folder), [])
+                    continue
+                self.assertEqual(process.returncode, 1, err)
+                self.assertEqual(len(err.splitlines()), 1, err)
+                self.assertEqual(out, "")
+                self.assertEqual(os.listdir(folder), ["pelvar.temp"], "nothing left behind")
+                self.assertFalse(os.getxattr(take, "user.ostrelle.take").endswith(b" saved=1"))
+
     def test_recover_meets_what_happens_to_it_while_it_copies(self):
         """--recover copying a long take: a take cut short under it is saved as
         far as it goes, said so and left unsaved, and past its end nothing
-        more is read. The program is stopped as soon as it copies, so that
-        whatever happens next meets the copy however busy the machine."""
+        more is read; a termination signal stops it with exit 1 and one line,
+        leaving nothing behind. The program is stopped as soon as it copies,
+        so that whatever happens next meets the copy however busy the
+        machine."""
         headless = {key: value for key, value in os.environ.items()
                     if key not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         block = os.urandom(1 << 20)
@@ -203,8 +246,17 @@ class Program(Scenario):
             process.send_signal(signal.SIGCONT)
             return (position + cut_beyond) // 4 * 4
 
+        def signalled(number):
+            # Resumed, then signalled: one sent while it is stopped is taken
+            # by whichever thread wakes first.
+            def send(process, take, position):
+                process.send_signal(signal.SIGCONT)
+                process.send_signal(number)
+            return send
+
         # What happens once the copy is under way, and the exit code.
-        cases = [("cut short", cut_short, 0)]
+        cases = [("cut short", cut_short, 0), ("SIGTERM", signalled(signal.SIGTERM), 1),
+                 ("SIGINT", signalled(signal.SIGINT), 1), ("SIGHUP", signalled(signal.SIGHUP), 1)]
         for what, happen, code in cases:
             with self.subTest(what), temporary_folder() as folder:
                 take = os.path.join(folder, "pelvar.temp")
@@ -226,6 +278,13 @@ class Program(Scenario):
                 self.assertEqual(process.returncode, code, err)
                 lines = (out if code == 0 else err).splitlines()
                 self.assertEqual(len(lines), 1, out + err)
+                if kept is None:
+                    # Stopped by the signal: nothing is left behind, and the
+                    # take stays unsaved.
+                    self.assertEqual(out, "")
+                    self.assertEqual(os.listdir(folder), ["pelvar.temp"], "nothing left behind")
+                    self.assertFalse(os.getxattr(take, "user.ostrelle.take").endswith(b" saved=1"))
+                    continue
                 self.assertIn("only", lines[0])
                 self.assertIn("all that could be read back", lines[0])
                 with open(os.path.join(folder, "take.wav"), "rb") as wav:

@@ -73,11 +73,19 @@ int waitWindowEvent();
 int eventControl();
 int eventTimer();
 
+// The program's first step: SIGTERM, SIGINT and SIGHUP wait (are held
+// back) until closeOnTerminationSignals, so that one that comes while the
+// program starts is acted on as the close box once it can be, rather than
+// ending the process. Threads started meanwhile keep them held back for
+// good, so that they reach a thread that acts on them. Needs no layer.
+void holdTerminationSignals();
 // From now on SIGTERM, SIGINT and SIGHUP (a logout, a closed terminal,
 // Ctrl+C) act as the close box of every open window: a box or dialog that
 // is up closes unanswered, and the next wait returns the close request.
 // Boxes and dialogs asked for afterwards are not shown (messageBox returns 0,
-// saveFileDialog the empty text). False when the signals could not be had.
+// saveFileDialog the empty text). Signals held back so far come through
+// now. Without the layer (no startLayer) only closeSignalled() tells of
+// them. False when the signals could not be had.
 bool closeOnTerminationSignals();
 // True once such a signal arrived. Work that runs long without waiting for
 // events checks it to stop early. Safe on any thread.
