@@ -58,8 +58,10 @@ struct TakeToSave {
 // again, after a box that tells what happened unless the user cancelled or
 // declined.
 bool saveTake(const TakeToSave& take, int32_t& saveBlocks);
-// Notes on the take that TakeReadFile holds that it was saved.
-void markTakeSaved();
+// Notes on the take that TakeReadFile holds that it was saved. Returns 0, or
+// the system's error number when the note could not be changed (a
+// read-only file system), and the take stays offered back.
+int markTakeSaved();
 
 // --- A take an earlier run left unsaved in "pelvar.temp" -------------------
 enum class UnsavedState { missing, noNote, saved, tooShort, held, notOwn, found };

@@ -112,16 +112,20 @@ int recoverTake(const char* name) {
     if (!result.saved)
         return refuse("the take could not be saved as " + shown(path) + ": " + std::strerror(result.error));
     std::string what = describeUnsavedTake(unsaved);
+    std::string unmarked;
     // What never reached the disk before the run ended is left out, and the
     // take stays unsaved, as after the Save button's "Only ..." box.
     if (result.savedBytes < result.takeBytes) {
         UnsavedTake kept = unsaved;
         kept.frames = result.savedBytes / bytesPerFrameFor(take.settings.bitsPerSample, take.settings.channelCount);
         what = "only " + describeUnsavedTake(kept) + ", all that could be read back,";
-    } else {
-        markTakeSaved();
+    } else if (const int error = markTakeSaved(); error != 0) {
+        // Saved all the same; but the take will be offered again, and the
+        // user must learn why.
+        unmarked = std::string(", but the take could not be marked as saved (") + std::strerror(error) +
+                   "), so it will be offered again";
     }
-    std::printf("Saved %s from %s as %s\n", what.c_str(), tempCaptureName, shown(path).c_str());
+    std::printf("Saved %s from %s as %s%s\n", what.c_str(), tempCaptureName, shown(path).c_str(), unmarked.c_str());
     // The WAV stands whole and on disk whatever becomes of the line, and the
     // take's note stays as the save left it; but whoever waits for the line
     // must learn that it never came.

@@ -228,7 +228,8 @@ std::string resolvedPath(const char* path);
 // attribute), so that it follows the file through a rename and leaves what the
 // file holds alone. File systems without user attributes (FAT, some network
 // mounts) keep none. Setting replaces the note of that key and puts it on
-// disk; when it cannot be kept, no earlier note of the key is left either.
+// disk; when it cannot be kept, no earlier note of the key is left either,
+// and errno says why.
 // On the open channel's file.
 bool setFileNote(int number, const char* key, const std::string& text);
 // The note of the open channel's file, or of a file by name (a link's own,

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The whole program's start-up: on Wayland with X beside it, without any display,
 and installed with its menu entry."""
+import contextlib
 import os
 import re
 import signal
@@ -125,6 +126,17 @@ class Program(Scenario):
         def no_stdout():
             os.close(1)
 
+        def read_only_take(folder):
+            """The take on a read-only mount of its own, where its note cannot change."""
+            take_path = os.path.join(folder, "pelvar.temp")
+            mounted = subprocess.run(["mount", "--bind", take_path, take_path], capture_output=True).returncode == 0
+            if mounted and subprocess.run(["mount", "-o", "remount,bind,ro", take_path],
+                                          capture_output=True).returncode == 0:
+                return True
+            if mounted:
+                subprocess.run(["umount", take_path])
+            return False
+
         def everything(folder):
             return sorted(os.path.join(path, name) for path, folders, files in os.walk(folder)
                           for name in folders + files)
@@ -151,12 +163,18 @@ class Program(Scenario):
              "closed.wav"),
             (["take"], dangling_link, None, 1, "pelvar.temp in this folder is a symbolic link", None),
             (["take"], linked_take, None, 1, "pelvar.temp in this folder is a symbolic link", None),
+            (["take"], read_only_take, None, 0, "could not be marked as saved (Read-only file system)", "take.wav"),
         ]
         for arguments, beside, output, code, said, saved in cases:
             with self.subTest(arguments=arguments, beside=getattr(beside, "__name__", beside)), \
-                    temporary_folder() as folder:
+                    temporary_folder() as folder, contextlib.ExitStack() as mounts:
                 if beside in (dangling_link, linked_take):
                     beside(folder)
+                elif beside is read_only_take:
+                    leave_take(folder)
+                    if not beside(folder):
+                        self.skipTest("no read-only mount can be made here")
+                    mounts.callback(subprocess.run, ["umount", os.path.join(folder, "pelvar.temp")])
                 else:
                     leave_take(folder)
                     if beside:
@@ -182,9 +200,10 @@ class Program(Scenario):
                 with open(os.path.join(folder, saved), "rb") as wav:
                     self.assertEqual(wav.read()[46:], take)
                 # The WAV is whole and on disk, so the take counts as saved,
-                # even where its line could not be told.
-                self.assertTrue(os.getxattr(os.path.join(folder, "pelvar.temp"),
-                                            "user.ostrelle.take").endswith(b" saved=1"))
+                # even where its line could not be told; only where its note
+                # cannot change is it offered again, and the line says so.
+                self.assertEqual(os.getxattr(os.path.join(folder, "pelvar.temp"),
+                                             "user.ostrelle.take").endswith(b" saved=1"), beside is not read_only_take)
 
 
     def test_a_signal_from_the_start_acts_as_the_close_box(self):
