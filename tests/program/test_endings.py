@@ -295,6 +295,9 @@ class Program(Scenario):
             desktop.type_text("take")
             desktop.keys("Return")
             desktop.wait_for_window("Done!")
+            # Marked saved by the time "Done!" shows: the program may be
+            # killed while it is up, and the take must not be offered again.
+            self.assertTrue(os.getxattr(take, "user.ostrelle.take").endswith(b" saved=1"))
             desktop.keys("Return")
             desktop.wait_until_gone("Done!")
             desktop.request_close()
