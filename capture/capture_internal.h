@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <thread>
 
@@ -72,10 +73,12 @@ struct CaptureEngine::Core {
         // Set by the interface thread when the run ends: whatever the opener
         // is waiting for, it then opens nothing more.
         std::atomic<bool> abandoned{false};
-        // Interface thread: when the latest opening began, and the buffer
-        // time a stream that seemed silent last had (0: none seemed so).
+        // Interface thread: when the latest opening began, and the time of
+        // the last buffer of a stream found silent while no take ran (-1:
+        // no stream; `notSilent`: none was found silent).
         Clock::time_point began{};
-        Clock::rep silentAt = 0;
+        static constexpr Clock::rep notSilent = INT64_MIN;
+        Clock::rep silentAt = notSilent;
     } opening;
     std::function<void()> openingSettled;
 
@@ -94,8 +97,8 @@ struct CaptureEngine::Core {
     void beginOpening(bool checkFormat);
     StreamOpening collectOpening();
     StreamOpening awaitOpening();
-    // Whether the stream has delivered within `within` (or, new, is still
-    // within its time to begin). Never blocks.
+    // Whether the stream has delivered within `within` (or was opened so
+    // lately that it may not have begun to). Never blocks.
     bool streamDelivering(Clock::duration within = longestBufferGap) const;
     // Whether the stream stopped delivering, judged only once the audio
     // thread has had its chance: a stream silent for a while is watched for

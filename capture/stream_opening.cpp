@@ -71,7 +71,7 @@ void CaptureEngine::Core::beginOpening(bool checkFormat) {
     PaStream* previous = state.stream;
     state.stream = nullptr;
     opening.began = Clock::now();
-    opening.silentAt = 0;
+    opening.silentAt = Opening::notSilent;
     opening.abandoned.store(false, std::memory_order_relaxed);
     opening.outcome.store(StreamOpening::pending, std::memory_order_relaxed);
     opening.thread = std::thread([this, previous, checkFormat] { runOpening(previous, checkFormat); });
@@ -118,7 +118,7 @@ bool CaptureEngine::reviveWhenDue() {
     if (core.state.armed.load(std::memory_order_acquire) || core.collectOpening() == StreamOpening::pending)
         return false;
     if (core.streamDelivering()) {
-        core.opening.silentAt = 0;
+        core.opening.silentAt = Core::Opening::notSilent;
         return false;
     }
     // Judged on a second look only, once the audio thread has had its turn:

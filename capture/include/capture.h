@@ -131,8 +131,9 @@ class CaptureEngine {
     // unableToStream.
     StreamOpening streamOpening();
     // True when no opening is under way and the stream has delivered within
-    // the last three quarters of a second (or, new, is still within its time
-    // to begin): a take begun now records from this moment. Never blocks.
+    // the last three quarters of a second (or was opened so lately that it
+    // may not have begun to): a take begun now records from this moment.
+    // Never blocks.
     bool streamRuns();
     // Creates "pelvar.temp" (refusing links and files not the user's, and a
     // file another copy of the program holds), notes the take's format on
@@ -144,7 +145,10 @@ class CaptureEngine {
     TakeOutcome endTake();
     // True while a take runs that can grow no more: it reached the largest
     // take, the disk refused to store more of it, or its stream stopped
-    // delivering (no buffer for over a second, or ended).
+    // delivering (no buffer for over a second, or ended). A stream silent for
+    // a while is watched a quarter of a second more before it is judged, so
+    // that after a pause of the whole program the audio thread has its turn;
+    // it blocks that long at most.
     bool takeCannotGoOn() const;
     // Stops the stream, ends a take still running (it stays whole on disk),
     // and closes the stream; used at shut-down. A stream that runs but has
