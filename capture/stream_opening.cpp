@@ -34,9 +34,11 @@ void preferRealtimeScheduling(PaStream* stream, PaDeviceIndex deviceIndex) {
 
 void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
     // Its device or sound server went away, or hangs: only a new stream
-    // records, and the old one must call back no more before it starts.
+    // records, and the old one must call back no more before it starts. It
+    // is stopped rather than aborted where it can be: aborting cancels its
+    // thread wherever that is, even inside the sound libraries.
     if (previous != nullptr) {
-        Pa_AbortStream(previous);
+        if (Pa_StopStream(previous) != paNoError) Pa_AbortStream(previous);
         Pa_CloseStream(previous);
     }
     StreamOpening outcome = StreamOpening::unableToStream;
