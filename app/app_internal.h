@@ -20,8 +20,12 @@ enum class ButtonState {
     accepted,  // nothing recorded yet
     recording,
     // Record was pressed and the take is being begun: Record off, Stop and Save
-    // as they were, which is how they stay when its file cannot be made.
+    // as they were, which is how they stay when its file cannot be made, and
+    // while Record waits for the stream.
     startingTake,
+    // The stream Record waited for could not be had: Record on again, Stop
+    // and Save as they were.
+    takeNotBegun,
     stopped,
     saving,
     saved,       // only closing is left
@@ -37,6 +41,14 @@ void giveKeysAndNames();
 // A box titled "Error" with an OK button.
 void showError(const std::string& text);
 
+// --- Record and the stream ----------------------------------------------------
+// Record on a running stream: begins the take, and tells why when it cannot.
+void beginTakeNow(App& app);
+// True when the stream runs, so that a take begun now records from this
+// moment. Otherwise begins opening it again and makes Record wait for it:
+// the take then begins once the stream runs (followStreamOpening).
+bool streamRunsForRecord(App& app);
+
 // --- The Save action ---------------------------------------------------------
 // The take the Save action saves: its format and its frames as counted.
 struct TakeToSave {
@@ -50,8 +62,10 @@ struct TakeToSave {
 // again, after a box that tells what happened unless the user cancelled or
 // declined.
 bool saveTake(const TakeToSave& take, int32_t& saveBlocks);
-// Notes on the take that TakeReadFile holds that it was saved.
-void markTakeSaved();
+// Notes on the take that TakeReadFile holds that it was saved. Returns 0, or
+// the system's error number when the note could not be changed (a
+// read-only file system), and the take stays offered back.
+int markTakeSaved();
 
 // --- A take an earlier run left unsaved in "pelvar.temp" -------------------
 enum class UnsavedState { missing, noNote, saved, tooShort, held, notOwn, found };

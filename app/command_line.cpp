@@ -8,6 +8,7 @@
 
 #include "app_internal.h"
 #include "files.h"
+#include "ui.h"
 #include "wav.h"
 
 namespace {
@@ -86,6 +87,8 @@ std::string whyNothingToRecover(UnsavedState state) {
 }
 
 int recoverTake(const char* name) {
+    // Signals act as a close request would: a save under way stops.
+    closeOnTerminationSignals();
     if (*name == '\0') return refuse("--recover needs a file name");
     const std::string path = withWavSuffix(name);
     if (namesNoFile(path))
@@ -99,23 +102,30 @@ int recoverTake(const char* name) {
     request.settings = take.settings;
     request.frames = take.frames;
     request.path = path;
-    const SaveResult result = saveTakeAsWav(request);
+    // A termination signal stops the save, which then leaves nothing behind.
+    request.progress = [] { return !closeSignalled(); };
+    const SaveResult result = closeSignalled() ? SaveResult{false, 0, 0, ECANCELED} : saveTakeAsWav(request);
+    if (result.error == ECANCELED) return refuse("stopped by a signal, so nothing was saved");
     if (!result.saved && result.error == 0)
         return refuse(std::string("none of the take in ") + tempCaptureName +
                       " could be read back, so nothing was saved");
     if (!result.saved)
         return refuse("the take could not be saved as " + shown(path) + ": " + std::strerror(result.error));
     std::string what = describeUnsavedTake(unsaved);
+    std::string unmarked;
     // What never reached the disk before the run ended is left out, and the
     // take stays unsaved, as after the Save button's "Only ..." box.
     if (result.savedBytes < result.takeBytes) {
         UnsavedTake kept = unsaved;
         kept.frames = result.savedBytes / bytesPerFrameFor(take.settings.bitsPerSample, take.settings.channelCount);
         what = "only " + describeUnsavedTake(kept) + ", all that could be read back,";
-    } else {
-        markTakeSaved();
+    } else if (const int error = markTakeSaved(); error != 0) {
+        // Saved all the same; but the take will be offered again, and the
+        // user must learn why.
+        unmarked = std::string(", but the take could not be marked as saved (") + std::strerror(error) +
+                   "), so it will be offered again";
     }
-    std::printf("Saved %s from %s as %s\n", what.c_str(), tempCaptureName, shown(path).c_str());
+    std::printf("Saved %s from %s as %s%s\n", what.c_str(), tempCaptureName, shown(path).c_str(), unmarked.c_str());
     // The WAV stands whole and on disk whatever becomes of the line, and the
     // take's note stays as the save left it; but whoever waits for the line
     // must learn that it never came.

@@ -133,11 +133,3 @@ void applyAcceptedSettings(App& app) {
     enableControls({DeviceStatus, ChannelsStatus, BitsStatus, RateStatus}, true);
     enableControls({AcceptButton, DeviceList, BitsList, ChannelsList, RateList}, false);
 }
-
-void openCaptureStream(App& app) {
-    switch (app.capture.openStream()) {
-        case StreamOpening::opened: break;
-        case StreamOpening::formatRefused: showError("Sorry, unsupported format."); break;
-        case StreamOpening::unableToStream: showError("Unable to stream."); break;
-    }
-}

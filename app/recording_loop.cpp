@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -27,7 +28,9 @@ std::string keptTime(int32_t frames, double sampleRate) { return keptDuration(fr
 // Tells what of the take could not be kept, and why it ended when the user did not end it.
 void reportTake(const TakeOutcome& take, double sampleRate) {
     if (take.diskRefused) {
-        showError("The take was cut short because the disk refused to store more of it.");
+        showError("The take was cut short because the disk refused to store more of it: " +
+                  std::string(std::strerror(take.diskError)) + ". The take keeps the " +
+                  keptTime(take.framesKept, sampleRate) + " recorded before that; Save stores them.");
     } else if (take.streamLost) {
         showError("The device or its sound server stopped delivering audio, so recording stopped. The take keeps the " +
                   keptTime(take.framesKept, sampleRate) + " recorded before that; Save stores them.");
@@ -41,25 +44,13 @@ void reportTake(const TakeOutcome& take, double sampleRate) {
 
 void recordAction(App& app) {
     // A take is armed only on a running stream: one that died with its device,
-    // or never opened, is opened again first; when that fails, nothing changes
-    // and Record can be tried again.
-    if (!app.capture.reviveStream()) {
-        showError("Unable to stream.");
-        return;
-    }
-    app.recordingState.loopState = LoopState::Recording;
-    showButtons(ButtonState::startingTake);
-    switch (app.capture.beginTake()) {
-        case TakeBeginning::begun:
-            showButtons(ButtonState::recording);
-            holdSleep("Recording a take", ForcedSleep::announced);
-            break;
-        case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
-        case TakeBeginning::refused: showError("Sorry, unable to decode."); break;
-    }
+    // or never opened, is opened again first, and the take waits for it; when
+    // that fails, nothing changes and Record can be tried again.
+    if (streamRunsForRecord(app)) beginTakeNow(app);
 }
 
 void stopAction(App& app) {
+    app.recordAwaitsStream = false;
     app.recordingState.loopState = LoopState::Idle;
     const TakeOutcome take = app.capture.endTake();
     releaseSleep();
@@ -70,6 +61,7 @@ void stopAction(App& app) {
 // A sleep the computer is forced into ends the take as Stop does, on disk
 // before the sleep may go on; the boxes wait for the user to be back.
 void sleepAction(App& app) {
+    app.recordAwaitsStream = false;
     if (app.recordingState.loopState != LoopState::Recording) return;
     app.recordingState.loopState = LoopState::Idle;
     const TakeOutcome take = app.capture.endTake();
@@ -92,26 +84,49 @@ void wakeAction(App& app) {
 // The restart advice follows only a completed save: after anything else the
 // take is still the user's only copy, and a new Record would empty it.
 void saveAction(App& app) {
+    app.recordAwaitsStream = false;
     if (!saveLastTake(app)) return;
     messageBox("All Done!", " Restart !", boxOk);
 }
 
-// A take that can grow no more ends as Stop ends it.
+// A take that can grow no more ends as Stop ends it. While none runs, a
+// stream that went away is opened again, so that the next Record finds it
+// running. A take's count starts with its first frame.
 void tickAction(App& app) {
     RecordingState& state = app.recordingState;
-    if (state.loopState != LoopState::Recording) return;
-    setControlText(RecordButton, std::to_string(state.elapsedSeconds).c_str());
-    ++state.elapsedSeconds;
+    followStreamOpening(app);
+    if (state.loopState != LoopState::Recording) {
+        app.capture.reviveWhenDue();
+        return;
+    }
+    if (!state.armed.load(std::memory_order_acquire) || state.framesCaptured.load(std::memory_order_acquire) > 0) {
+        setControlText(RecordButton, std::to_string(state.elapsedSeconds).c_str());
+        ++state.elapsedSeconds;
+    }
     if (app.capture.takeCannotGoOn()) stopAction(app);
 }
 
 }  // namespace
+
+void beginTakeNow(App& app) {
+    app.recordingState.loopState = LoopState::Recording;
+    showButtons(ButtonState::startingTake);
+    switch (app.capture.beginTake()) {
+        case TakeBeginning::begun:
+            showButtons(ButtonState::recording);
+            holdSleep("Recording a take", ForcedSleep::announced);
+            break;
+        case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
+        case TakeBeginning::refused: showError("Sorry, unable to decode."); break;
+    }
+}
 
 int recordingPass(App& app, int previousCode) {
     if (previousCode == eventTimerTick && eventTimer() == ElapsedTimer) tickAction(app);
     int code = waitWindowEvent();
     if (code == eventSleepComing) sleepAction(app);
     if (code == eventWokeUp) wakeAction(app);
+    if (code == eventWoken) followStreamOpening(app);
     if (code == eventControlChanged) {
         switch (eventControl()) {
             case RecordButton: recordAction(app); break;

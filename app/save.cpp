@@ -96,12 +96,13 @@ bool saveTake(const TakeToSave& take, int32_t& saveBlocks) {
     return true;
 }
 
-void markTakeSaved() {
+int markTakeSaved() {
     // The file the save read, whatever has become of its name since.
     std::optional<TakeNote> note = parseTakeNote(fileNote(TakeReadFile, takeNoteKey));
-    if (!note) return;
+    if (!note) return 0;
     note->saved = true;
-    setFileNote(TakeReadFile, takeNoteKey, formatTakeNote(*note));
+    if (setFileNote(TakeReadFile, takeNoteKey, formatTakeNote(*note))) return 0;
+    return errno != 0 ? errno : EIO;
 }
 
 bool saveLastTake(App& app) {

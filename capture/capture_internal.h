@@ -5,12 +5,24 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <functional>
+#include <thread>
 
 #include "capture.h"
 #include "take_writer.h"
 
 struct CaptureEngine::Core {
     using Clock = std::chrono::steady_clock;
+
+    // Once a stream has delivered, a second without a buffer means that its
+    // device or sound server stopped. But only a second in which the program
+    // ran: after the whole process was stopped (Ctrl+Z, a paused virtual
+    // machine, a suspend), the interface thread may look before the audio
+    // thread has had its turn. So a stream is only suspected after this much
+    // silence, and judged once the audio thread has had its chance.
+    static constexpr Clock::duration longestBufferGap = std::chrono::seconds(1);
+    static constexpr Clock::duration silenceSuspected = std::chrono::milliseconds(750);
 
     Core(const CaptureSettings& settings, const CaptureFormat& format, RecordingState& state)
         : settings(settings), format(format), state(state) {}
@@ -34,7 +46,21 @@ struct CaptureEngine::Core {
     // thread.
     std::atomic<Clock::rep> lastBufferAt{0};
     Clock::time_point streamOpenedAt;
-    // A stream closeStream left running because its sound server hangs.
+    // A gap in the buffers during a take (the program stopped, the server
+    // stalled), watched while the server hands over what it kept meanwhile:
+    // the last buffer before it (0: none watched), when the frames due since
+    // were last caught up with by more than the tolerance, the frames
+    // delivered until the gap, and the fewest frames the buffers since have
+    // been short of. Touched only by the callback while a take is armed, and
+    // by the interface thread while it is not.
+    struct Gap {
+        Clock::rep from = 0;
+        Clock::rep caughtUpAt = 0;
+        int64_t deliveredBefore = 0;
+        int64_t leastShort = 0;
+    } gap;
+    // A stream closeStream left running because its sound server hangs, or
+    // an opening it left under way: PortAudio is then left alone.
     bool streamLeftHung = false;
     // The recording state the callback reads and writes: the caller's, until
     // a hung stream is left running past the caller's records; from then on
@@ -42,13 +68,52 @@ struct CaptureEngine::Core {
     std::atomic<RecordingState*> audioState{&state};
     RecordingState leftBehind;
 
+    // The stream opener: one opening at a time, on a thread of its own. The
+    // interface thread starts it, and takes its stream once `outcome`,
+    // released last, is no longer pending.
+    struct Opening {
+        std::thread thread;
+        std::atomic<StreamOpening> outcome{StreamOpening::unableToStream};
+        PaStream* stream = nullptr;
+        // Set by the interface thread when the run ends: whatever the opener
+        // is waiting for, it then opens nothing more.
+        std::atomic<bool> abandoned{false};
+        // Interface thread: when the latest opening began, and the time of
+        // the last buffer of a stream found silent while no take ran (-1:
+        // no stream; `notSilent`: none was found silent).
+        Clock::time_point began{};
+        static constexpr Clock::rep notSilent = INT64_MIN;
+        Clock::rep silentAt = notSilent;
+    } opening;
+    std::function<void()> openingSettled;
+
     // Audio thread: hands the frames that fit to the take writer.
     void appendToTake(RecordingState& recording, const void* input, unsigned long frameCount,
                       PaStreamCallbackFlags statusFlags);
+    // Audio thread, while a take is armed: counts as lost what a server
+    // dropped during a gap before this buffer, which arrived at `now`, the
+    // one before it at `previous`, with `deliveredBefore` frames before it.
+    void countDroppedInGap(Clock::rep now, Clock::rep previous, int64_t deliveredBefore, unsigned long frameCount);
+    // Counts what the gap watched still misses as lost, and stops watching.
+    void endGap();
+    // The stream opener's thread: closes `previous` (when given), checks the
+    // format when asked, opens and starts the stream.
+    void runOpening(PaStream* previous, bool checkFormat);
     // Interface thread.
-    bool openAndStart();
-    bool streamDelivering() const;
+    void beginOpening(bool checkFormat);
+    StreamOpening collectOpening();
+    StreamOpening awaitOpening();
+    // Whether the stream has delivered within `within` (or was opened so
+    // lately that it may not have begun to). Never blocks.
+    bool streamDelivering(Clock::duration within = longestBufferGap) const;
+    // Whether the stream stopped delivering, judged only once the audio
+    // thread has had its chance: a stream silent for a while is watched for
+    // up to a quarter of a second more. Blocks that long at most.
+    bool streamStopped() const;
     TakeOutcome endTake();
+    // Points the callback at the core's own records, for a stream that may
+    // outlive the caller's.
+    void leaveStateBehind();
     void closeStream();
 };
 

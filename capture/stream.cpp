@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include <pa_linux_alsa.h>
-
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <thread>
 
@@ -19,19 +20,22 @@ constexpr double ringSeconds = 10.0;
 constexpr size_t smallestRing = 64 * 1024;
 
 // A new stream may take more than a second to deliver its first buffer (a
-// sound server's does); once it has delivered, a second without a buffer
-// means that its device or sound server stopped.
+// sound server's does).
 constexpr auto firstBufferWithin = std::chrono::seconds(5);
-constexpr auto longestBufferGap = std::chrono::seconds(1);
-
-// An audio thread at ordinary priority can be kept off the processor for
-// tens of milliseconds by a busy machine. ALSA's callback thread asks for
-// real-time scheduling; where the system refuses, it runs as before.
-void preferRealtimeScheduling(PaStream* stream, PaDeviceIndex deviceIndex) {
-    const PaDeviceInfo* device = Pa_GetDeviceInfo(deviceIndex);
-    const PaHostApiInfo* host = device == nullptr ? nullptr : Pa_GetHostApiInfo(device->hostApi);
-    if (host != nullptr && host->type == paALSA) PaAlsa_EnableRealtimeScheduling(stream, 1);
-}
+// A stream silent for `silenceSuspected` during a take is given the rest of
+// the second it may stay silent, with the interface thread out of the way,
+// to deliver; so a really silent stream is still judged within two seconds
+// on the one-second tick.
+constexpr auto chanceToDeliver = CaptureEngine::Core::longestBufferGap - CaptureEngine::Core::silenceSuspected;
+// A server keeps what it captured while the program was stopped, up to its
+// own limit, and hands it over in a burst once the program runs again. So a
+// gap between buffers this long is watched while the frames the time since
+// its start calls for are caught up with; once that has stopped for a while,
+// or the take ends, what is still missing beyond a tolerance of the latency
+// asked for was dropped.
+constexpr auto gapWorthWatching = std::chrono::milliseconds(250);
+constexpr auto caughtUpAfter = std::chrono::milliseconds(500);
+constexpr double toleratedShortSeconds = 0.05;
 
 void stopStream(PaStream* stream) {
     if (Pa_StopStream(stream) != paNoError) Pa_AbortStream(stream);
@@ -39,27 +43,51 @@ void stopStream(PaStream* stream) {
 
 }  // namespace
 
-bool CaptureEngine::Core::openAndStart() {
-    lastBufferAt.store(0, std::memory_order_relaxed);
-    streamOpenedAt = Clock::now();
-    PaStream* stream = nullptr;
-    if (Pa_OpenStream(&stream, &format.inputParameters, nullptr, settings.sampleRate, paFramesPerBufferUnspecified,
-                      paNoFlag, captureCallback, this) != paNoError)
-        return false;
-    state.stream = stream;
-    preferRealtimeScheduling(stream, format.inputParameters.device);
-    return Pa_StartStream(stream) == paNoError;
-}
-
 // A stream whose device or sound server went away either ends (PortAudio
 // then calls it inactive) or simply stops calling back.
-bool CaptureEngine::Core::streamDelivering() const {
+bool CaptureEngine::Core::streamDelivering(Clock::duration within) const {
     PaStream* stream = state.stream;
     if (stream == nullptr || Pa_IsStreamActive(stream) != 1) return false;
     const Clock::rep last = lastBufferAt.load(std::memory_order_relaxed);
     const Clock::time_point now = Clock::now();
     if (last == 0) return now - streamOpenedAt <= firstBufferWithin;
-    return now - Clock::time_point(Clock::duration(last)) <= longestBufferGap;
+    return now - Clock::time_point(Clock::duration(last)) <= within;
+}
+
+bool CaptureEngine::Core::streamStopped() const {
+    PaStream* stream = state.stream;
+    if (stream == nullptr || Pa_IsStreamActive(stream) != 1) return true;
+    const Clock::rep last = lastBufferAt.load(std::memory_order_relaxed);
+    if (last == 0) return !streamDelivering();
+    if (Clock::now() - Clock::time_point(Clock::duration(last)) <= silenceSuspected) return false;
+    const auto deadline = Clock::now() + chanceToDeliver;
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (lastBufferAt.load(std::memory_order_relaxed) != last) return false;
+    }
+    return true;
+}
+
+void CaptureEngine::Core::countDroppedInGap(Clock::rep now, Clock::rep previous, int64_t deliveredBefore,
+                                            unsigned long frameCount) {
+    if (gap.from == 0) {
+        if (previous == 0 || Clock::duration(now - previous) < gapWorthWatching) return;
+        gap = {previous, now, deliveredBefore, INT64_MAX};
+    }
+    const double seconds = std::chrono::duration<double>(Clock::duration(now - gap.from)).count();
+    const int64_t due = static_cast<int64_t>(seconds * settings.sampleRate);
+    const int64_t behind = due - (deliveredBefore + static_cast<int64_t>(frameCount) - gap.deliveredBefore);
+    const auto tolerated = static_cast<int64_t>(toleratedShortSeconds * settings.sampleRate);
+    if (behind < gap.leastShort - tolerated) gap.caughtUpAt = now;
+    if (behind < gap.leastShort) gap.leastShort = behind;
+    if (Clock::duration(now - gap.caughtUpAt) >= caughtUpAfter) endGap();
+}
+
+void CaptureEngine::Core::endGap() {
+    if (gap.from == 0) return;
+    if (gap.leastShort > static_cast<int64_t>(toleratedShortSeconds * settings.sampleRate))
+        lostFrames.fetch_add(gap.leastShort, std::memory_order_relaxed);
+    gap.from = 0;
 }
 
 void CaptureEngine::Core::appendToTake(RecordingState& recording, const void* input, unsigned long frameCount,
@@ -92,9 +120,11 @@ void CaptureEngine::Core::appendToTake(RecordingState& recording, const void* in
 TakeOutcome CaptureEngine::Core::endTake() {
     const bool takeOpen = state.armed.exchange(false, std::memory_order_seq_cst);
     TakeOutcome outcome;
-    outcome.streamLost = takeOpen && !streamDelivering();
+    outcome.streamLost = takeOpen && streamStopped();
     while (callbacksInside.load(std::memory_order_seq_cst) != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // What the server has not handed over by now never reaches this take.
+    if (takeOpen) endGap();
     writer.finish();
     const bool closed = closeFile(TempCaptureFile);
     outcome.framesKept = state.framesCaptured.load(std::memory_order_acquire);
@@ -105,6 +135,7 @@ TakeOutcome CaptureEngine::Core::endTake() {
     if ((!closed || writer.diskRefused()) && format.bytesPerFrame > 0) {
         // Count only the whole frames the disk really holds.
         outcome.diskRefused = true;
+        outcome.diskError = writer.diskRefused() ? writer.refusal() : EIO;
         const int64_t held = openFileSize(TakeReadFile);
         const int64_t frames = held > 0 ? held / format.bytesPerFrame : 0;
         if (frames < outcome.framesKept) {
@@ -115,7 +146,26 @@ TakeOutcome CaptureEngine::Core::endTake() {
     return outcome;
 }
 
+void CaptureEngine::Core::leaveStateBehind() {
+    // The caller's records may go before a stream left running does, or
+    // before one an abandoned opening still starts: its callbacks, should the
+    // server wake, see a state of the core's own. One already inside is
+    // waited for; it holds no lock and calls nothing.
+    audioState.store(&leftBehind, std::memory_order_seq_cst);
+    while (callbacksInside.load(std::memory_order_seq_cst) != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void CaptureEngine::Core::closeStream() {
+    // An opening under way may wait for a hung server for ever; the opener
+    // is told to give up, and it and PortAudio are left alone.
+    if (collectOpening() == StreamOpening::pending) {
+        opening.abandoned.store(true, std::memory_order_relaxed);
+        streamLeftHung = true;
+        if (state.armed.load(std::memory_order_acquire)) endTake();
+        leaveStateBehind();
+        return;
+    }
     PaStream* stream = state.stream;
     // PortAudio waits for a hung sound server to answer a stop or a close
     // for as long as it hangs. A stream that is running but delivers nothing
@@ -127,12 +177,7 @@ void CaptureEngine::Core::closeStream() {
     if (stream != nullptr && !hung) Pa_CloseStream(stream);
     if (hung) {
         streamLeftHung = true;
-        // The caller's records may go before that stream does: its callbacks,
-        // should the server wake, see a state of the core's own. One already
-        // inside is waited for; it holds no lock and calls nothing.
-        audioState.store(&leftBehind, std::memory_order_seq_cst);
-        while (callbacksInside.load(std::memory_order_seq_cst) != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        leaveStateBehind();
     }
     state.stream = nullptr;
 }
@@ -142,28 +187,9 @@ CaptureEngine::CaptureEngine(const CaptureSettings& settings, const CaptureForma
 
 CaptureEngine::~CaptureEngine() {
     core_->closeStream();
-    // A stream left hung may still call back into the core, so it stays.
+    // A stream left hung may still call back into the core, and an opening
+    // left under way may still finish into it, so it stays.
     if (core_->streamLeftHung) (void)core_.release();
-}
-
-StreamOpening CaptureEngine::openStream() {
-    if (Pa_IsFormatSupported(&core_->format.inputParameters, nullptr, core_->settings.sampleRate) !=
-        paFormatIsSupported)
-        return StreamOpening::formatRefused;
-    return core_->openAndStart() ? StreamOpening::opened : StreamOpening::unableToStream;
-}
-
-bool CaptureEngine::reviveStream() {
-    PaStream* stream = core_->state.stream;
-    if (core_->streamDelivering()) return true;
-    // It never opened, or its device or sound server went away: only a new
-    // stream records, and a take armed without one would stay empty.
-    if (stream != nullptr) {
-        Pa_AbortStream(stream);
-        Pa_CloseStream(stream);
-        core_->state.stream = nullptr;
-    }
-    return core_->openAndStart();
 }
 
 TakeBeginning CaptureEngine::beginTake() {
@@ -196,6 +222,7 @@ TakeBeginning CaptureEngine::beginTake() {
     }
     core.takeFull.store(false);
     core.lostFrames.store(0);
+    core.gap = {};
     core.state.framesCaptured.store(0, std::memory_order_release);
     core.state.armed.store(true, std::memory_order_seq_cst);
     return TakeBeginning::begun;
@@ -205,7 +232,7 @@ TakeOutcome CaptureEngine::endTake() { return core_->endTake(); }
 
 bool CaptureEngine::takeCannotGoOn() const {
     if (!core_->state.armed.load(std::memory_order_acquire)) return false;
-    return core_->takeFull.load(std::memory_order_acquire) || !core_->streamDelivering();
+    return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || core_->streamStopped();
 }
 
 void CaptureEngine::closeStream() { core_->closeStream(); }
@@ -216,18 +243,23 @@ void CaptureEngine::end() {
 }
 
 // Runs on PortAudio's audio thread with each buffer. It touches only the
-// core's atomics and the ring; it never allocates, locks, or calls the
-// system (the steady clock is read in user space, through the vDSO).
+// core's atomics, its gap record and the ring; it never allocates, locks,
+// or calls the system (the steady clock is read in user space, through the
+// vDSO).
 int captureCallback(const void* input, void*, unsigned long frameCount, const PaStreamCallbackTimeInfo*,
                     PaStreamCallbackFlags statusFlags, void* userData) {
     auto& core = *static_cast<CaptureEngine::Core*>(userData);
     core.callbacksInside.fetch_add(1, std::memory_order_seq_cst);
-    core.lastBufferAt.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    const Clock::rep now = Clock::now().time_since_epoch().count();
+    const Clock::rep previous = core.lastBufferAt.exchange(now, std::memory_order_relaxed);
     if (statusFlags & paInputOverflow) core.overflowCount.fetch_add(1, std::memory_order_relaxed);
-    core.deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
+    const int64_t deliveredBefore =
+        core.deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
     RecordingState& recording = *core.audioState.load(std::memory_order_seq_cst);
-    if (recording.armed.load(std::memory_order_seq_cst) && input != nullptr)
+    if (recording.armed.load(std::memory_order_seq_cst) && input != nullptr) {
+        core.countDroppedInGap(now, previous, deliveredBefore, frameCount);
         core.appendToTake(recording, input, frameCount, statusFlags);
+    }
     core.callbacksInside.fetch_sub(1, std::memory_order_release);
     return paContinue;
 }

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include "files.h"
@@ -24,16 +25,21 @@ constexpr size_t largestOutgoing = size_t{1} << 20;
 // After the disk refused a write the rest is dropped, so the callback never
 // waits; the take is cut at what the disk holds.
 void TakeWriter::writeOut(const char* data, size_t bytes) {
-    if (diskRefused_.load(std::memory_order_relaxed)) return;
+    if (diskRefused()) return;
     writeData(channel_, data, static_cast<int>(bytes));
-    if (fileWriteFailed(channel_)) diskRefused_.store(true, std::memory_order_release);
+    if (fileWriteFailed(channel_)) noteRefusal();
+}
+
+void TakeWriter::noteRefusal() {
+    const int error = fileError(channel_);
+    refusal_.store(error != 0 ? error : EIO, std::memory_order_release);
 }
 
 // Puts what was written on disk once syncEvery has passed since the last time.
 void TakeWriter::syncWhenDue(Clock::time_point& synced) {
     const auto now = Clock::now();
-    if (now - synced < syncEvery || diskRefused_.load(std::memory_order_relaxed)) return;
-    if (!syncFileData(channel_)) diskRefused_.store(true, std::memory_order_release);
+    if (now - synced < syncEvery || diskRefused()) return;
+    if (!syncFileData(channel_)) noteRefusal();
     synced = now;
 }
 
@@ -66,7 +72,12 @@ void TakeWriter::run() {
         // Once finishing is set no callback adds more, so this drain is the
         // take's end.
         drainRing(last ? nullptr : &synced);
-        if (last) return;
+        if (last) {
+            // What the channel still buffers goes out now, so that a refusal
+            // of the take's last bytes is told as the others are.
+            if (!diskRefused() && !flushFile(channel_)) noteRefusal();
+            return;
+        }
         syncWhenDue(synced);
     }
 }
@@ -88,7 +99,7 @@ bool TakeWriter::start(size_t bytes) {
         ringMadeFor_ = bytes;
     }
     ring_->reset();
-    diskRefused_.store(false, std::memory_order_relaxed);
+    refusal_.store(0, std::memory_order_relaxed);
     finishing_ = false;
     thread_ = std::thread([this] { run(); });
     // A name that top and the tests can find it by.

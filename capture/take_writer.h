@@ -46,8 +46,10 @@ class TakeWriter {
     size_t room() const { return ring_ ? ring_->write_available() : 0; }
     // Copies `bytes` (at most room()) into the ring.
     void hand(const void* data, size_t bytes) { ring_->push(static_cast<const char*>(data), bytes); }
-    // True once the disk refused a write of this take.
-    bool diskRefused() const { return diskRefused_.load(std::memory_order_acquire); }
+    // True once the disk refused a write of this take. Any thread.
+    bool diskRefused() const { return refusal_.load(std::memory_order_acquire) != 0; }
+    // The system's error number for that refusal, 0 while there was none. Any thread.
+    int refusal() const { return refusal_.load(std::memory_order_acquire); }
 
     // For tests: a ring of this size whatever is asked (0: as asked), a pause
     // after each write, and the rounds the thread has made.
@@ -63,6 +65,8 @@ class TakeWriter {
 
     void run();
     void writeOut(const char* data, size_t bytes);
+    // Notes the channel's first refused write, in the system's words.
+    void noteRefusal();
     void syncWhenDue(Clock::time_point& synced);
     void drainRing(Clock::time_point* synced);
 
@@ -76,5 +80,6 @@ class TakeWriter {
     std::mutex wakeGuard_;
     std::condition_variable wake_;
     bool finishing_ = false;  // under wakeGuard_
-    std::atomic<bool> diskRefused_{false};
+    // The error number of the first write or sync the disk refused; 0 while none was.
+    std::atomic<int> refusal_{0};
 };

@@ -100,6 +100,8 @@ static void switchToReading(FileChannel& entry) {
     entry.mode = Mode::read;
     entry.remaining = 0;
     entry.filled = 0;
+    entry.endReached = false;
+    entry.ended = false;
 }
 
 bool closeEntry(FileChannel& entry) {
@@ -115,6 +117,8 @@ bool closeEntry(FileChannel& entry) {
     entry.mode = Mode::read;
     entry.writeFailed = false;
     entry.error = 0;
+    entry.endReached = false;
+    entry.ended = false;
     entry.writtenBehind = -1;
     return written && closed;
 }
@@ -173,6 +177,10 @@ int writeSlow(FileChannel& entry, const void* data, int length) {
     return length;
 }
 
+// A refill the file cannot fill has met its end (for a regular file, a
+// short read is nothing else): what the buffer then holds is all there is,
+// and a read past it comes back short without a call, since every further
+// call would bring nothing, until a seek.
 int readSlow(FileChannel& entry, void* data, int length) {
     char* destination = static_cast<char*>(data);
     if (entry.buffer == nullptr) return readAll(entry, destination, length);
@@ -186,9 +194,19 @@ int readSlow(FileChannel& entry, void* data, int length) {
     std::memcpy(destination, entry.buffer + entry.filled - unconsumed, static_cast<size_t>(unconsumed));
     entry.remaining = 0;
     int missing = length - unconsumed;
-    if (missing >= bufferSize) return unconsumed + readAll(entry, destination + unconsumed, missing);
+    if (entry.endReached) {
+        entry.ended = true;
+        return unconsumed;
+    }
+    if (missing >= bufferSize) {
+        const int count = readAll(entry, destination + unconsumed, missing);
+        entry.endReached = entry.ended = count < missing;
+        return unconsumed + count;
+    }
     int count = readAll(entry, entry.buffer, bufferSize);
     entry.filled = count;
+    entry.endReached = count < bufferSize;
+    entry.ended = count < missing;
     int taken = count < missing ? count : missing;
     std::memcpy(destination + unconsumed, entry.buffer, static_cast<size_t>(taken));
     entry.remaining = count - taken;
@@ -229,12 +247,22 @@ bool syncFile(int number) {
     return ::fsync(entry->descriptor) == 0 && !entry->writeFailed;
 }
 
+bool flushFile(int number) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr) return false;
+    if (entry->buffer != nullptr && entry->mode == files_detail::Mode::write) files_detail::flush(*entry);
+    return !entry->writeFailed;
+}
+
 bool syncFileData(int number) {
     files_detail::FileChannel* entry = channel(number);
     if (entry == nullptr) return false;
     if (entry->buffer != nullptr && entry->mode == files_detail::Mode::write) files_detail::flush(*entry);
     // What the kernel could not write back is lost as surely as a refused write.
-    if (::fdatasync(entry->descriptor) != 0 && errno != EINTR) entry->writeFailed = true;
+    if (::fdatasync(entry->descriptor) != 0 && errno != EINTR) {
+        if (entry->error == 0) entry->error = errno;
+        entry->writeFailed = true;
+    }
     return !entry->writeFailed;
 }
 
@@ -255,8 +283,9 @@ int writeByte(int number, int value) {
     return entry == nullptr ? 0 : writeSlow(*entry, &byte, 1);
 }
 
-void copyWords(int from, int to, int64_t words) {
+int64_t copyWords(int from, int to, int64_t words) {
     using files_detail::Mode;
+    const int64_t asked = words;
     while (words > 0) {
         files_detail::FileChannel* source = channel(from);
         files_detail::FileChannel* target = channel(to);
@@ -271,7 +300,10 @@ void copyWords(int from, int to, int64_t words) {
         }
         if (block == 0) {
             // A refill, a flush, a channel that is not open: as a pair does it.
-            writeWord(to, readWord(from));
+            // Past the source's end there is nothing to move.
+            const int word = readWord(from);
+            if (word == 0 && fileEnded(from)) break;
+            writeWord(to, word);
             --words;
             continue;
         }
@@ -282,6 +314,7 @@ void copyWords(int from, int to, int64_t words) {
         target->remaining -= bytes;
         words -= block;
     }
+    return asked - words;
 }
 
 int writeData(int number, const void* data, int length) {
@@ -297,9 +330,35 @@ bool seekFile(int number, int64_t offset) {
     entry->mode = files_detail::Mode::read;
     entry->remaining = 0;
     entry->filled = 0;
+    entry->endReached = false;
+    entry->ended = false;
     // Reading starts afresh; a refused write stays on record.
     if (!entry->writeFailed) entry->error = 0;
     return ::lseek(entry->descriptor, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+int64_t fileReadOffset(int number) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr) return -1;
+    const off_t at = ::lseek(entry->descriptor, 0, SEEK_CUR);
+    if (at < 0) return -1;
+    // What was read ahead into the buffer and not yet given lies before it.
+    const int ahead = entry->buffer != nullptr && entry->mode == files_detail::Mode::read ? entry->remaining : 0;
+    return static_cast<int64_t>(at) - ahead;
+}
+
+bool truncateFile(int number, int64_t size) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr) return false;
+    if (entry->buffer != nullptr && entry->mode == files_detail::Mode::write) files_detail::flush(*entry);
+    if (::ftruncate(entry->descriptor, static_cast<off_t>(size)) != 0 ||
+        ::lseek(entry->descriptor, static_cast<off_t>(size), SEEK_SET) != static_cast<off_t>(size)) {
+        if (entry->error == 0) entry->error = errno;
+        return false;
+    }
+    entry->mode = files_detail::Mode::write;
+    entry->remaining = files_detail::bufferSize;
+    return !entry->writeFailed;
 }
 
 int64_t openFileSize(int number) {

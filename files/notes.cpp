@@ -4,6 +4,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "files.h"
 #include "files_testing.h"
 
@@ -20,7 +22,9 @@ std::string noteText(ssize_t length, const char* text) {
 // the key must not stay behind to describe bytes it was not written for.
 bool setNote(int descriptor, const char* key, const std::string& text) {
     if (::fsetxattr(descriptor, key, text.data(), text.size(), 0) != 0) {
+        const int error = errno;
         ::fremovexattr(descriptor, key);
+        errno = error;
         return false;
     }
     return ::fsync(descriptor) == 0;

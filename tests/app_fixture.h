@@ -62,7 +62,12 @@ class Recorder : public ::testing::Test {
         ASSERT_TRUE(runSettingsPhase(app));
         applyAcceptedSettings(app);
     }
-    void openCaptureStream() { ::openCaptureStream(app); }
+    // Opens the stream as ACCEPT does, off the interface thread, and runs the
+    // loop until the opening has settled and what it owed the user is done.
+    void openCaptureStream() {
+        ::openCaptureStream(app);
+        loopUntil([this] { return !app.acceptAwaitsStream; }, 10000);
+    }
     int recordingPass(int previousCode) { return ::recordingPass(app, previousCode); }
     void offerUnsavedTake() { ::offerUnsavedTake(app); }
     void refreshStatusLabels() { ::refreshStatusLabels(app); }

@@ -107,6 +107,8 @@ TEST_F(Recorder, RefusedFormatIsToldAndRecordArmsNothing) {
     EXPECT_EQ(seenBoxes[0].text, "Sorry, unsupported format.");
     for (int attempt = 0; attempt < 2; ++attempt) {
         ASSERT_TRUE(clickAndLoop(RecordButton));
+        // The stream is tried again off the interface thread; the box follows.
+        ASSERT_TRUE(loopUntil([&] { return seenBoxes.size() == 2u + attempt; }));
         ASSERT_EQ(seenBoxes.size(), 2u + attempt);
         EXPECT_EQ(seenBoxes.back().text, "Unable to stream.");
         EXPECT_FALSE(recordingState.armed.load());

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio_check.h"
@@ -69,6 +70,48 @@ TEST_F(Capture, TakeStopsGrowingAtAWholeFrameAtTheLimit) {
     EXPECT_EQ(recordingState.framesCaptured.load(), 2500);
     EXPECT_EQ(fileSize("pelvar.temp"), 15000);
     static_assert(largestTakeFrames == INT32_MAX, "the cap is what the 32-bit frame count can hold");
+}
+
+// A gap in the buffers, as when the whole program was stopped for a while:
+// what the server kept meanwhile and handed over in a burst afterwards is
+// in the take, and what it dropped is counted as lost. The buffers come at
+// a device's pace, ten milliseconds each, by a schedule that a busy machine
+// may delay but never makes lose time.
+TEST_F(Capture, WhatAServerDroppedDuringAGapIsCountedAsLost) {
+    useSettings(2, 16, 44100, 0);
+    const std::vector<char> buffer(441 * 4, 3);
+    struct Case {
+        const char* what;
+        bool keptByServer;
+    };
+    const Case cases[] = {{"kept by the server", true}, {"dropped by the server", false}};
+    for (const Case& row : cases) {
+        ASSERT_TRUE(beginTake()) << row.what;
+        auto due = std::chrono::steady_clock::now();
+        auto feedFor = [&](int buffers) {
+            for (int fed = 0; fed < buffers; ++fed) {
+                std::this_thread::sleep_until(due);
+                feed(engine, 441, buffer);
+                due += std::chrono::milliseconds(10);
+            }
+        };
+        feedFor(50);
+        // A second without buffers; then, from a server that kept it, that
+        // second in one burst.
+        due += std::chrono::seconds(1);
+        std::this_thread::sleep_until(due);
+        if (row.keptByServer)
+            for (int fed = 0; fed < 100; ++fed) feed(engine, 441, buffer);
+        feedFor(150);
+        const TakeOutcome take = endTake();
+        if (row.keptByServer) {
+            EXPECT_EQ(take.framesLost, 0) << row.what;
+            EXPECT_EQ(take.framesKept, 300 * 441) << row.what;
+        } else {
+            EXPECT_NEAR(take.framesLost, 44100, 44100 / 10) << row.what;
+            EXPECT_EQ(take.framesKept, 200 * 441) << row.what;
+        }
+    }
 }
 
 TEST_F(Capture, EndTakeWithoutAStreamStillDisarmsAndCloses) {

@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QScreen>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <future>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "app_fixture.h"
 #include "audio_check.h"
@@ -108,18 +110,33 @@ TEST_F(Faults, FullDiskCutsTheTakeShortTellsTheUserAndSavesWhatIsThere) {
     ASSERT_NO_FATAL_FAILURE(
         startRecorder(5, 2));  // 192000 Hz, 32 bits, stereo: the disk fills within a fraction of a second
     ASSERT_TRUE(clickAndLoop(RecordButton));
-    runLoopFor(600);
-    ASSERT_TRUE(clickAndLoop(StopButton));
+    // The take ends by itself as soon as the disk refuses, as a lost stream
+    // ends it, without waiting for Stop: the program promises two seconds,
+    // and a busy machine is given one more.
+    ASSERT_TRUE(loopUntil([&] { return boxSeen("Error"); }, 3000)) << "the full disk went untold";
     ASSERT_EQ(seenBoxes.size(), 1u) << "held " << fileSize("pelvar.temp") << " frames "
                                     << recordingState.framesCaptured.load() << " rate " << captureSettings.sampleRate
                                     << " bits " << captureSettings.bitsPerSample;
     EXPECT_EQ(seenBoxes[0].title, "Error");
     EXPECT_NE(seenBoxes[0].text.find("disk"), std::string::npos) << seenBoxes[0].text;
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+    EXPECT_EQ(recordingState.loopState, LoopState::Idle) << "the take ended as Stop ends it";
     const int64_t held = fileSize("pelvar.temp");
     EXPECT_GT(held, 0);
     EXPECT_LE(held, 256 * 1024);
     EXPECT_EQ(int64_t{recordingState.framesCaptured.load()} * 8, held / 8 * 8) << "only whole frames that are on disk";
+    // Why, in the system's words (no space, or past the size limit where no
+    // tmpfs could be had), and how much the take keeps.
+    const std::string& told = seenBoxes[0].text;
+    EXPECT_TRUE(told.find(": " + std::string(std::strerror(ENOSPC)) + ".") != std::string::npos ||
+                told.find(": " + std::string(std::strerror(EFBIG)) + ".") != std::string::npos)
+        << told;
+    double kept = 0;
+    const size_t keeps = told.find("keeps the ");
+    ASSERT_NE(keeps, std::string::npos) << told;
+    ASSERT_EQ(std::sscanf(told.c_str() + keeps, "keeps the %lf second", &kept), 1) << told;
+    EXPECT_NEAR(kept, recordingState.framesCaptured.load() / 192000.0, 0.051) << told;
+    EXPECT_NE(told.find("Save stores them"), std::string::npos) << told;
     const std::string take = readAll("pelvar.temp").substr(0, static_cast<size_t>(held / 8 * 8));
 
     std::filesystem::current_path(folder.path());
@@ -175,10 +192,12 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
     ASSERT_EQ(std::sscanf(told.c_str() + keeps, "keeps the %lf second", &kept), 1) << told;
     EXPECT_NEAR(kept, before / 44100.0, 0.051) << told;
 
-    // While the server is away every Record tries the stream again and arms nothing.
+    // While the server is away every Record tries the stream again, off the
+    // interface thread, and arms nothing.
     for (int attempt = 0; attempt < 2; ++attempt) {
         forgetAnswers();
         ASSERT_TRUE(clickAndLoop(RecordButton));
+        ASSERT_TRUE(loopUntil([&] { return !seenBoxes.empty(); })) << "attempt " << attempt;
         ASSERT_EQ(seenBoxes.size(), 1u) << "attempt " << attempt;
         EXPECT_EQ(seenBoxes[0].title, "Error");
         EXPECT_EQ(seenBoxes[0].text, "Unable to stream.");
@@ -186,20 +205,34 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
         EXPECT_FALSE(recordingState.armed.load());
     }
 
-    // Back again: the next Record records the tone. A server that then hangs,
-    // its stream still open but silent, ends the take too, and Save keeps it.
+    // Back again: the stream comes back by itself before Record, so that the
+    // next Record records the tone from its click, by the device's count. A
+    // server that then hangs, its stream still open but silent, ends the
+    // take too, and Save keeps it.
     ASSERT_TRUE(server.start());
     forgetAnswers();
+    const int64_t deliveredWhileAway = framesDelivered(app.capture);
+    ASSERT_TRUE(loopUntil([&] { return framesDelivered(app.capture) > deliveredWhileAway; }, 10000))
+        << "the stream was not opened again before Record";
+    ASSERT_TRUE(waitForAudio(app.capture));
+    const int64_t deliveredBeforeRecord = framesDelivered(app.capture);
     ASSERT_TRUE(clickAndLoop(RecordButton));
+    const int64_t deliveredOnceRecording = framesDelivered(app.capture);
     EXPECT_EQ(buttons(), (Buttons{false, true, false})) << "recording again";
+    EXPECT_TRUE(seenBoxes.empty());
     // A capture joining a server that has just started may cost the tone a
     // beat; the tone is measured in the second half of the take.
     ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 0; }, 8000));
     const int underruns = server.underruns();
     ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100; }, 8000));
+    const int64_t deliveredBeforeFreeze = framesDelivered(app.capture);
     ASSERT_TRUE(server.freeze());
     EXPECT_TRUE(loopUntil([&] { return boxSeen("Error"); }, 2000));
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+    // The take holds what the device delivered from the click on.
+    const int32_t frames = recordingState.framesCaptured.load();
+    EXPECT_GE(frames, deliveredBeforeFreeze - deliveredOnceRecording - 44100 / 20);
+    EXPECT_LE(frames, framesDelivered(app.capture) - deliveredBeforeRecord);
     const int underrunsInTake = server.underruns() - underruns;
     // Closing the window then does not wait for the hung server.
     std::future<void> closing = std::async(std::launch::async, [this] { app.capture.end(); });
@@ -218,6 +251,112 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
     plannedDialogAnswers = {(folder.path() / "back").string()};
     ASSERT_TRUE(clickAndLoop(SaveButton));
     EXPECT_EQ(readAll("back.wav").substr(46), take);
+}
+
+// A sound server that hangs never holds the window. Record on it waits for
+// the stream off the interface thread, leaving the earlier take as it is;
+// once the server answers, the take begins. A close request while Record
+// waits ends the run at once, the earlier take still byte for byte.
+TEST_F(Faults, RecordOnAHungServerWaitsWithoutHoldingTheWindowOrTheTake) {
+    OwnSoundServer server;
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
+    auto recordOnce = [this] {
+        ASSERT_TRUE(clickAndLoop(RecordButton));
+        ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100 / 4; }));
+        ASSERT_TRUE(clickAndLoop(StopButton));
+    };
+    // Record pressed on a server that has hung for two seconds, so that the
+    // program can tell; the loop runs on meanwhile. Returns the loop's
+    // longest pass: the program promises a tenth of a second, a busy machine
+    // may take longer, and a pass that waited for the server would take
+    // until it answers.
+    auto recordOnHungServer = [this, &server] {
+        EXPECT_TRUE(server.freeze());
+        runLoopFor(2000);
+        EXPECT_TRUE(clickAndLoop(RecordButton));
+        std::chrono::steady_clock::duration longest{};
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        while (std::chrono::steady_clock::now() < until) {
+            const auto before = std::chrono::steady_clock::now();
+            previousCode_ = recordingPass(previousCode_);
+            longest = std::max(longest, std::chrono::steady_clock::now() - before);
+        }
+        return longest;
+    };
+
+    ASSERT_NO_FATAL_FAILURE(recordOnce());
+    std::string take = readAll("pelvar.temp");
+    std::string note = fileNote("pelvar.temp", takeNoteKey);
+    forgetAnswers();
+    const Buttons before = buttons();
+    EXPECT_LT(recordOnHungServer(), std::chrono::seconds(1)) << "a pass of the loop waited for the hung server";
+    EXPECT_FALSE(recordingState.armed.load()) << "no take begins before the stream runs";
+    EXPECT_EQ(buttons(), (Buttons{false, before.stop, before.save})) << "Record waits";
+    EXPECT_TRUE(readAll("pelvar.temp") == take) << "the earlier take stays as it was";
+    EXPECT_EQ(fileNote("pelvar.temp", takeNoteKey), note);
+    EXPECT_TRUE(seenBoxes.empty());
+    // The server answers again: the take that waited begins, on a new stream.
+    ASSERT_TRUE(server.thaw());
+    ASSERT_TRUE(loopUntil(
+        [this] { return recordingState.armed.load() && recordingState.framesCaptured.load() > 44100 / 4; }, 10000));
+    EXPECT_EQ(buttons(), (Buttons{false, true, false}));
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    EXPECT_TRUE(seenBoxes.empty());
+
+    take = readAll("pelvar.temp");
+    note = fileNote("pelvar.temp", takeNoteKey);
+    EXPECT_LT(recordOnHungServer(), std::chrono::seconds(1)) << "a pass of the loop waited for the hung server";
+    // Closing the window while Record waits ends the run at once.
+    std::future<void> closing = std::async(std::launch::async, [this] { app.capture.end(); });
+    const bool closedAtOnce = closing.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    ASSERT_TRUE(server.thaw());
+    closing.wait();
+    EXPECT_TRUE(closedAtOnce) << "closing the window waited for the hung sound server";
+    EXPECT_TRUE(readAll("pelvar.temp") == take) << "the earlier take stays as it was";
+    EXPECT_EQ(fileNote("pelvar.temp", takeNoteKey), note);
+    // The opening left behind gives up once its server answers; only then
+    // may this program's other tests use PortAudio again.
+    for (int wait = 0; wait < 1000 && app.capture.streamOpening() == StreamOpening::pending; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(app.capture.streamOpening(), StreamOpening::pending);
+    EXPECT_EQ(recordingState.stream, nullptr) << "the opening given up opened nothing";
+    if (Pa_GetDeviceCount() == paNotInitialized) Pa_Initialize();
+}
+
+// Ctrl+Z and fg, a paused virtual machine or a suspend stop the whole
+// program for seconds. That is not a lost stream: the take goes on, and
+// what the server could not keep meanwhile is told at Stop as lost.
+TEST_F(Faults, PauseOfTheWholeProgramIsNotALostStream) {
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    const int64_t deliveredOnceRecording = framesDelivered(app.capture);
+    ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100 / 2; }));
+    // Another process stops this one for three seconds, as a shell's Ctrl+Z
+    // and fg would, and leaves a mark once it let it go on.
+    const std::string pid = std::to_string(::getpid());
+    const std::filesystem::path resumed = folder.path() / "resumed";
+    const std::string pause = "(sleep 0.3; kill -STOP " + pid + "; sleep 3; kill -CONT " + pid + "; touch '" +
+                              resumed.string() + "') >/dev/null 2>&1 &";
+    ASSERT_EQ(std::system(pause.c_str()), 0);
+    ASSERT_TRUE(loopUntil([&] { return std::filesystem::exists(resumed); }, 15000));
+    // The stream delivers again: a second more of it, by the device's count.
+    const int64_t deliveredAfterPause = framesDelivered(app.capture);
+    ASSERT_TRUE(loopUntil([&] { return framesDelivered(app.capture) > deliveredAfterPause + 44100; }, 8000));
+    EXPECT_TRUE(seenBoxes.empty()) << seenBoxes[0].text;
+    EXPECT_TRUE(recordingState.armed.load()) << "the take goes on after the pause";
+    EXPECT_EQ(recordingState.loopState, LoopState::Recording);
+    EXPECT_EQ(buttons(), (Buttons{false, true, false}));
+    const int64_t deliveredBeforeStop = framesDelivered(app.capture);
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    const int32_t frames = recordingState.framesCaptured.load();
+    EXPECT_GE(frames, deliveredBeforeStop - deliveredOnceRecording - 44100 / 20)
+        << "all the device delivered, before the pause and after it, is in the take";
+    // Whatever the server could not keep through three seconds is told as
+    // lost, never as a stream that stopped.
+    for (const SeenBox& box : seenBoxes) {
+        EXPECT_EQ(box.text.find("stopped delivering"), std::string::npos) << box.text;
+        EXPECT_NE(box.text.find("could not be recorded"), std::string::npos) << box.text;
+    }
 }
 
 TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {

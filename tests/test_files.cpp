@@ -31,6 +31,7 @@ std::vector<size_t> kernelWrites;
 // Every read and write the kernel is asked for, in order, as a signed size:
 // reads negative.
 std::vector<long> kernelCalls;
+int kernelReads = 0;
 }  // namespace
 
 extern "C" ssize_t write(int descriptor, const void* data, size_t length) {
@@ -42,7 +43,10 @@ extern "C" ssize_t write(int descriptor, const void* data, size_t length) {
 }
 
 extern "C" ssize_t read(int descriptor, void* data, size_t length) {
-    if (counting && descriptor > 2) kernelCalls.push_back(-static_cast<long>(length));
+    if (counting && descriptor > 2) {
+        kernelCalls.push_back(-static_cast<long>(length));
+        ++kernelReads;
+    }
     return syscall(SYS_read, descriptor, data, length);
 }
 
@@ -158,6 +162,18 @@ TEST_F(FileChannels, ReadWordSignExtendsAndReadsMissingBytesAsZero) {
         ASSERT_NE(openFileForReading(4, "in"), 0);
         for (size_t index = 0; index < row.words.size(); ++index)
             EXPECT_EQ(readWord(4), row.words[index]) << "word " << index << " of " << row.bytes.size() << " bytes";
+        // The channel knows it met the end, and where; past it nothing more is read.
+        EXPECT_TRUE(fileEnded(4)) << row.bytes.size() << " bytes";
+        EXPECT_EQ(fileReadOffset(4), static_cast<int64_t>(row.bytes.size()));
+        const int reads = kernelReads;
+        for (int word = 0; word < 1000; ++word) EXPECT_EQ(readWord(4), 0);
+        EXPECT_EQ(kernelReads, reads) << "reads past the end call the system";
+        // A seek reads afresh.
+        ASSERT_TRUE(seekFile(4, 0));
+        EXPECT_FALSE(fileEnded(4));
+        if (!row.bytes.empty()) {
+            EXPECT_EQ(readWord(4), row.words[0]);
+        }
         closeFile(4);
     }
     EXPECT_EQ(readWord(4), 0) << "a closed number reads 0";
@@ -170,7 +186,11 @@ TEST_F(FileChannels, ReadsRefillAcrossBlockBoundaries) {
         bytes.append({static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)});
     writeFileBytes("long", bytes + "\x2A");
     ASSERT_NE(openFileForReading(1, "long"), 0);
-    for (int value = 0; value < 5000; ++value) ASSERT_EQ(readWord(1), value);
+    for (int value = 0; value < 5000; ++value) {
+        ASSERT_EQ(readWord(1), value);
+        ASSERT_EQ(fileReadOffset(1), 2 * (value + 1));
+    }
+    EXPECT_FALSE(fileEnded(1)) << "a full block is not the end";
     EXPECT_EQ(readWord(1), 42);
     EXPECT_EQ(readWord(1), 0);
 }

@@ -3,10 +3,14 @@
 // format, the data byte for byte, and what the window shows meanwhile.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <QComboBox>
 #include <QMessageBox>
 #include <QTest>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -20,11 +24,39 @@
 #include "audio_check.h"
 #include "capture.h"
 #include "files.h"
+#include "files_testing.h"
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"
 #include "ui_testing.h"
 #include "wav.h"
+
+namespace {
+
+// "pelvar.temp" cut short while a save reads it, as another program could
+// cut it: once the save reads the take from `cutWhenReadAt` on, its file is
+// cut to `cutTo` bytes, and every read of it from there on is counted.
+std::atomic<int64_t> cutWhenReadAt{-1};
+std::atomic<bool> takeCut{false};
+std::atomic<int> readsPastTheEnd{0};
+int64_t cutTo = 0;
+struct stat takeFile {};
+
+}  // namespace
+
+extern "C" ssize_t read(int descriptor, void* data, size_t length) {
+    struct stat status {};
+    if ((cutWhenReadAt.load() >= 0 || takeCut.load()) && ::fstat(descriptor, &status) == 0 &&
+        status.st_dev == takeFile.st_dev && status.st_ino == takeFile.st_ino) {
+        if (takeCut.load()) {
+            if (::lseek(descriptor, 0, SEEK_CUR) >= cutTo) ++readsPastTheEnd;
+        } else if (::lseek(descriptor, 0, SEEK_CUR) >= cutWhenReadAt.load()) {
+            cutWhenReadAt.store(-1);
+            takeCut.store(::truncate("pelvar.temp", static_cast<off_t>(cutTo)) == 0);
+        }
+    }
+    return syscall(SYS_read, descriptor, data, length);
+}
 
 namespace {
 
@@ -139,6 +171,92 @@ TEST_F(Recorder, DataIsExactlyWhatTheTakeFileHolds) {
     EXPECT_EQ(seenBoxes[0].title, "Error");
     EXPECT_EQ(seenBoxes[0].text,
               "None of the 1.0 seconds of the take could be read back from pelvar.temp, so nothing was saved.");
+}
+
+// A take cut short while it is being saved: what was read is saved, in
+// whole frames, and told as for a take emptied before the save; never the
+// zeros a read past its end gives. The take is not marked saved, and past
+// its end nothing more is read.
+TEST_F(Recorder, TakeCutShortDuringTheSaveKeepsWhatWasRead) {
+    struct Case {
+        const char* what;
+        int channels, bits;
+        double rate;
+        int32_t frames;
+        int64_t cutWhenReadAt, cutTo;
+        int64_t kept;  // data bytes the WAV holds
+        const char* told;
+    };
+    const Case cases[] = {
+        {"16-bit stereo", 2, 16, 44100, 88200, 65536, 100002, 100000, "Only 0.6 of the 2.0 seconds"},
+        {"24-bit mono, cut inside a frame", 1, 24, 48000, 48000, 8192, 30001, 30000, "Only 0.2 of the 1.0 seconds"},
+        {"cut before its first byte was read", 2, 16, 44100, 44100, 0, 0, 0, "None of the 1.0 seconds"},
+    };
+    const std::string note = "began=2026-12-07T11:02:33Z";
+    int saves = 0;
+    for (const Case& row : cases) {
+        const int frame = row.channels * row.bits / 8;
+        std::string data(static_cast<size_t>(row.frames) * frame, '\0');
+        for (size_t index = 0; index < data.size(); ++index) data[index] = static_cast<char>(index * 7 + 1);
+        prepareTake(row.channels, row.bits, row.rate, data, row.frames);
+        const std::string taken = "channels=" + std::to_string(row.channels) + " bits=" + std::to_string(row.bits) +
+                                  " rate=" + std::to_string(static_cast<int>(row.rate)) + " " + note;
+        ASSERT_TRUE(setFileNote("pelvar.temp", takeNoteKey, taken));
+        ASSERT_EQ(::stat("pelvar.temp", &takeFile), 0);
+        cutTo = row.cutTo;
+        readsPastTheEnd.store(0);
+        takeCut.store(false);
+        cutWhenReadAt.store(row.cutWhenReadAt);
+        forgetAnswers();
+        const std::string path = (folder.path() / ("cut" + std::to_string(saves++) + ".wav")).string();
+        plannedDialogAnswers = {path};
+        EXPECT_FALSE(saveLastTake()) << row.what;
+        cutWhenReadAt.store(-1);
+        EXPECT_TRUE(takeCut.load()) << row.what << ": the save read the take past the cut";
+        takeCut.store(false);
+        EXPECT_LE(readsPastTheEnd.load(), 1) << row.what << ": past the end nothing more is read";
+        ASSERT_EQ(seenBoxes.size(), 1u) << row.what;
+        EXPECT_EQ(seenBoxes[0].title, "Error") << row.what;
+        EXPECT_EQ(seenBoxes[0].text.rfind(row.told, 0), 0u) << seenBoxes[0].text;
+        if (row.kept > 0) {
+            EXPECT_NE(seenBoxes[0].text.find("they were saved as " + path + "."), std::string::npos)
+                << seenBoxes[0].text;
+            const HeaderCase header{row.channels,
+                                    row.bits,
+                                    row.rate,
+                                    static_cast<int32_t>(row.kept / frame),
+                                    static_cast<uint32_t>(row.rate * frame),
+                                    static_cast<uint16_t>(frame),
+                                    false};
+            EXPECT_TRUE(readAll(path) == expectedHeader(header) + data.substr(0, static_cast<size_t>(row.kept)))
+                << row.what << ": what was read, in whole frames, and nothing invented";
+        } else {
+            EXPECT_EQ(fileSize(path.c_str()), -1) << row.what << ": no WAV of invented silence";
+        }
+        EXPECT_EQ(fileNote("pelvar.temp", takeNoteKey), taken) << row.what << ": the take is not marked saved";
+        EXPECT_EQ(buttons(), (Buttons{true, false, true})) << row.what;
+    }
+
+    // A take past what RIFF holds keeps its RF64 header, with the sizes of
+    // what was read.
+    const std::string data(400000, 'r');
+    prepareTake(2, 16, 44100, data, 100000);
+    ASSERT_EQ(::stat("pelvar.temp", &takeFile), 0);
+    cutTo = 200002;
+    takeCut.store(false);
+    cutWhenReadAt.store(65536);
+    SaveRequest request;
+    request.settings = captureSettings;
+    request.frames = 100000;
+    request.path = (folder.path() / "rf64.wav").string();
+    request.rf64Threshold = 300000;
+    const SaveResult result = saveTakeAsWav(request);
+    cutWhenReadAt.store(-1);
+    takeCut.store(false);
+    EXPECT_TRUE(result.saved);
+    EXPECT_EQ(result.takeBytes, 400000);
+    EXPECT_EQ(result.savedBytes, 200000);
+    EXPECT_TRUE(readAll("rf64.wav") == expectedHeader({2, 16, 44100, 50000, 176400, 4, true}) + data.substr(0, 200000));
 }
 
 // Cancelled, declined or failed, a save leaves every file as it was, asks for

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Termination signals as close requests. The handler only notes the signal
-// and wakes the event wait through a socket pair; everything else happens on
-// the interface thread, where the layer's event loop reads the socket.
+// Termination signals as close requests. They are held back from the
+// program's first step until the handler is in place. The handler only notes
+// the signal and wakes the event wait through a socket pair; everything else
+// happens on the interface thread, where the layer's event loop reads the
+// socket.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -53,15 +56,29 @@ void deliverCloseSignal() {
             dialog->done(QDialog::Rejected);
 }
 
+sigset_t terminationSignals() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&held, number);
+    return held;
+}
+
 }  // namespace
 
+void holdTerminationSignals() {
+    const sigset_t held = terminationSignals();
+    ::pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
+
 bool closeOnTerminationSignals() {
-    if (closeSignal.wakeSockets[0] != -1) return true;
-    if (layer.application == nullptr ||
-        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, closeSignal.wakeSockets) != 0)
-        return false;
-    auto* notifier = new QSocketNotifier(closeSignal.wakeSockets[0], QSocketNotifier::Read, layer.application);
-    QObject::connect(notifier, &QSocketNotifier::activated, deliverCloseSignal);
+    // The socket that wakes the event wait comes first, where there is an
+    // event wait, so that no signal finds it missing.
+    if (layer.application != nullptr && closeSignal.wakeSockets[0] == -1) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, closeSignal.wakeSockets) != 0)
+            return false;
+        auto* notifier = new QSocketNotifier(closeSignal.wakeSockets[0], QSocketNotifier::Read, layer.application);
+        QObject::connect(notifier, &QSocketNotifier::activated, deliverCloseSignal);
+    }
     struct sigaction action {};
     action.sa_handler = noteCloseSignal;
     sigemptyset(&action.sa_mask);
@@ -69,6 +86,9 @@ bool closeOnTerminationSignals() {
     // write must not fail for it.
     action.sa_flags = SA_RESTART;
     for (int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &action, nullptr);
+    // A signal held back since the start is acted on now.
+    const sigset_t held = terminationSignals();
+    ::pthread_sigmask(SIG_UNBLOCK, &held, nullptr);
     return true;
 }
 

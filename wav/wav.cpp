@@ -26,6 +26,8 @@ constexpr int passesPerProgress = 1024;
 // zero byte that its own size leaves out and RIFF's size counts.
 int64_t padBytes(int64_t dataSize) { return dataSize % 2; }
 
+int headerBytesFor(bool rf64) { return rf64 ? rf64HeaderBytes : headerBytes; }
+
 void writeQuad(int number, int64_t value) {
     writeLong(number, static_cast<int32_t>(value & 0xFFFFFFFF));
     writeLong(number, static_cast<int32_t>(value >> 32));
@@ -51,9 +53,9 @@ void writeFormatBlock(const CaptureSettings& settings) {
 // The 46-byte header while the sizes fit in 32 bits; past that, RF64 (EBU
 // Tech 3306): a ds64 chunk first holds the 64-bit sizes and the frame count,
 // and the 32-bit fields that cannot hold theirs say so with all bits set.
-void writeHeader(const SaveRequest& request, int64_t dataSize) {
+void writeHeader(const SaveRequest& request, int64_t dataSize, bool rf64) {
     const CaptureSettings& settings = request.settings;
-    if (dataSize + padBytes(dataSize) <= request.rf64Threshold) {
+    if (!rf64) {
         writeString(WavOutputFile, "RIFF");
         writeLong(WavOutputFile,
                   static_cast<int32_t>(static_cast<uint32_t>(dataSize + padBytes(dataSize) + (headerBytes - 8))));
@@ -82,7 +84,9 @@ void writeHeader(const SaveRequest& request, int64_t dataSize) {
 // passesPerProgress + 1 passes; `passes` runs on from one stretch of the take
 // to the next. The passes between two calls move as one block of words, with
 // the same reads and writes as pass by pass. Returns false as soon as the
-// disk refuses a write or the callback says stop.
+// disk refuses a write or the callback says stop. A take whose file ends
+// early (cut short under the save) ends the copy there: what lies past the
+// end is no audio.
 bool copyTake(const SaveRequest& request, int64_t dataSize, int& passes) {
     const int from = request.takeChannel;
     int64_t copied = 0;
@@ -91,11 +95,14 @@ bool copyTake(const SaveRequest& request, int64_t dataSize, int& passes) {
         // byte is written alone.
         const int64_t words = std::min<int64_t>((dataSize - copied) / 2, passesPerProgress + 1 - passes);
         if (words > 0) {
-            copyWords(from, WavOutputFile, words);
+            const int64_t moved = copyWords(from, WavOutputFile, words);
+            if (moved < words) return true;
             copied += 2 * words;
             passes += static_cast<int>(words);
         } else {
-            writeByte(WavOutputFile, readWord(from));
+            const int word = readWord(from);
+            if (word == 0 && fileEnded(from)) return true;
+            writeByte(WavOutputFile, word);
             copied += 2;
             ++passes;
         }
@@ -121,17 +128,38 @@ std::vector<FileStretch> takeStretches(const SaveRequest& request, int64_t takeB
     return stretches;
 }
 
+// Cuts the output back to the header and the whole frames of `dataSize`
+// (and their pad byte), and rewrites the header for them in the kind it was begun with.
+int endWavAt(const SaveRequest& request, int64_t dataSize, bool rf64) {
+    if (!truncateFile(WavOutputFile, headerBytesFor(rf64) + dataSize) ||
+        (padBytes(dataSize) != 0 && writeByte(WavOutputFile, 0) != 1) || !seekFile(WavOutputFile, 0))
+        return fileError(WavOutputFile) != 0 ? fileError(WavOutputFile) : EIO;
+    writeHeader(request, dataSize, rf64);
+    return fileError(WavOutputFile);
+}
+
 // The header and the stretches into the unpublished output; the error of
-// the call that failed, or 0.
-int writeWav(const SaveRequest& request, const std::vector<FileStretch>& stretches, int64_t dataSize) {
-    writeHeader(request, dataSize);
+// the call that failed, or 0. `saved` says how many data bytes it holds:
+// fewer than the stretches when the take's file ended early, and then
+// nothing more of it is read.
+int writeWav(const SaveRequest& request, const std::vector<FileStretch>& stretches, int64_t dataSize, int64_t& saved) {
+    const bool rf64 = dataSize + padBytes(dataSize) > request.rf64Threshold;
+    const int64_t frame = bytesPerFrameFor(request.settings.bitsPerSample, request.settings.channelCount);
+    writeHeader(request, dataSize, rf64);
     int passes = 0;
+    saved = 0;
     for (const FileStretch& stretch : stretches) {
         if (!seekFile(request.takeChannel, stretch.start)) return errno;
         // A copy stopped short is never published, whatever stopped it.
         if (!copyTake(request, stretch.end - stretch.start, passes))
             return fileError(WavOutputFile) != 0 ? fileError(WavOutputFile) : ECANCELED;
         if (int error = fileError(request.takeChannel)) return error;
+        if (fileEnded(request.takeChannel)) {
+            const int64_t read = std::min(fileReadOffset(request.takeChannel), stretch.end) - stretch.start;
+            saved += read > 0 ? read / frame * frame : 0;
+            return endWavAt(request, saved, rf64);
+        }
+        saved += stretch.end - stretch.start;
     }
     if (padBytes(dataSize) != 0) writeByte(WavOutputFile, 0);
     return fileError(WavOutputFile);
@@ -157,13 +185,15 @@ SaveResult saveTakeAsWav(const SaveRequest& request) {
         result.error = errno;
         return result;
     }
-    result.error = writeWav(request, stretches, dataSize);
-    if (result.error != 0) {
+    int64_t saved = 0;
+    result.error = writeWav(request, stretches, dataSize, saved);
+    // Nothing of the take could be read after all: no WAV of invented silence either.
+    if (result.error != 0 || (saved == 0 && result.takeBytes > 0)) {
         discardFile(WavOutputFile);
         return result;
     }
     result.error = publishFile(WavOutputFile, path, request.mayReplace);
     result.saved = result.error == 0;
-    result.savedBytes = result.saved ? dataSize : 0;
+    result.savedBytes = result.saved ? saved : 0;
     return result;
 }

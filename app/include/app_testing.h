@@ -52,6 +52,12 @@ struct App {
     CaptureEngine capture{captureSettings, captureFormat, recordingState};
     std::vector<CaptureDevice> devices;
     std::optional<SleptTake> sleptTake;
+    // What waits for the stream being opened off the interface thread: the
+    // box ACCEPT owes when it fails, and a Record; and the channel through
+    // which the opening wakes the event wait when it settles.
+    bool acceptAwaitsStream = false;
+    bool recordAwaitsStream = false;
+    int wakeChannel = -1;
 };
 
 // How long a take kept, as the boxes say it: "12.3 seconds" under a minute,
@@ -70,8 +76,13 @@ bool runSettingsPhase(App& app);
 void applyAcceptedSettings(App& app);
 // Recreates the four status labels with the current values.
 void refreshStatusLabels(const App& app);
-// Opens the stream in the accepted format, with a box when it fails.
+// Begins opening the stream in the accepted format, off the interface
+// thread; a box follows when it fails (followStreamOpening).
 void openCaptureStream(App& app);
+// Acts on an opening of the stream that has settled since: the box ACCEPT
+// owes when it failed, and a Record that waits for it, which then begins its
+// take or says "Unable to stream.".
+void followStreamOpening(App& app);
 
 // The Save action on the run's last take: the dialog, the overwrite
 // question, the save and the boxes that follow. True when the whole take was

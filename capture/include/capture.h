@@ -10,12 +10,17 @@
 //   into a ring. It never blocks, allocates, locks, or calls the system.
 // - The take writer's thread drains that ring into file channel 1, which it
 //   alone uses from beginTake() until endTake() has returned.
+// - The stream opener's thread opens and starts the stream, closing first
+//   what is left of an earlier one: PortAudio waits there for as long as a
+//   sound server hangs. While it runs, the interface thread calls nothing of
+//   PortAudio; a run that ends meanwhile leaves it and PortAudio alone.
 // The stream runs from ACCEPT until shut-down; Record and Stop only arm and
 // disarm the callback.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,8 +61,8 @@ struct CaptureDevice {
 // PortAudio's capture devices, in PortAudio's order. Allocates.
 std::vector<CaptureDevice> captureDevices();
 
-// How opening the stream went.
-enum class StreamOpening { opened, formatRefused, unableToStream };
+// How opening the stream went, or that it is still under way.
+enum class StreamOpening { opened, formatRefused, unableToStream, pending };
 // How beginning a take went.
 enum class TakeBeginning {
     begun,
@@ -77,6 +82,8 @@ struct TakeOutcome {
     int64_t framesLost = 0;
     // The disk refused a write, so the take ends where the disk stopped.
     bool diskRefused = false;
+    // The system's error number for that refusal (ENOSPC for a full disk).
+    int diskError = 0;
     // The take holds as many frames as a take can.
     bool limitReached = false;
     // The device or its sound server stopped delivering during the take.
@@ -95,12 +102,39 @@ class CaptureEngine {
     CaptureEngine(const CaptureEngine&) = delete;
     CaptureEngine& operator=(const CaptureEngine&) = delete;
 
-    // Checks the format, opens and starts the stream.
+    // Checks the format, opens and starts the stream, and waits for that.
     StreamOpening openStream();
     // Unless the stream runs and delivers, closes what is left of it (its
     // device or sound server went away, or it never opened) and opens and
-    // starts it again in the accepted format. True when the stream runs.
+    // starts it again in the accepted format, and waits for that. True when
+    // the stream runs.
     bool reviveStream();
+
+    // Opening without waiting: each of these returns at once and leaves the
+    // work to the stream opener's thread; streamOpening() tells how it went.
+    // `settled` runs on that thread whenever an opening has settled, so that
+    // the interface thread can be woken; set it before the first opening.
+    void whenOpeningSettles(std::function<void()> settled);
+    // Starts what openStream() does, unless an opening is under way.
+    void beginOpening();
+    // Starts what reviveStream() does, unless an opening is under way or
+    // the stream runs.
+    void beginReviving();
+    // While no take runs: starts reviving a stream that stopped delivering,
+    // at most every two seconds. A stream is judged stopped only when two
+    // such calls in a row found it silent, so that a pause of the whole
+    // program (Ctrl+Z, a suspend) is not taken for a lost stream. True when
+    // it began an opening.
+    bool reviveWhenDue();
+    // What the latest opening came to: pending while it runs, and once it
+    // has settled the stream it opened is the engine's. Without any opening,
+    // unableToStream.
+    StreamOpening streamOpening();
+    // True when no opening is under way and the stream has delivered within
+    // the last three quarters of a second (or was opened so lately that it
+    // may not have begun to): a take begun now records from this moment.
+    // Never blocks.
+    bool streamRuns();
     // Creates "pelvar.temp" (refusing links and files not the user's, and a
     // file another copy of the program holds), notes the take's format on
     // it, starts the take writer and arms the callback.
@@ -110,13 +144,17 @@ class CaptureEngine {
     // what the take ended with; after no take at all, nothing but the frames.
     TakeOutcome endTake();
     // True while a take runs that can grow no more: it reached the largest
-    // take, or its stream stopped delivering (no buffer for over a second, or
-    // ended).
+    // take, the disk refused to store more of it, or its stream stopped
+    // delivering (no buffer for over a second, or ended). A stream silent for
+    // a while is watched a quarter of a second more before it is judged, so
+    // that after a pause of the whole program the audio thread has its turn;
+    // it blocks that long at most.
     bool takeCannotGoOn() const;
     // Stops the stream, ends a take still running (it stays whole on disk),
     // and closes the stream; used at shut-down. A stream that runs but has
     // stopped delivering (its sound server hangs) is left alone instead,
-    // since stopping it would wait for the server.
+    // since stopping it would wait for the server, and so is an opening
+    // under way, which gives up as soon as its server answers.
     void closeStream();
     // The last of capture at shut-down: closes the stream, then PortAudio,
     // unless a hung stream was left alone.

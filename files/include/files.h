@@ -33,6 +33,11 @@ struct FileChannel {
     bool writeFailed = false;
     // The system's error number for the first refused write or read.
     int error = 0;
+    // Read: the last refill met the file's end, so what the buffer holds is
+    // all there is; and a read came back short for it. Past the end reads
+    // give nothing and call nothing until a seek.
+    bool endReached = false;
+    bool ended = false;
     // Files of createFileFor: the bytes written so far, for putting them on
     // their way to disk as they come. -1 for other channels.
     int64_t writtenBehind = -1;
@@ -136,9 +141,13 @@ bool fileWriteFailed(int number);
 // The system's error number for the first write or read the open channel
 // was refused; 0 when there was none.
 int fileError(int number);
+// Writes out what is pending. False when the channel is not open, or any
+// write on it so far was refused; fileError then says why.
+bool flushFile(int number);
 // Writes out what is pending and asks the system to put the data on disk,
 // with what reading it back needs (fdatasync): the cheap call for a file
-// that keeps growing. A failure counts as a refused write.
+// that keeps growing. A failure counts as a refused write, and fileError
+// says why.
 bool syncFileData(int number);
 // Writes out what is pending and moves to `offset` bytes from the start,
 // dropping what was read ahead; an earlier refused read is forgotten. False when the channel is not open or the
@@ -182,7 +191,8 @@ inline int writeWord(int number, int value) {
 }
 
 // The next two bytes as a signed 16-bit value; bytes the file does not have
-// read as 0. A number that is not open gives 0.
+// read as 0, and then the channel has ended (fileEnded). A number that is
+// not open gives 0.
 inline int readWord(int number) {
     files_detail::FileChannel* entry = files_detail::channel(number);
     if (entry == nullptr) return 0;
@@ -200,8 +210,22 @@ inline int readWord(int number) {
 // as that many readWord and writeWord pairs would: the same bytes, and the
 // same reads and writes of the system at the same points, since both buffers
 // fill and empty where the pairs would fill and empty them. Within the two
-// buffers the words move as one block.
-void copyWords(int from, int to, int64_t words);
+// buffers the words move as one block. Stops where the source ends
+// (fileEnded) and returns the words moved.
+int64_t copyWords(int from, int to, int64_t words);
+// True once a read on the open channel met the end of its file (which may
+// have been cut short under it): from then on reads give 0 without asking
+// the system, until a seek. Inline, since the save's two-byte loop asks.
+inline bool fileEnded(int number) {
+    const files_detail::FileChannel* entry = files_detail::channel(number);
+    return entry != nullptr && entry->ended;
+}
+// The offset in its file of the next byte a read on the open channel gives;
+// at the end, the offset the file ended at. -1 when the channel is not open.
+int64_t fileReadOffset(int number);
+// Writes out what is pending, cuts the open file to `size` bytes and goes
+// on writing there. False when the system refuses (fileError says why).
+bool truncateFile(int number, int64_t size);
 
 // -1: nothing under the name (or an empty name); -2: a directory; else the
 // size. A symbolic link is followed: one that leads nowhere gives -1.
@@ -220,7 +244,8 @@ std::string resolvedPath(const char* path);
 // attribute), so that it follows the file through a rename and leaves what the
 // file holds alone. File systems without user attributes (FAT, some network
 // mounts) keep none. Setting replaces the note of that key and puts it on
-// disk; when it cannot be kept, no earlier note of the key is left either.
+// disk; when it cannot be kept, no earlier note of the key is left either,
+// and errno says why.
 // On the open channel's file.
 bool setFileNote(int number, const char* key, const std::string& text);
 // The note of the open channel's file, or of a file by name (a link's own,

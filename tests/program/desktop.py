@@ -30,6 +30,8 @@ class Desktop:
         self.window = None
         # Further variables for the program, such as a Wayland session's.
         self.session = {}
+        # Run in the program's process before it starts, such as limits of its own.
+        self.preexec = None
 
     def __enter__(self):
         # Xvfb picks a free display itself and names it once it accepts
@@ -79,7 +81,7 @@ class Desktop:
         """Starts a copy of the program and returns it once its window shows."""
         before = set(self.find_windows("^Ostrelle - Beta 2"))
         process = subprocess.Popen([self.program], cwd=folder, env=self.environment(home),
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=self.preexec)
 
         def new_window():
             if process.poll() is not None:

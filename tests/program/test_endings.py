@@ -2,13 +2,17 @@
 """The whole program under Xvfb with the private sound server: every way a take
 ends, a killed take offered back and recovered, and long saves that answer
 the desktop and stop on a signal."""
+import collections
+import contextlib
 import os
+import resource
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import time
+import types
 import unittest
 import wave
 
@@ -17,25 +21,86 @@ from desktop import PATIENCE, Desktop, delivered, paced_device, temporary_folder
 from scenario import CLOSE_REQUEST, INSTRUMENTED, OPTIMISED, PING_MANAGER, PROGRAM, RIG, SOURCE, Scenario  # noqa: E402
 
 
+SOUND_SERVER = os.path.join(SOURCE, "tests", "sound", "soundserver.sh")
+
+# One way a take ends: what ends it and then the program, the exit code,
+# a tiny disk under the take's folder (its bytes), and whether it needs a
+# sound server of its own.
+Ending = collections.namedtuple("Ending", "name end code disk own_server", defaults=(None, False))
+
+
+@contextlib.contextmanager
+def own_sound_server():
+    """A sound server of the test's own, which it may freeze, kill and thaw."""
+    rig = tempfile.mkdtemp(prefix="ostrelle-own.")
+    subprocess.run([SOUND_SERVER, "start", rig], check=True)
+    try:
+        yield rig
+    finally:
+        subprocess.run([SOUND_SERVER, "thaw", rig])
+        subprocess.run([SOUND_SERVER, "stop", rig])
+        shutil.rmtree(rig, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def tiny_disk(desktop, folder, room):
+    """The folder as a disk of `room` bytes: a tmpfs where mounting is
+    permitted, else a limit on the size of the files the program writes (with
+    SIGXFSZ ignored, a write past it fails as on a full disk)."""
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={room}", "tmpfs", folder],
+                             capture_output=True).returncode == 0
+    take = os.path.join(folder, "pelvar.temp")
+    if not mounted:
+        def limited():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (room, resource.RLIM_INFINITY))
+        desktop.preexec = limited
+
+    def full():
+        if mounted:
+            return os.statvfs(folder).f_bavail == 0
+        return os.path.exists(take) and os.path.getsize(take) >= room
+
+    try:
+        yield types.SimpleNamespace(room=room, full=full)
+    finally:
+        if mounted:
+            subprocess.run(["umount", "-l", folder])
+
+
 class Program(Scenario):
     def test_every_ending_keeps_the_take_whole(self):
         """The close box, a display that goes away, and the signals of a logout,
-        a closed terminal and Ctrl+C each end a take with all of it on disk.
+        a closed terminal and Ctrl+C each end a take with all of it on disk;
+        so does a disk that fills, which is told at once, the take keeping
+        all the disk holds; a pause of the whole program is no ending at all;
+        and a Record that waits for a sound server that hangs gives way to a
+        signal at once, leaving the take before it byte for byte.
         The take is judged by what the device delivered, not by the clock: it
         records from a device that hands out known bytes at the sound server's
         pace, and the program's own read position in them tells how much it
         was given before the take began and before it ended."""
         endings = [
-            ("close box", Desktop.request_close, 0),
-            ("display lost", lambda desktop: desktop.xvfb.kill(), 1),
-            ("SIGTERM", lambda desktop: desktop.process.send_signal(signal.SIGTERM), 0),
-            ("SIGINT", lambda desktop: desktop.process.send_signal(signal.SIGINT), 0),
-            ("SIGHUP", lambda desktop: desktop.process.send_signal(signal.SIGHUP), 0),
+            # What ends the take and then the program; the exit code; a tiny
+            # disk under the take's folder (its bytes), and whether the row
+            # needs a sound server of its own to freeze.
+            Ending("close box", lambda run: run.desktop.request_close(), 0),
+            Ending("display lost", lambda run: run.desktop.xvfb.kill(), 1),
+            Ending("SIGTERM", lambda run: run.desktop.process.send_signal(signal.SIGTERM), 0),
+            Ending("SIGINT", lambda run: run.desktop.process.send_signal(signal.SIGINT), 0),
+            Ending("SIGHUP", lambda run: run.desktop.process.send_signal(signal.SIGHUP), 0),
+            Ending("disk full, then the close box", self.fill_the_disk, 0, disk=512 << 10),
+            Ending("stopped for 3 s, then the close box", self.pause_for_three_seconds, 0),
+            Ending("Record on a hung sound server, then SIGTERM", self.record_on_a_hung_server, 0, own_server=True),
         ]
-        for name, end, expected_code in endings:
-            with self.subTest(name), temporary_folder() as folder, temporary_folder() as home, \
-                    self.desktop() as desktop:
-                device_input = paced_device(home, RIG)
+        for row in endings:
+            with self.subTest(row.name), contextlib.ExitStack() as stack:
+                folder = stack.enter_context(temporary_folder())
+                home = stack.enter_context(temporary_folder())
+                rig = stack.enter_context(own_sound_server()) if row.own_server else RIG
+                desktop = stack.enter_context(Desktop(PROGRAM, CLOSE_REQUEST, rig))
+                disk = stack.enter_context(tiny_disk(desktop, folder, row.disk)) if row.disk else None
+                device_input = paced_device(home, rig)
                 desktop.start(folder, home)
                 desktop.choose("device", 1)
                 desktop.accept()
@@ -46,10 +111,12 @@ class Program(Scenario):
                 once_recording = delivered(desktop.process, home)
                 time.sleep(1.5)
                 before_end = delivered(desktop.process, home)
-                end(desktop)
+                run = types.SimpleNamespace(desktop=desktop, folder=folder, home=home, rig=rig, take=take, disk=disk)
+                # An ending that lets the take run on says how far it ran.
+                before_end = row.end(run) or before_end
                 code, _, err = desktop.finish()
-                self.assertEqual(code, expected_code, err)
-                if expected_code == 0:
+                self.assertEqual(code, row.code, err)
+                if row.code == 0:
                     self.assertEqual(err, "")
                 else:
                     self.assertEqual(len(err.splitlines()), 1, err)
@@ -63,6 +130,11 @@ class Program(Scenario):
                                 "the take is one unbroken stretch of the device's bytes")
                 self.assertGreaterEqual(start, before_record, "nothing from before Record")
                 self.assertLessEqual(start, once_recording, "the take began by the time it reached the file")
+                if disk:
+                    # The take holds all the disk could: it ends within a
+                    # page of the disk's end.
+                    self.assertGreaterEqual(len(frames), disk.room - 4096, "the take keeps all the disk holds")
+                    continue
                 # All the device delivered before the ending is in the take,
                 # but for what may still have been on its way to the
                 # callback (a twentieth of a second, as the state table's
@@ -70,6 +142,66 @@ class Program(Scenario):
                 self.assertGreaterEqual(start + len(frames), before_end - 44100 * 4 // 20,
                                         f"the take ends {before_end - start - len(frames)} bytes short of "
                                         "what the device delivered before the ending")
+
+    def fill_the_disk(self, run):
+        """Lets the take fill its disk, then wants the box that says so
+        within three seconds: the program promises two, and a busy machine
+        is given one more. Then closes the window."""
+        deadline = time.time() + 30
+        while not run.disk.full():
+            self.assertLess(time.time(), deadline, "the take never filled its disk")
+            time.sleep(0.02)
+        run.desktop.wait_for_window("^Error$", timeout=3)
+        run.desktop.keys("Return")
+        run.desktop.wait_until_gone("^Error$")
+        run.desktop.request_close()
+
+    def pause_for_three_seconds(self, run):
+        """Stops the whole program for three seconds, as Ctrl+Z and fg do,
+        lets it record a second more by the device's count, then closes the
+        window. Returns how far the device had delivered by then."""
+        run.desktop.process.send_signal(signal.SIGSTOP)
+        time.sleep(3)
+        run.desktop.process.send_signal(signal.SIGCONT)
+        resumed = delivered(run.desktop.process, run.home)
+        deadline = time.time() + 10
+        while delivered(run.desktop.process, run.home) < resumed + 44100 * 4:
+            self.assertLess(time.time(), deadline, "the device delivered nothing after the pause")
+            time.sleep(0.05)
+        self.assertEqual(run.desktop.find_windows("^Error$"), [], "the pause ended the take")
+        reached = delivered(run.desktop.process, run.home)
+        run.desktop.request_close()
+        return reached
+
+    def record_on_a_hung_server(self, run):
+        """Stops the take, lets the sound server hang for two seconds (so
+        that the program can tell it hangs), presses Record, and sends
+        SIGTERM: the program ends at once, and the take it had stays as it
+        was, its note too. Returns how far the device had delivered by Stop."""
+        reached = delivered(run.desktop.process, run.home)
+        run.desktop.click("stop")
+        with open(run.take, "rb") as recorded:
+            kept = recorded.read()
+        note = os.getxattr(run.take, "user.ostrelle.take")
+        subprocess.run([SOUND_SERVER, "freeze", run.rig], check=True)
+        time.sleep(2)
+        run.desktop.click("record")
+        # Time for the click to reach the program, which then waits for the
+        # server while the signal comes.
+        time.sleep(1)
+        run.desktop.process.send_signal(signal.SIGTERM)
+        signalled = time.time()
+        try:
+            run.desktop.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+        # At once: within two seconds, as for a signal during a save, though
+        # the server still hangs.
+        self.assertLess(time.time() - signalled, 2, "the signal waited for the hung sound server")
+        with open(run.take, "rb") as recorded:
+            self.assertTrue(recorded.read() == kept, "the take before Record is left byte for byte")
+        self.assertEqual(os.getxattr(run.take, "user.ostrelle.take"), note)
+        return reached
 
     def test_sound_server_lost_mid_take(self):
         rig = tempfile.mkdtemp(prefix="ostrelle-lost.")
@@ -164,6 +296,9 @@ class Program(Scenario):
             desktop.type_text("take")
             desktop.keys("Return")
             desktop.wait_for_window("Done!")
+            # Marked saved by the time "Done!" shows: the program may be
+            # killed while it is up, and the take must not be offered again.
+            self.assertTrue(os.getxattr(take, "user.ostrelle.take").endswith(b" saved=1"))
             desktop.keys("Return")
             desktop.wait_until_gone("Done!")
             desktop.request_close()

@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: MIT
 """The whole program's start-up: on Wayland with X beside it, without any display,
 and installed with its menu entry."""
+import contextlib
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -124,6 +126,17 @@ class Program(Scenario):
         def no_stdout():
             os.close(1)
 
+        def read_only_take(folder):
+            """The take on a read-only mount of its own, where its note cannot change."""
+            take_path = os.path.join(folder, "pelvar.temp")
+            mounted = subprocess.run(["mount", "--bind", take_path, take_path], capture_output=True).returncode == 0
+            if mounted and subprocess.run(["mount", "-o", "remount,bind,ro", take_path],
+                                          capture_output=True).returncode == 0:
+                return True
+            if mounted:
+                subprocess.run(["umount", take_path])
+            return False
+
         def everything(folder):
             return sorted(os.path.join(path, name) for path, folders, files in os.walk(folder)
                           for name in folders + files)
@@ -150,12 +163,18 @@ class Program(Scenario):
              "closed.wav"),
             (["take"], dangling_link, None, 1, "pelvar.temp in this folder is a symbolic link", None),
             (["take"], linked_take, None, 1, "pelvar.temp in this folder is a symbolic link", None),
+            (["take"], read_only_take, None, 0, "could not be marked as saved (Read-only file system)", "take.wav"),
         ]
         for arguments, beside, output, code, said, saved in cases:
             with self.subTest(arguments=arguments, beside=getattr(beside, "__name__", beside)), \
-                    temporary_folder() as folder:
+                    temporary_folder() as folder, contextlib.ExitStack() as mounts:
                 if beside in (dangling_link, linked_take):
                     beside(folder)
+                elif beside is read_only_take:
+                    leave_take(folder)
+                    if not beside(folder):
+                        self.skipTest("no read-only mount can be made here")
+                    mounts.callback(subprocess.run, ["umount", os.path.join(folder, "pelvar.temp")])
                 else:
                     leave_take(folder)
                     if beside:
@@ -181,10 +200,150 @@ class Program(Scenario):
                 with open(os.path.join(folder, saved), "rb") as wav:
                     self.assertEqual(wav.read()[46:], take)
                 # The WAV is whole and on disk, so the take counts as saved,
-                # even where its line could not be told.
-                self.assertTrue(os.getxattr(os.path.join(folder, "pelvar.temp"),
-                                            "user.ostrelle.take").endswith(b" saved=1"))
+                # even where its line could not be told; only where its note
+                # cannot change is it offered again, and the line says so.
+                self.assertEqual(os.getxattr(os.path.join(folder, "pelvar.temp"),
+                                             "user.ostrelle.take").endswith(b" saved=1"), beside is not read_only_take)
 
+
+    def test_a_signal_from_the_start_acts_as_the_close_box(self):
+        """A termination signal that comes while the program starts, before it
+        can act on anything, is acted on as the close box as soon as it can:
+        the window program exits 0 without a word, and --recover exits 1 with
+        its one line, leaving nothing behind. The signal is held back in the
+        program from before its first instruction (it inherits the mask it
+        is started with) and sent at once, so that it comes before the
+        program could act on it whatever the machine's pace."""
+        def held_back():
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT, signal.SIGHUP})
+
+        cases = [(signal.SIGTERM, []), (signal.SIGINT, []), (signal.SIGHUP, []),
+                 (signal.SIGTERM, ["--recover", "take"])]
+        for number, arguments in cases:
+            with self.subTest(signal=number.name, arguments=arguments), temporary_folder() as folder, \
+                    self.desktop() as desktop:
+                take = os.path.join(folder, "pelvar.temp")
+                if arguments:
+                    with open(take, "wb") as temp:
+                        temp.write(bytes(range(256)) * 4096)
+                    os.setxattr(take, "user.ostrelle.take", b"channels=1 bits=16 rate=44100 began=2026-12-07T11:02:33Z")
+                process = subprocess.Popen([PROGRAM, *arguments], cwd=folder, env=desktop.environment(),
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                           preexec_fn=held_back)
+                try:
+                    process.send_signal(number)
+                    out, err = process.communicate(timeout=20)
+                except subprocess.TimeoutExpired:
+                    raise AssertionError("the signal was never acted on")
+                finally:
+                    process.kill()
+                if not arguments:
+                    self.assertEqual((process.returncode, out, err), (0, "", ""))
+                    self.assertEqual(os.listdir(folder), [])
+                    continue
+                self.assertEqual(process.returncode, 1, err)
+                self.assertEqual(len(err.splitlines()), 1, err)
+                self.assertEqual(out, "")
+                self.assertEqual(os.listdir(folder), ["pelvar.temp"], "nothing left behind")
+                self.assertFalse(os.getxattr(take, "user.ostrelle.take").endswith(b" saved=1"))
+
+    def test_recover_meets_what_happens_to_it_while_it_copies(self):
+        """--recover copying a long take: a take cut short under it is saved as
+        far as it goes, said so and left unsaved, and past its end nothing
+        more is read; a termination signal stops it with exit 1 and one line,
+        leaving nothing behind. The program is stopped as soon as it copies,
+        so that whatever happens next meets the copy however busy the
+        machine."""
+        headless = {key: value for key, value in os.environ.items()
+                    if key not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        block = os.urandom(1 << 20)
+        take_bytes = 256 << 20
+        cut_beyond = 8 << 20
+
+        def cut_short(process, take, position):
+            os.truncate(take, position + cut_beyond + 2)
+            process.send_signal(signal.SIGCONT)
+            return (position + cut_beyond) // 4 * 4
+
+        def signalled(number):
+            # Resumed, then signalled: one sent while it is stopped is taken
+            # by whichever thread wakes first.
+            def send(process, take, position):
+                process.send_signal(signal.SIGCONT)
+                process.send_signal(number)
+            return send
+
+        # What happens once the copy is under way, and the exit code.
+        cases = [("cut short", cut_short, 0), ("SIGTERM", signalled(signal.SIGTERM), 1),
+                 ("SIGINT", signalled(signal.SIGINT), 1), ("SIGHUP", signalled(signal.SIGHUP), 1)]
+        for what, happen, code in cases:
+            with self.subTest(what), temporary_folder() as folder:
+                take = os.path.join(folder, "pelvar.temp")
+                with open(take, "wb") as temp:
+                    for _ in range(take_bytes // len(block)):
+                        temp.write(block)
+                os.setxattr(take, "user.ostrelle.take", b"channels=2 bits=16 rate=44100 began=2026-12-07T11:02:33Z")
+                process = subprocess.Popen([PROGRAM, "--recover", "take"], cwd=folder, env=headless,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                try:
+                    position = stop_once_copying(process, take)
+                    self.assertLess(position, take_bytes - 2 * cut_beyond, "the copy had nearly ended when stopped")
+                    kept = happen(process, take, position)
+                    # Past the end, a read for every two bytes took minutes
+                    # for a gigabyte; this take is a quarter of one.
+                    out, err = process.communicate(timeout=60)
+                finally:
+                    process.kill()
+                self.assertEqual(process.returncode, code, err)
+                lines = (out if code == 0 else err).splitlines()
+                self.assertEqual(len(lines), 1, out + err)
+                if kept is None:
+                    # Stopped by the signal: nothing is left behind, and the
+                    # take stays unsaved.
+                    self.assertEqual(out, "")
+                    self.assertEqual(os.listdir(folder), ["pelvar.temp"], "nothing left behind")
+                    self.assertFalse(os.getxattr(take, "user.ostrelle.take").endswith(b" saved=1"))
+                    continue
+                self.assertIn("only", lines[0])
+                self.assertIn("all that could be read back", lines[0])
+                with open(os.path.join(folder, "take.wav"), "rb") as wav:
+                    wav.seek(42)
+                    self.assertEqual(int.from_bytes(wav.read(4), "little"), kept)
+                    saved = wav.read()
+                self.assertEqual(len(saved), kept)
+                self.assertTrue(saved == (block * (kept // len(block) + 1))[:kept], "what was read, nothing invented")
+                self.assertFalse(os.getxattr(take, "user.ostrelle.take").endswith(b" saved=1"),
+                                 "a take saved in part stays offered")
+
+
+def stop_once_copying(process, take):
+    """Stops the program (SIGSTOP) as soon as it writes its WAV (it reads
+    where the take holds data before), and returns how far its descriptor
+    on the take has read."""
+    folder = os.path.realpath(os.path.dirname(take)) + "/"
+    descriptors = f"/proc/{process.pid}/fd"
+
+    def links():
+        found = {}
+        for name in os.listdir(descriptors):
+            try:
+                found[name] = os.readlink(os.path.join(descriptors, name))
+            except FileNotFoundError:
+                continue
+        return found
+
+    deadline = time.time() + 30
+    while not any(link.startswith(folder) and link != os.path.realpath(take) for link in links().values()):
+        if process.poll() is not None:
+            raise AssertionError("the program ended before it was seen writing its WAV")
+        if time.time() > deadline:
+            raise AssertionError("the program was never seen writing its WAV")
+    process.send_signal(signal.SIGSTOP)
+    for name, link in links().items():
+        if link == os.path.realpath(take):
+            with open(f"/proc/{process.pid}/fdinfo/{name}") as info:
+                return next(int(line.split()[1]) for line in info if line.startswith("pos:"))
+    raise AssertionError("the program holds no descriptor on the take")
 
 if __name__ == "__main__":
     unittest.main()

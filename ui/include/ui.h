@@ -23,6 +23,8 @@ enum EventCode : int {
     // The computer is about to sleep, and has woken (see holdSleep).
     eventSleepComing = 13120,
     eventWokeUp = 13121,
+    // Another thread woke the wait (wakeEventWait).
+    eventWoken = 13130,
 };
 // `type` of a control event: a click on a button, a user's change of list selection.
 constexpr int controlTypeClicked = 0;
@@ -74,11 +76,19 @@ int waitWindowEvent();
 int eventControl();
 int eventTimer();
 
+// The program's first step: SIGTERM, SIGINT and SIGHUP wait (are held
+// back) until closeOnTerminationSignals, so that one that comes while the
+// program starts is acted on as the close box once it can be, rather than
+// ending the process. Threads started meanwhile keep them held back for
+// good, so that they reach a thread that acts on them. Needs no layer.
+void holdTerminationSignals();
 // From now on SIGTERM, SIGINT and SIGHUP (a logout, a closed terminal,
 // Ctrl+C) act as the close box of every open window: a box or dialog that
 // is up closes unanswered, and the next wait returns the close request.
 // Boxes and dialogs asked for afterwards are not shown (messageBox returns 0,
-// saveFileDialog the empty text). False when the signals could not be had.
+// saveFileDialog the empty text). Signals held back so far come through
+// now. Without the layer (no startLayer) only closeSignalled() tells of
+// them. False when the signals could not be had.
 bool closeOnTerminationSignals();
 // True once such a signal arrived. Work that runs long without waiting for
 // events checks it to stop early. Safe on any thread.
@@ -98,6 +108,14 @@ bool closeSignalled();
 enum class ForcedSleep { unannounced, announced };
 void holdSleep(const char* why, ForcedSleep forced = ForcedSleep::unannounced);
 void releaseSleep();
+
+// Wake-ups from other threads. Interface thread: makes a channel for them
+// and returns its number, -1 when none could be had. Any thread, even after
+// the layer has ended: wakeEventWait(channel) makes the interface thread's
+// next event wait return eventWoken (wake-ups that pile up before it may
+// come as one); never blocks.
+int makeWakeChannel();
+void wakeEventWait(int channel);
 
 // Modal over every window of the program. Returns the answer, 0 when no box could be shown.
 // A carriage return in the text starts a new line.

@@ -41,7 +41,7 @@ struct SaveResult {
     bool saved = false;
     // The take's data as the recorder counted it, and how much of it the WAV
     // holds: less when the take's file was cut short or emptied under the
-    // recorder.
+    // recorder, or during the save.
     int64_t takeBytes = 0;
     int64_t savedBytes = 0;
     // The system's error number for the call that failed; 0 when none did
@@ -57,5 +57,7 @@ std::string withWavSuffix(std::string path);
 // Saves the take: the header (RIFF, or RF64 past the threshold), then the
 // take read from its start through the take channel, through file channel
 // `WavOutputFile`. Holes and a missing end are left out, never saved as
-// audio. The file takes the name only once it is complete and on disk.
+// audio; so is what the file loses while it is read (cut short under the
+// save): what was read is saved, and past the file's end nothing more is
+// read. The file takes the name only once it is complete and on disk.
 SaveResult saveTakeAsWav(const SaveRequest& request);

@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: MIT
+// The stream as the window waits for it. Opening it may take as long as a
+// sound server hangs, so it happens off the interface thread; the window
+// goes on answering meanwhile, and a close request ends the run at once. An
+// opening that settles wakes the event wait, and what waited for it follows.
+#include <utility>
+
+#include "app_internal.h"
+#include "ui.h"
+
+void openCaptureStream(App& app) {
+    if (app.wakeChannel < 0) {
+        app.wakeChannel = makeWakeChannel();
+        app.capture.whenOpeningSettles([channel = app.wakeChannel] { wakeEventWait(channel); });
+    }
+    app.acceptAwaitsStream = true;
+    app.capture.beginOpening();
+    followStreamOpening(app);
+}
+
+bool streamRunsForRecord(App& app) {
+    if (app.capture.streamRuns()) return true;
+    // It went away, or never opened: only a new stream records, and a take
+    // armed without one would stay empty. The earlier take stays as it is
+    // until the new stream runs.
+    app.capture.beginReviving();
+    app.recordAwaitsStream = true;
+    showButtons(ButtonState::startingTake);
+    followStreamOpening(app);
+    return false;
+}
+
+void followStreamOpening(App& app) {
+    if (!app.acceptAwaitsStream && !app.recordAwaitsStream) return;
+    const StreamOpening outcome = app.capture.streamOpening();
+    if (outcome == StreamOpening::pending) return;
+    bool told = false;
+    if (std::exchange(app.acceptAwaitsStream, false)) {
+        if (outcome == StreamOpening::formatRefused) showError("Sorry, unsupported format.");
+        if (outcome == StreamOpening::unableToStream) showError("Unable to stream.");
+        told = outcome == StreamOpening::unableToStream;
+    }
+    if (!std::exchange(app.recordAwaitsStream, false)) return;
+    if (outcome == StreamOpening::opened) {
+        beginTakeNow(app);
+        return;
+    }
+    if (!told) showError("Unable to stream.");
+    showButtons(ButtonState::takeNotBegun);
+}

@@ -1,0 +1,142 @@
+// SPDX-License-Identifier: MIT
+// Opening the stream on a thread of its own. PortAudio's open, and its stop
+// and close of a stream whose sound server hangs, wait for as long as the
+// server hangs; on the interface thread that would hold the window and every
+// close request with it. So one opening at a time runs on the stream
+// opener's thread, which alone calls PortAudio meanwhile: the interface
+// thread calls nothing of it until the opening has settled, and a run that
+// ends before then leaves the opener, and PortAudio, alone.
+#include <pa_linux_alsa.h>
+#include <pthread.h>
+
+#include "capture.h"
+#include "capture_internal.h"
+#include "capture_testing.h"
+
+namespace {
+
+using Clock = CaptureEngine::Core::Clock;
+
+// A stream that went away is opened again no more often than this while no
+// take runs: each try of a server that is down costs it a connection.
+constexpr auto reviveEvery = std::chrono::seconds(2);
+
+// An audio thread at ordinary priority can be kept off the processor for
+// tens of milliseconds by a busy machine. ALSA's callback thread asks for
+// real-time scheduling; where the system refuses, it runs as before.
+void preferRealtimeScheduling(PaStream* stream, PaDeviceIndex deviceIndex) {
+    const PaDeviceInfo* device = Pa_GetDeviceInfo(deviceIndex);
+    const PaHostApiInfo* host = device == nullptr ? nullptr : Pa_GetHostApiInfo(device->hostApi);
+    if (host != nullptr && host->type == paALSA) PaAlsa_EnableRealtimeScheduling(stream, 1);
+}
+
+}  // namespace
+
+void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
+    // Its device or sound server went away, or hangs: only a new stream
+    // records, and the old one must call back no more before it starts. It
+    // is stopped rather than aborted where it can be: aborting cancels its
+    // thread wherever that is, even inside the sound libraries.
+    if (previous != nullptr) {
+        if (Pa_StopStream(previous) != paNoError) Pa_AbortStream(previous);
+        Pa_CloseStream(previous);
+    }
+    StreamOpening outcome = StreamOpening::unableToStream;
+    PaStream* stream = nullptr;
+    const bool given = opening.abandoned.load(std::memory_order_relaxed);
+    if (!given && checkFormat &&
+        Pa_IsFormatSupported(&format.inputParameters, nullptr, settings.sampleRate) != paFormatIsSupported) {
+        outcome = StreamOpening::formatRefused;
+    } else if (!given) {
+        lastBufferAt.store(0, std::memory_order_relaxed);
+        if (Pa_OpenStream(&stream, &format.inputParameters, nullptr, settings.sampleRate, paFramesPerBufferUnspecified,
+                          paNoFlag, captureCallback, this) == paNoError) {
+            preferRealtimeScheduling(stream, format.inputParameters.device);
+            if (Pa_StartStream(stream) == paNoError) outcome = StreamOpening::opened;
+        }
+        // A stream that did not start, or that the run no longer waits for,
+        // is closed here, by the thread that opened it.
+        if (stream != nullptr && (outcome != StreamOpening::opened || opening.abandoned.load())) {
+            Pa_AbortStream(stream);
+            Pa_CloseStream(stream);
+            stream = nullptr;
+            outcome = StreamOpening::unableToStream;
+        }
+    }
+    opening.stream = stream;
+    opening.outcome.store(outcome, std::memory_order_release);
+    if (openingSettled) openingSettled();
+}
+
+void CaptureEngine::Core::beginOpening(bool checkFormat) {
+    if (collectOpening() == StreamOpening::pending) return;
+    PaStream* previous = state.stream;
+    state.stream = nullptr;
+    opening.began = Clock::now();
+    opening.silentAt = Opening::notSilent;
+    opening.abandoned.store(false, std::memory_order_relaxed);
+    opening.outcome.store(StreamOpening::pending, std::memory_order_relaxed);
+    opening.thread = std::thread([this, previous, checkFormat] { runOpening(previous, checkFormat); });
+    // A name that top and the tests can find it by.
+    pthread_setname_np(opening.thread.native_handle(), "stream opener");
+}
+
+StreamOpening CaptureEngine::Core::collectOpening() {
+    const StreamOpening outcome = opening.outcome.load(std::memory_order_acquire);
+    if (outcome == StreamOpening::pending || !opening.thread.joinable()) return outcome;
+    opening.thread.join();
+    state.stream = opening.stream;
+    opening.stream = nullptr;
+    streamOpenedAt = Clock::now();
+    return outcome;
+}
+
+StreamOpening CaptureEngine::Core::awaitOpening() {
+    while (collectOpening() == StreamOpening::pending) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return collectOpening();
+}
+
+StreamOpening CaptureEngine::openStream() {
+    core_->beginOpening(true);
+    return core_->awaitOpening();
+}
+
+bool CaptureEngine::reviveStream() {
+    if (streamRuns()) return true;
+    core_->beginOpening(false);
+    return core_->awaitOpening() == StreamOpening::opened;
+}
+
+void CaptureEngine::whenOpeningSettles(std::function<void()> settled) { core_->openingSettled = std::move(settled); }
+
+void CaptureEngine::beginOpening() { core_->beginOpening(true); }
+
+void CaptureEngine::beginReviving() {
+    if (!streamRuns()) core_->beginOpening(false);
+}
+
+bool CaptureEngine::reviveWhenDue() {
+    Core& core = *core_;
+    if (core.state.armed.load(std::memory_order_acquire) || core.collectOpening() == StreamOpening::pending)
+        return false;
+    if (core.streamDelivering()) {
+        core.opening.silentAt = Core::Opening::notSilent;
+        return false;
+    }
+    // Judged on a second look only, once the audio thread has had its turn:
+    // silent both times, with no buffer between.
+    const Clock::rep last = core.state.stream == nullptr ? -1 : core.lastBufferAt.load(std::memory_order_relaxed);
+    if (core.opening.silentAt != last) {
+        core.opening.silentAt = last;
+        return false;
+    }
+    if (Clock::now() - core.opening.began < reviveEvery) return false;
+    core.beginOpening(false);
+    return true;
+}
+
+StreamOpening CaptureEngine::streamOpening() { return core_->collectOpening(); }
+
+bool CaptureEngine::streamRuns() {
+    return core_->collectOpening() != StreamOpening::pending && core_->streamDelivering(Core::silenceSuspected);
+}
