@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "capture.h"
+#include "input_meter.h"
 #include "take_writer.h"
 
 struct CaptureEngine::Core {
@@ -36,6 +37,10 @@ struct CaptureEngine::Core {
     Clock::time_point streamOpenedAt;
     // A stream closeStream left running because its sound server hangs.
     bool streamLeftHung = false;
+    // The level meter's figures, from every buffer armed or not.
+    InputMeter meter;
+    // Interface thread: deliveredCount at the last readInputLevels().
+    int64_t deliveredAtLastReading = 0;
 
     // Audio thread: hands the frames that fit to the take writer.
     void appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackFlags statusFlags);

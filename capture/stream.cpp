@@ -42,6 +42,7 @@ void stopStream(PaStream* stream) {
 bool CaptureEngine::Core::openAndStart() {
     lastBufferAt.store(0, std::memory_order_relaxed);
     streamOpenedAt = Clock::now();
+    meter.forgetRuns();
     PaStream* stream = nullptr;
     if (Pa_OpenStream(&stream, &format.inputParameters, nullptr, settings.sampleRate, paFramesPerBufferUnspecified,
                       paNoFlag, captureCallback, this) != paNoError)
@@ -207,8 +208,9 @@ void CaptureEngine::end() {
 }
 
 // Runs on PortAudio's audio thread with each buffer. It touches only the
-// core's atomics and the ring; it never allocates, locks, or calls the
-// system (the steady clock is read in user space, through the vDSO).
+// core's atomics, the meter's figures and the ring; it never allocates,
+// locks, or calls the system (the steady clock is read in user space,
+// through the vDSO).
 int captureCallback(const void* input, void*, unsigned long frameCount, const PaStreamCallbackTimeInfo*,
                     PaStreamCallbackFlags statusFlags, void* userData) {
     auto& core = *static_cast<CaptureEngine::Core*>(userData);
@@ -216,6 +218,7 @@ int captureCallback(const void* input, void*, unsigned long frameCount, const Pa
     core.lastBufferAt.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     if (statusFlags & paInputOverflow) core.overflowCount.fetch_add(1, std::memory_order_relaxed);
     core.deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
+    core.meter.measure(input, frameCount, core.settings.bitsPerSample, core.settings.channelCount);
     if (core.state.armed.load(std::memory_order_seq_cst) && input != nullptr)
         core.appendToTake(input, frameCount, statusFlags);
     core.callbacksInside.fetch_sub(1, std::memory_order_release);
