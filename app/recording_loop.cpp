@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app_internal.h"
+#include "levels.h"
 #include "ui.h"
 
 namespace {
@@ -50,7 +51,10 @@ void recordAction(App& app) {
     app.recordingState.loopState = LoopState::Recording;
     showButtons(ButtonState::startingTake);
     switch (app.capture.beginTake()) {
-        case TakeBeginning::begun: showButtons(ButtonState::recording); break;
+        case TakeBeginning::begun:
+            showButtons(ButtonState::recording);
+            levelsAtRecord(app);
+            break;
         case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
         case TakeBeginning::refused: showError("Sorry, unable to decode."); break;
     }
@@ -59,6 +63,7 @@ void recordAction(App& app) {
 void stopAction(App& app) {
     app.recordingState.loopState = LoopState::Idle;
     const TakeOutcome take = app.capture.endTake();
+    levelsAtStop(app);
     showButtons(ButtonState::stopped);
     reportTake(take, app.captureSettings.sampleRate);
 }
@@ -76,6 +81,7 @@ void tickAction(App& app) {
     if (state.loopState != LoopState::Recording) return;
     setControlText(RecordButton, std::to_string(state.elapsedSeconds).c_str());
     ++state.elapsedSeconds;
+    levelsAtTick(app);
     if (app.capture.takeCannotGoOn()) stopAction(app);
 }
 
@@ -83,6 +89,7 @@ void tickAction(App& app) {
 
 int recordingPass(App& app, int previousCode) {
     if (previousCode == eventTimerTick && eventTimer() == ElapsedTimer) tickAction(app);
+    if (previousCode == eventTimerTick && eventTimer() == MeterTimer) redrawLevels(app);
     int code = waitWindowEvent();
     if (code == eventControlChanged) {
         switch (eventControl()) {

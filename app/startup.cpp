@@ -53,6 +53,7 @@ void runOstrelle() {
         applyAcceptedSettings(app);
         openCaptureStream(app);
         addWindowTimer(MainWindow, ElapsedTimer, ElapsedTimerPeriod);
+        showLevels(app);
         runRecordingLoop(app);
     }
     shutDown(app);
