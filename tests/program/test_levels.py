@@ -140,7 +140,7 @@ class Program(Scenario):
 
     def test_minimised_recorder_leaves_the_meter_asleep(self):
         """Minimised, the interface thread wakes for the one-second tick
-        only; shown again, the meter redraws 25 times a second. Counted by
+        only; shown again, the meter redraws 20 times a second. Counted by
         the main thread's context switches, each a wake-up."""
         seconds = 2
         with temporary_folder() as folder, self.desktop() as desktop:
