@@ -11,7 +11,7 @@ namespace {
 // k, k + lanes, ...: a multiple of every channel count, so that a lane holds
 // one channel only, and wide enough that the compiler fills whole vector
 // registers. Nothing in them depends on the sample before, so each is a
-// loop the compiler vectorises (SSE2, the processor every x86-64 has).
+// loop the compiler vectorises (with SSE2, which every x86-64 processor has).
 constexpr size_t lanes16 = 16;
 constexpr size_t lanes32 = 8;
 
