@@ -7,6 +7,7 @@
 
 #include "app_internal.h"
 #include "files.h"
+#include "levels.h"
 #include "ui.h"
 
 namespace {
@@ -54,6 +55,7 @@ void stopAction(App& app) {
     app.recordingState.loopState = LoopState::Idle;
     const TakeOutcome take = app.capture.endTake();
     releaseSleep();
+    levelsAtStop(app);
     showButtons(ButtonState::stopped);
     reportTake(take, app.captureSettings.sampleRate);
 }
@@ -103,6 +105,7 @@ void tickAction(App& app) {
         setControlText(RecordButton, std::to_string(state.elapsedSeconds).c_str());
         ++state.elapsedSeconds;
     }
+    levelsAtTick(app);
     if (app.capture.takeCannotGoOn()) stopAction(app);
 }
 
@@ -114,6 +117,7 @@ void beginTakeNow(App& app) {
     switch (app.capture.beginTake()) {
         case TakeBeginning::begun:
             showButtons(ButtonState::recording);
+            levelsAtRecord(app);
             holdSleep("Recording a take", ForcedSleep::announced);
             break;
         case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
@@ -123,6 +127,7 @@ void beginTakeNow(App& app) {
 
 int recordingPass(App& app, int previousCode) {
     if (previousCode == eventTimerTick && eventTimer() == ElapsedTimer) tickAction(app);
+    if (previousCode == eventTimerTick && eventTimer() == MeterTimer) redrawLevels(app);
     int code = waitWindowEvent();
     if (code == eventSleepComing) sleepAction(app);
     if (code == eventWokeUp) wakeAction(app);

@@ -54,6 +54,7 @@ void runOstrelle() {
         applyAcceptedSettings(app);
         openCaptureStream(app);
         addWindowTimer(MainWindow, ElapsedTimer, ElapsedTimerPeriod);
+        showLevels(app);
         runRecordingLoop(app);
     }
     shutDown(app);

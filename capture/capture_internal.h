@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "capture.h"
+#include "input_meter.h"
 #include "take_writer.h"
 
 struct CaptureEngine::Core {
@@ -86,6 +87,10 @@ struct CaptureEngine::Core {
         Clock::rep silentAt = notSilent;
     } opening;
     std::function<void()> openingSettled;
+    // The level meter's figures, from every buffer armed or not.
+    InputMeter meter;
+    // Interface thread: deliveredCount at the last readInputLevels().
+    int64_t deliveredAtLastReading = 0;
 
     // Audio thread: hands the frames that fit to the take writer.
     void appendToTake(RecordingState& recording, const void* input, unsigned long frameCount,

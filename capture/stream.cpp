@@ -243,9 +243,9 @@ void CaptureEngine::end() {
 }
 
 // Runs on PortAudio's audio thread with each buffer. It touches only the
-// core's atomics, its gap record and the ring; it never allocates, locks,
-// or calls the system (the steady clock is read in user space, through the
-// vDSO).
+// core's atomics, its gap record, the meter's figures and the ring; it never
+// allocates, locks, or calls the system (the steady clock is read in user
+// space, through the vDSO).
 int captureCallback(const void* input, void*, unsigned long frameCount, const PaStreamCallbackTimeInfo*,
                     PaStreamCallbackFlags statusFlags, void* userData) {
     auto& core = *static_cast<CaptureEngine::Core*>(userData);
@@ -256,6 +256,10 @@ int captureCallback(const void* input, void*, unsigned long frameCount, const Pa
     const int64_t deliveredBefore =
         core.deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
     RecordingState& recording = *core.audioState.load(std::memory_order_seq_cst);
+    // A stream left behind may outlive the caller's settings; nobody reads
+    // its levels any more.
+    if (&recording != &core.leftBehind)
+        core.meter.measure(input, frameCount, core.settings.bitsPerSample, core.settings.channelCount);
     if (recording.armed.load(std::memory_order_seq_cst) && input != nullptr) {
         core.countDroppedInGap(now, previous, deliveredBefore, frameCount);
         core.appendToTake(recording, input, frameCount, statusFlags);

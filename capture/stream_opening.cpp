@@ -49,6 +49,7 @@ void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
         outcome = StreamOpening::formatRefused;
     } else if (!given) {
         lastBufferAt.store(0, std::memory_order_relaxed);
+        meter.forgetRuns();
         if (Pa_OpenStream(&stream, &format.inputParameters, nullptr, settings.sampleRate, paFramesPerBufferUnspecified,
                           paNoFlag, captureCallback, this) == paNoError) {
             preferRealtimeScheduling(stream, format.inputParameters.device);

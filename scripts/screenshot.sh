@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Re-takes docs/screenshot.png: the window as the program draws it, under Xvfb,
-# with the private sound server so that the device list is filled. Fails,
-# leaving the old picture, when the new one comes out blank.
+# with the private sound server so that the device list is filled, ACCEPT
+# pressed and a take of its tone running, so that the level meter and the
+# take's line show. Fails, leaving the old picture, when the new one comes
+# out blank.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 program=${1:-$here/build/app/ostrelle}
@@ -25,6 +27,11 @@ display=:$(head -n 1 "$state/display")
 app=$!
 for _ in $(seq 100); do DISPLAY=$display xdotool search --onlyvisible --name '^Ostrelle' >/dev/null 2>&1 && break; sleep 0.1; done
 sleep 0.5
+# ACCEPT, then Record, clicked at their places in the window at (150, 150).
+DISPLAY=$display xdotool mousemove 510 267 click 1
+sleep 1
+DISPLAY=$display xdotool mousemove 240 340 click 1
+sleep 2.5
 DISPLAY=$display import -window root -crop 440x340+150+150 +repage "$state/shot.png"
 colours=$(identify -format %k "$state/shot.png")
 if [ "$colours" -lt 3 ]; then

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -121,6 +123,112 @@ TEST_F(Capture, EndTakeWithoutAStreamStillDisarmsAndCloses) {
     endTake();
     EXPECT_FALSE(recordingState.armed.load());
     EXPECT_EQ(writeWord(TempCaptureFile, 1), 0) << "channel 1 is closed";
+}
+
+// --- The level meter's figures ---------------------------------------------
+
+// Samples of one channel set in a buffer of silence: `count` frames from `frame` on.
+struct Stretch {
+    int channel;
+    int frame, count;
+    int64_t value;
+};
+// Buffers long enough for the measuring loops' whole blocks and an odd tail.
+constexpr int meterBufferFrames = 257;
+
+struct LevelCase {
+    const char* what;
+    int channels, bits;
+    std::vector<std::vector<Stretch>> buffers;
+    // Per channel: the peak in dBFS (-inf: silence), and the clips.
+    double peakDb[2];
+    int64_t clips[2];
+};
+
+constexpr double silent = -std::numeric_limits<double>::infinity();
+constexpr int64_t top16 = 32767, bottom16 = -32768;
+constexpr int64_t top24 = 8388607, bottom24 = -8388608;
+constexpr int64_t top32 = 2147483647, bottom32 = -2147483648LL;
+
+// Interleaved little-endian samples, `bits / 8` bytes each, as PortAudio hands them.
+std::vector<char> meterBuffer(int channels, int bits, const std::vector<Stretch>& stretches) {
+    const size_t width = static_cast<size_t>(bits / 8);
+    std::vector<char> bytes(static_cast<size_t>(meterBufferFrames * channels) * width, 0);
+    for (const Stretch& stretch : stretches)
+        for (int frame = stretch.frame; frame < stretch.frame + stretch.count; ++frame)
+            for (size_t byte = 0; byte < width; ++byte)
+                bytes[static_cast<size_t>(frame * channels + stretch.channel) * width + byte] =
+                    static_cast<char>((static_cast<uint64_t>(stretch.value) >> (8 * byte)) & 0xFF);
+    return bytes;
+}
+
+TEST_F(Capture, CallbackMeasuresPeaksAndClipsOfEveryFormatArmedOrNot) {
+    const double halfDb = 20 * std::log10(0.5);
+    const int last = meterBufferFrames - 1;
+    const LevelCase cases[] = {
+        {"16-bit half scale, within a block", 1, 16, {{{0, 37, 1, 16384}, {0, 40, 1, -8000}}}, {halfDb}, {0}},
+        {"16-bit half scale, in the tail", 1, 16, {{{0, last, 1, -16384}}}, {halfDb}, {0}},
+        {"16-bit silence", 1, 16, {{}}, {silent}, {0}},
+        {"a run of two is no clip", 1, 16, {{{0, 100, 2, top16}}}, {0}, {0}},
+        {"a run of three is one clip", 1, 16, {{{0, 100, 3, top16}}}, {0}, {1}},
+        {"negative full scale clips", 1, 16, {{{0, 10, 3, bottom16}}}, {0}, {1}},
+        {"a long run is one clip, two runs two", 1, 16, {{{0, 5, 90, top16}, {0, 200, 4, bottom16}}}, {0}, {2}},
+        {"a run across two buffers", 1, 16, {{{0, last - 1, 2, top16}}, {{0, 0, 1, top16}}}, {0}, {1}},
+        {"a run of two broken by a buffer's end", 1, 16, {{{0, last, 1, top16}}, {{0, 0, 1, top16}}}, {0}, {0}},
+        {"16-bit stereo channels apart",
+         2,
+         16,
+         {{{0, 50, 3, top16}, {1, 50, 2, top16}, {1, 60, 1, -8192}}},
+         {0, 0},
+         {1, 0}},
+        {"16-bit stereo levels apart", 2, 16, {{{0, 3, 1, 16384}, {1, 200, 1, -8192}}}, {halfDb, 2 * halfDb}, {0, 0}},
+        // -4194304: bytes 00 00 C0, the sign in the top bit of the third byte.
+        {"24-bit sign in the third byte", 1, 24, {{{0, 70, 1, -4194304}}}, {halfDb}, {0}},
+        {"24-bit full scale both signs", 1, 24, {{{0, 70, 2, top24}, {0, 72, 1, bottom24}}}, {0}, {1}},
+        {"24-bit stereo",
+         2,
+         24,
+         {{{0, last - 2, 3, bottom24}, {1, 9, 1, 4194304}}, {{1, 0, 3, top24}}},
+         {0, 0},
+         {1, 1}},
+        {"32-bit full scale", 1, 32, {{{0, 33, 3, top32}}}, {0}, {1}},
+        // Within rounding of full scale as a float, and still no clip.
+        {"32-bit just below full scale", 1, 32, {{{0, 33, 3, top32 - 40}, {0, 60, 3, bottom32 + 40}}}, {0}, {0}},
+        {"32-bit stereo",
+         2,
+         32,
+         {{{0, last, 1, bottom32}}, {{0, 0, 2, bottom32}, {1, 128, 1, 1073741824}}},
+         {0, halfDb},
+         {1, 0}},
+    };
+    for (const LevelCase& row : cases) {
+        useSettings(row.channels, row.bits, 48000, 0);
+        engine.readInputLevels();
+        // Armed for the first buffer only: the figures run either way.
+        ASSERT_TRUE(beginTake()) << row.what;
+        bool armed = true;
+        for (const std::vector<Stretch>& stretches : row.buffers) {
+            const std::vector<char> buffer = meterBuffer(row.channels, row.bits, stretches);
+            EXPECT_EQ(feed(engine, meterBufferFrames, buffer), paContinue) << row.what;
+            if (armed) endTake();
+            armed = false;
+        }
+        const InputLevels levels = engine.readInputLevels();
+        EXPECT_EQ(levels.channelCount, row.channels) << row.what;
+        EXPECT_EQ(levels.frames, static_cast<int64_t>(meterBufferFrames * row.buffers.size())) << row.what;
+        for (int channel = 0; channel < row.channels; ++channel) {
+            const double peakDb = 20 * std::log10(levels.peak[channel]);
+            if (row.peakDb[channel] == silent)
+                EXPECT_EQ(levels.peak[channel], 0.0) << row.what << ", channel " << channel;
+            else
+                EXPECT_NEAR(peakDb, row.peakDb[channel], 0.01) << row.what << ", channel " << channel;
+            EXPECT_EQ(levels.clips[channel], row.clips[channel]) << row.what << ", channel " << channel;
+        }
+        const InputLevels again = engine.readInputLevels();
+        EXPECT_EQ(again.frames, 0) << row.what << ": read and reset";
+        EXPECT_EQ(again.peak[0], 0.0) << row.what;
+        EXPECT_EQ(again.clips[0], 0) << row.what;
+    }
 }
 
 TEST_F(Capture, UnsupportedFormatOpensNoStream) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -299,6 +300,28 @@ TEST_F(FileChannels, FileSizeTellsMissingFromFolderFromFile) {
                                                   {"missing", false}, {"folder", false}, {"", false}};
     for (auto [name, link] : links) EXPECT_EQ(isSymbolicLink(name), link) << name;
     EXPECT_FALSE(isSymbolicLink(nullptr));
+}
+
+// The room left is that of the file system the open file is on, as the
+// system counts it for an ordinary user: the take's own disk, wherever the
+// program was started.
+TEST_F(FileChannels, RoomLeftIsThatOfTheOpenFilesOwnFileSystem) {
+    EXPECT_EQ(availableBytesBeside(7), -1) << "nothing open";
+    const std::filesystem::path places[] = {folder.path(), "/dev/shm"};
+    std::vector<int64_t> rooms;
+    for (const std::filesystem::path& place : places) {
+        const std::string name = (place / "ostrelle-room.test").string();
+        ASSERT_NE(createFile(7, name.c_str()), 0) << place;
+        const int64_t room = availableBytesBeside(7);
+        // Other work on the machine writes meanwhile; a few megabytes tell nothing apart.
+        const auto expected = static_cast<int64_t>(std::filesystem::space(place).available);
+        EXPECT_NEAR(static_cast<double>(room), static_cast<double>(expected), 64.0 * (1 << 20)) << place;
+        rooms.push_back(room);
+        closeFile(7);
+        std::filesystem::remove(name);
+    }
+    ASSERT_GT(std::abs(static_cast<double>(rooms[0] - rooms[1])), 256.0 * (1 << 20))
+        << "two file systems with the same room prove nothing";
 }
 
 TEST(FilePart, IsWhatFollowsTheLastSeparator) {

@@ -10,8 +10,11 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <array>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "support.h"
 #include "temp_folder.h"
@@ -358,6 +361,153 @@ TEST_F(ButtonKeys, ControlsTellScreenReadersTheirNamesKeysAndCaptions) {
     setControlCaption(3, 9);
     setControlCaption(40, 15);
     EXPECT_EQ(accessible(3)->relations(QAccessible::Label).size(), 1);
+}
+
+// A timer for a visible window's work stops while the window is minimised
+// or hidden, so the interface thread takes none of its wake-ups then, and
+// starts again once the window shows.
+TEST_F(WindowLayer, ShownTimersTickOnlyWhileTheWindowShows) {
+    QWidget* window = windowWidget(2);
+    ASSERT_NE(addShownWindowTimer(2, 1001, 10), 0);
+    EXPECT_EQ(addShownWindowTimer(9, 1001, 10), 0) << "no window 9";
+    auto ticksGrow = [] {
+        const int64_t before = shownTimerTicks(2, 1001);
+        for (int wait = 0; wait < 500 && shownTimerTicks(2, 1001) == before; ++wait) QTest::qWait(10);
+        return shownTimerTicks(2, 1001) > before;
+    };
+    // Each way of leaving the screen, and the way back.
+    const std::pair<const char*, std::function<void()>> leaving[] = {
+        {"minimised", [window] { window->showMinimized(); }},
+        {"hidden", [window] { window->hide(); }},
+    };
+    for (const auto& [how, leave] : leaving) {
+        ASSERT_TRUE(ticksGrow()) << "before " << how;
+        leave();
+        // The layer looks once the window has taken the change in.
+        QTest::qWait(20);
+        const int64_t stopped = shownTimerTicks(2, 1001);
+        QTest::qWait(200);
+        EXPECT_EQ(shownTimerTicks(2, 1001), stopped) << how << ": no wake-ups";
+        window->showNormal();
+        EXPECT_TRUE(ticksGrow()) << "shown again after " << how;
+    }
+    // An ordinary timer goes on ticking while the window is minimised.
+    addWindowTimer(2, 1000, 10);
+    window->showMinimized();
+    QTest::qWait(20);
+    EXPECT_EQ(waitWindowEvent(), eventTimerTick);
+    EXPECT_EQ(eventTimer(), 1000);
+    window->showNormal();
+}
+
+// The meter's message is drawn in (0, 255, 128), blue half its green even
+// where its edges fade into black, which no bar, mark or tick has.
+bool messageGreen(const QColor& pixel) {
+    return pixel.red() < 100 && pixel.green() > 150 && pixel.blue() * 100 > pixel.green() * 45;
+}
+
+// The last column of a row lit as a bar or mark is lit.
+int lastLitColumn(const QImage& image, int row, int columns) {
+    int last = -1;
+    for (int column = 0; column < columns; ++column) {
+        const QColor pixel = image.pixelColor(column, row);
+        if (std::max({pixel.red(), pixel.green(), pixel.blue()}) > 150 && !messageGreen(pixel)) last = column;
+    }
+    return last;
+}
+
+struct MeterCase {
+    const char* what;
+    MeterReading reading;
+    // Per bar: the dBFS its lit pixels end at (below -60: none lit), and the
+    // zone of its last lit pixel (0 green, 1 yellow, 2 red).
+    double litToDb[2];
+    int zone[2];
+    bool lampRed;
+    bool message;
+};
+
+// The meter in the strip below the buttons: 388 by 22 pixels, the lamp the
+// last 40 columns, the scale from -60 dBFS at column 0 to 0 dBFS at column
+// 336, in proportion to dB.
+TEST_F(WindowLayer, MeterDrawsLevelsInProportionToDecibelsWithItsZonesLampAndMessage) {
+    ASSERT_NE(createMeter(25, 26, 314, 388, 22, "Input level"), 0);
+    QWidget* meter = controlWidget(25);
+    ASSERT_NE(meter, nullptr);
+    EXPECT_EQ(meter->geometry(), QRect(26, 314, 388, 22));
+    EXPECT_EQ(meter->focusPolicy(), Qt::NoFocus);
+    const double half = 20 * std::log10(0.5);
+    auto reading = [](int channels, std::array<double, 2> level, std::array<double, 2> hold, int64_t clips,
+                      const char* message = nullptr) {
+        MeterReading made;
+        made.channelCount = channels;
+        for (int channel = 0; channel < 2; ++channel) {
+            made.levelDb[channel] = level[static_cast<size_t>(channel)];
+            made.holdDb[channel] = hold[static_cast<size_t>(channel)];
+        }
+        made.clips = clips;
+        made.message = message;
+        return made;
+    };
+    const MeterCase cases[] = {
+        {"half scale in yellow, a quarter in yellow",
+         reading(2, {half, 2 * half}, {half, 2 * half}, 0),
+         {half, 2 * half},
+         {1, 1},
+         false,
+         false},
+        {"full scale in red, -30 in green", reading(2, {0, -30}, {0, -30}, 0), {0, -30}, {2, 0}, false, false},
+        {"a hold mark above its bar", reading(2, {-40, -40}, {-10, -40}, 0), {-10, -40}, {1, 0}, false, false},
+        {"below the scale", reading(2, {-70, -100}, {-70, -100}, 0), {-100, -100}, {0, 0}, false, false},
+        {"one bar", reading(1, {-20, -100}, {-20, -100}, 0), {-20, -100}, {0, 0}, false, false},
+        {"clips light the lamp", reading(2, {-3, -3}, {-3, -3}, 3), {-3, -3}, {2, 2}, true, false},
+        {"a message in place of the bars",
+         reading(2, {-3, -3}, {-3, -3}, 1, "No signal"),
+         {-100, -100},
+         {0, 0},
+         true,
+         true},
+    };
+    const QColor zones[] = {QColor(0, 210, 80), QColor(235, 210, 0), QColor(235, 35, 35)};
+    for (const MeterCase& row : cases) {
+        showMeterReading(25, row.reading);
+        const QImage image = meter->grab().toImage();
+        const int channels = row.reading.channelCount;
+        for (int channel = 0; channel < channels; ++channel) {
+            // The middle row of the bar: bars share rows 2 to 19, 2 apart.
+            const int barRow = channels == 1 ? 10 : channel == 0 ? 5 : 15;
+            const int last = lastLitColumn(image, barRow, 336);
+            if (row.litToDb[channel] < -60) {
+                EXPECT_EQ(last, -1) << row.what << ", bar " << channel;
+                continue;
+            }
+            const double expected = (row.litToDb[channel] + 60) / 60 * 336;
+            EXPECT_NEAR(last + 1, expected, 1.0) << row.what << ", bar " << channel;
+            EXPECT_EQ(image.pixelColor(last, barRow), zones[row.zone[channel]]) << row.what << ", bar " << channel;
+        }
+        const QColor lamp = image.pixelColor(388 - 6, 11);
+        EXPECT_EQ(lamp.red() > 200 && lamp.green() < 80, row.lampRed)
+            << row.what << ": lamp " << lamp.name().toStdString();
+        int messagePixels = 0;
+        for (int column = 0; column < 336; ++column)
+            for (int line = 0; line < 22; ++line) messagePixels += messageGreen(image.pixelColor(column, line));
+        EXPECT_EQ(messagePixels > 10, row.message) << row.what;
+    }
+    showMeterReading(25, MeterReading{});
+    const QImage empty = meter->grab().toImage();
+    for (int column = 0; column < 388; column += 7)
+        for (int line = 0; line < 22; ++line)
+            ASSERT_EQ(empty.pixelColor(column, line), QColor(Qt::black)) << "no channels: all black";
+
+    // For screen readers: its name, and the value text it is given.
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(meter);
+    ASSERT_NE(accessible, nullptr);
+    EXPECT_EQ(accessible->text(QAccessible::Name).toStdString(), "Input level");
+    setMeterValueText(25, "Left −12 dBFS, right −14 dBFS, clipped 3 times");
+    EXPECT_EQ(accessible->text(QAccessible::Value).toStdString(), "Left −12 dBFS, right −14 dBFS, clipped 3 times");
+    EXPECT_EQ(accessible->text(QAccessible::Description), accessible->text(QAccessible::Value));
+    setMeterValueText(25, "No signal");
+    EXPECT_EQ(accessible->text(QAccessible::Value).toStdString(), "No signal");
 }
 
 TEST(SaveDialog, OpensInTheCurrentFolderWithTheWavFilterAndAddsNothing) {

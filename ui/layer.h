@@ -33,7 +33,7 @@ struct WindowEntry {
     std::map<int, QTimer*> timers;
 };
 
-enum class Kind { text, list, button };
+enum class Kind { text, list, button, meter };
 
 struct ControlEntry {
     QPointer<QWidget> widget;

@@ -80,6 +80,10 @@ void fatalWhileStarting(QtMsgType type, const QMessageLogContext&, const QString
 
 QApplication* startApplication() {
     starting.platformTried = choosePlatform();
+    // The level meter redraws 20 times a second. Through X's shared-memory
+    // images each redraw would wake the program twice more, for the server's
+    // word that it has read the image; a window this small is as quickly sent.
+    if (!isSet("QT_XCB_NO_MITSHM")) setenv("QT_XCB_NO_MITSHM", "1", 1);
     QtMessageHandler previous = qInstallMessageHandler(fatalWhileStarting);
     auto* application = new QApplication(starting.argumentCount, starting.arguments);
     qInstallMessageHandler(previous);

@@ -4,7 +4,9 @@
 // drive the program one step at a time. Interface thread only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +18,10 @@
 constexpr int MainWindow = 2;
 constexpr int ElapsedTimer = 1000;
 constexpr int ElapsedTimerPeriod = 1000;
+// The level meter's redraws: 20 a second, the fewest that look smooth, and
+// only while the window shows: each is a wake-up of the interface thread.
+constexpr int MeterTimer = 1001;
+constexpr int MeterTimerPeriod = 50;
 enum ControlId : int {
     StopButton = 1,
     ChannelsList = 3,
@@ -33,6 +39,45 @@ enum ControlId : int {
     ChannelsStatus = 22,
     BitsStatus = 23,
     RateStatus = 24,
+    LevelMeter = 25,
+    TakeLine = 26,
+};
+
+// What the level meter and the take's line show, carried from one reading
+// of the input to the next. Levels are in dBFS, -infinity for silence.
+struct LevelDisplay {
+    using Clock = std::chrono::steady_clock;
+    static constexpr double silence = -std::numeric_limits<double>::infinity();
+
+    // From ACCEPT on.
+    bool shown = false;
+    int channelCount = 0;
+    Clock::time_point lastReading{}, lastFrames{};
+    // Where each bar ends and its peak-hold mark stands, and since when the mark stands there.
+    double levelDb[2] = {silence, silence};
+    double holdDb[2] = {silence, silence};
+    Clock::time_point holdSince[2]{};
+    // Since when the input has been quiet (nothing above -80 dBFS), and
+    // whether that has lasted long enough to say "No signal".
+    std::optional<Clock::time_point> quietSince;
+    bool noSignal = false;
+    // The lamp's count: since ACCEPT, then since the last Record.
+    int64_t clips = 0;
+    // The take: while one runs, and once one has run.
+    bool takeRunning = false;
+    bool takeShown = false;
+    double takePeak = 0;  // a share of full scale
+    int64_t takeClips = 0;
+    int64_t takeFramesLost = 0;
+    // The seconds of audio in the format that still fit on the take's disk;
+    // -1 until known.
+    int64_t diskSecondsLeft = -1;
+    // What screen readers were last told, when, and the loudest since.
+    Clock::time_point spokenAt{};
+    double loudestSinceSpoken[2] = {silence, silence};
+    // The take's line as shown.
+    std::string lineText;
+    bool lineAlarming = false;
 };
 
 // A take that a sleep of the computer ended: what it ended with, and when
@@ -58,6 +103,7 @@ struct App {
     bool acceptAwaitsStream = false;
     bool recordAwaitsStream = false;
     int wakeChannel = -1;
+    LevelDisplay levels;
 };
 
 // How long a take kept, as the boxes say it: "12.3 seconds" under a minute,
@@ -92,6 +138,17 @@ bool saveLastTake(App& app);
 // One pass of the recording loop: acts on the tick of the previous pass,
 // waits for the next event and acts on it. Returns that event's code.
 int recordingPass(App& app, int previousCode);
+
+// The level meter and the take's line, from ACCEPT on: shows them and
+// starts their redraws.
+void showLevels(App& app);
+// One redraw: the input's figures since the last, as the meter shows them.
+void redrawLevels(App& app);
+// Folds one reading of the input into what the meter shows, as at `now`:
+// the bars rise at once and fall 20 dB a second, a peak-hold mark stands
+// for 2 s, and an input below -80 dBFS (or delivering nothing) for 2 s has
+// no signal. What the redraw calls, with the clock given.
+void takeLevelReading(LevelDisplay& display, const InputLevels& reading, LevelDisplay::Clock::time_point now);
 
 // At start-up, with the window shown: when "pelvar.temp" holds a take an
 // earlier run never saved, asks whether to save it, and on Yes saves it as the

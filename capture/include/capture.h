@@ -6,8 +6,9 @@
 // Threads:
 // - The interface thread runs everything here except the two below.
 // - PortAudio's audio thread runs the callback. It reads `armed`, writes
-//   `framesCaptured` and the take's counters, and copies each armed buffer
-//   into a ring. It never blocks, allocates, locks, or calls the system.
+//   `framesCaptured` and the take's counters, measures each buffer for the
+//   level meter, and copies each armed buffer into a ring. It never blocks,
+//   allocates, locks, or calls the system.
 // - The take writer's thread drains that ring into file channel 1, which it
 //   alone uses from beginTake() until endTake() has returned.
 // - The stream opener's thread opens and starts the stream, closing first
@@ -90,6 +91,26 @@ struct TakeOutcome {
     bool streamLost = false;
 };
 
+// What the input carried since the last reading, for the level meter. The
+// figures run from the stream's start, whether a take runs or not.
+struct InputLevels {
+    // Channels measured: the accepted count, 1 or 2.
+    int channelCount = 0;
+    // Per channel, the largest magnitude as a share of full scale: 1 is
+    // 0 dBFS, reached by either sign's largest sample.
+    double peak[2] = {0, 0};
+    // Per channel, the clips: runs of at least three consecutive samples at
+    // the format's largest magnitude, either sign, each counted once, runs
+    // carried across buffers.
+    int64_t clips[2] = {0, 0};
+    // Frames the stream delivered meanwhile; with none, the figures above
+    // say nothing about the input.
+    int64_t frames = 0;
+    // While a take runs, the frames it lost so far (the device overflowed or
+    // the ring was full); 0 outside a take.
+    int64_t takeFramesLost = 0;
+};
+
 // One running capture: its stream, the ring, the take writer's thread and
 // the counters. It reads the accepted settings and format and writes the
 // recording state it is given, all owned by the caller and outliving it.
@@ -150,6 +171,9 @@ class CaptureEngine {
     // that after a pause of the whole program the audio thread has its turn;
     // it blocks that long at most.
     bool takeCannotGoOn() const;
+    // What the input carried since the last call (or since the engine was
+    // made), the figures then starting afresh. Never waits for the callback.
+    InputLevels readInputLevels();
     // Stops the stream, ends a take still running (it stays whole on disk),
     // and closes the stream; used at shut-down. A stream that runs but has
     // stopped delivering (its sound server hangs) is left alone instead,

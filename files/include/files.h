@@ -156,6 +156,13 @@ bool seekFile(int number, int64_t offset);
 // The size of the open file, -1 when the channel is not open.
 int64_t openFileSize(int number);
 
+// The bytes an ordinary user may still write on the file system that holds
+// the open channel's file (the blocks statvfs calls available, which leave
+// out those kept for the superuser); -1 when the channel is not open or the
+// system cannot tell. It reads only the channel's descriptor, so it may be
+// asked while another thread writes the channel.
+int64_t availableBytesBeside(int number);
+
 // Bytes [start, end) of a file.
 struct FileStretch {
     int64_t start;

@@ -321,12 +321,13 @@ def rig_underruns(rig):
         return 0
 
 
-def paced_device(home, rig, seconds=30):
-    """A capture device, listed second, that hands out random bytes at the
-    sound server's pace: the ALSA file plugin reads one frame of a file for
-    each frame the server delivers. Returns the bytes the file holds.
-    Programs find the device through home's .asoundrc."""
-    device_input = os.urandom(44100 * 4 * seconds)
+def paced_device(home, rig, seconds=30, device_input=None):
+    """A capture device, listed second, that hands out random bytes (or the
+    bytes given) at the sound server's pace: the ALSA file plugin reads one
+    frame of a file for each frame the server delivers. Returns the bytes
+    the file holds. Programs find the device through home's .asoundrc."""
+    if device_input is None:
+        device_input = os.urandom(44100 * 4 * seconds)
     with open(os.path.join(home, "paced.raw"), "wb") as raw:
         raw.write(device_input)
     with open(os.path.join(home, ".asoundrc"), "w") as config:

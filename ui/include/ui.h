@@ -67,6 +67,9 @@ void setWindowColor(int number, Color color);
 void setWindowTitle(int number, const char* text);
 void closeWindow(int number);
 int addWindowTimer(int window, int timer, int milliseconds);
+// As addWindowTimer, for work only a visible window needs: the timer stops
+// while the window is minimised or hidden, and starts again when it shows.
+int addShownWindowTimer(int window, int timer, int milliseconds);
 
 // Blocks until an event, then returns its code. Events come first in, first out;
 // clicks and timer ticks that happen while no wait is running are lost. A click
@@ -150,6 +153,28 @@ void setControlDescription(int number, const char* text);
 // Ties the text control `caption` to `control`, which screen readers then
 // announce by the caption's text.
 void setControlCaption(int control, int caption);
+// A level meter: a bar per channel on a -60 to 0 dBFS scale drawn in
+// proportion to dB (green, yellow from -18 dBFS, red from -6 dBFS), a
+// peak-hold mark on each, and a clip lamp at its right end. It takes no
+// focus and no clicks, and draws nothing until it is given a reading.
+// Screen readers find it under `name`.
+intptr_t createMeter(int number, int x, int y, int width, int height, const char* name);
+struct MeterReading {
+    // Bars drawn: 0 (none), 1 or 2.
+    int channelCount = 0;
+    // Per channel, where its bar ends and where its peak-hold mark stands,
+    // in dBFS; below -60 there is no bar, no mark.
+    double levelDb[2] = {-100, -100};
+    double holdDb[2] = {-100, -100};
+    // Above 0, the lamp is red and shows the count.
+    int64_t clips = 0;
+    // When not empty, shown in place of the bars.
+    const char* message = nullptr;
+};
+// Redraws only what changed since the last reading.
+void showMeterReading(int number, const MeterReading& reading);
+// What screen readers read as the meter's value.
+void setMeterValueText(int number, const char* text);
 
 // The pattern is "shown|matched" pairs separated by "|". Returns the chosen
 // path, or the empty text when cancelled. Asks nothing about existing files and

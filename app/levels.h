@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: MIT
+// The level meter and the take's line as the recording loop drives them:
+// what the loop calls at Record, at Stop and at its one-second tick.
+#pragma once
+
+#include "app.h"
+#include "app_testing.h"
+
+// Record began a take: the lamp goes out and the take's figures start.
+void levelsAtRecord(App& app);
+// The take ended: the line keeps its summary.
+void levelsAtStop(App& app);
+// The one-second tick while a take runs: the disk's room, and the line.
+void levelsAtTick(App& app);
