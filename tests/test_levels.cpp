@@ -4,6 +4,7 @@
 // driven as a user drives it with the private sound server's tone, a
 // device that clips, and one that is silent.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <QAccessible>
 #include <QComboBox>
@@ -177,6 +178,43 @@ TEST_F(Recorder, MeterShowsTheServersToneAndRestsWhileMinimised) {
     runLoopFor(500);
     ASSERT_TRUE(clickAndLoop(StopButton));
     EXPECT_EQ(controlText(TakeLine), "Take: peak −6 dBFS, not clipped");
+}
+
+// A take on a small disk: the line gives the room its file system has left
+// at the take's byte rate, as statvfs tells it, and turns red under five
+// minutes of it. 16-bit stereo at 44100 Hz takes 176400 bytes a second.
+TEST_F(Recorder, TakeLineTellsTheRoomLeftOnASmallDisk) {
+    struct Row {
+        size_t bytes;
+        const char* room;  // as the line ends while a short take runs
+        bool red;
+    };
+    const Row rows[] = {
+        {64u << 20, ", 6 min left on disk", false},  // 380 s
+        {40u << 20, ", 3 min left on disk", true},   // 237 s
+        {8u << 20, " s left on disk", true},         // 47 s
+    };
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
+    showLevels(app);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bytes);
+        const std::filesystem::path small = folder.path() / ("disk" + std::to_string(row.bytes));
+        std::filesystem::create_directory(small);
+        const std::string options = "size=" + std::to_string(row.bytes);
+        if (::mount("tmpfs", small.c_str(), "tmpfs", 0, options.c_str()) != 0)
+            GTEST_SKIP() << "no tmpfs can be mounted here";
+        std::filesystem::current_path(small);
+        ASSERT_TRUE(clickAndLoop(RecordButton));
+        const bool told = loopUntil([&] { return controlText(TakeLine).ends_with(row.room); });
+        const std::string line = controlText(TakeLine);
+        const QColor shown = controlWidget(TakeLine)->palette().color(QPalette::Active, QPalette::WindowText);
+        ASSERT_TRUE(clickAndLoop(StopButton));
+        closeAllFiles();
+        std::filesystem::current_path(folder.path());
+        ::umount2(small.c_str(), MNT_DETACH);
+        EXPECT_TRUE(told) << line;
+        EXPECT_EQ(shown, row.red ? QColor(255, 64, 64) : QColor(0, 255, 128)) << line;
+    }
 }
 
 // The paced device's input: every `clipPeriod` frames, four frames at full
