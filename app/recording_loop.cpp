@@ -72,6 +72,7 @@ void sleepAction(App& app) {
     syncFileData(TakeReadFile);
     app.sleptTake = SleptTake{take, static_cast<int64_t>(std::time(nullptr))};
     showButtons(ButtonState::stopped);
+    levelsAtStop(app);
     releaseSleep();
 }
 

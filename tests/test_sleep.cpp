@@ -135,6 +135,7 @@ TEST_F(Sleep, ForcedSleepEndsTheTakeWholeBeforeItGoesAheadAndWakingTellsIt) {
     PrivateLogind logind;
     ASSERT_TRUE(logind.ready()) << logind.all();
     ASSERT_NO_FATAL_FAILURE(startRecorder());
+    showLevels(app);
     ASSERT_TRUE(clickAndLoop(RecordButton));
     ASSERT_TRUE(loopUntil([&] { return logind.said("inhibit\t2\tsleep\tOstrelle\tRecording a take\tdelay"); }))
         << logind.all();
@@ -151,6 +152,8 @@ TEST_F(Sleep, ForcedSleepEndsTheTakeWholeBeforeItGoesAheadAndWakingTellsIt) {
     EXPECT_TRUE(loopUntil([&] { return logind.said("released\t1") && logind.said("asleep"); })) << logind.all();
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
     EXPECT_TRUE(seenBoxes.empty()) << "nothing is said before the sleep";
+    EXPECT_EQ(controlText(TakeLine).rfind("Take: peak ", 0), 0u)
+        << "the line sums the take up: " << controlText(TakeLine);
 
     logind.tell("wake");
     ASSERT_TRUE(loopUntil([&] { return boxSeen("Error"); }));
