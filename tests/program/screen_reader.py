@@ -125,6 +125,10 @@ class Reader:
         self.atspi = Atspi
         # What a question about a control that has just gone raises.
         self.error = GLib.Error
+        # A role is read by its number and told in at-spi2-core 2.46's words
+        # (Debian 12): 2.56 (Debian 13) renamed the push button role "button"
+        # (ATSPI_ROLE_BUTTON), the same number under a new spelling.
+        self.role_words = {int(pyatspi.ROLE_PUSH_BUTTON): "push button"}
 
     def application(self, pid, timeout=10):
         deadline = time.time() + timeout
@@ -174,7 +178,8 @@ class Reader:
             actions = {action.getName(i): action.getKeyBinding(i) for i in range(action.nActions)}
         except NotImplementedError:
             pass
-        return {"role": accessible.getRoleName(), "name": accessible.name,
+        role = self.role_words.get(int(accessible.getRole()), accessible.getRoleName())
+        return {"role": role, "name": accessible.name,
                 "enabled": states.contains(self.pyatspi.STATE_ENABLED), "description": accessible.description,
                 "labels": labels, "actions": actions}
 
