@@ -34,7 +34,13 @@ CAPTIONS = {"channels": ("# of Channels", (26, 25, 85, 20)), "bits": ("# of Bit"
 STATUS = {"device status": (172, 174, 320, 20), "channels status": (172, 204, 320, 20),
           "bits status": (172, 234, 320, 20), "rate status": (172, 264, 320, 20)}
 PLACES = {**CONTROLS, **{f"{name} caption": place for name, (_, place) in CAPTIONS.items()}, **STATUS}
+# What ACCEPT adds below the status lines: the take's line (as wide as it is
+# laid out, past the window's edge) and the level meter in the strip below.
+LEVELS = {"take line": (172, 288, 320, 22), "level meter": (26, 314, 388, 22)}
 BUTTON_KEYS = {"record": "Ctrl+Shift+R", "stop": "Ctrl+Shift+T", "save": "Ctrl+S"}
+# What a screen reader reads of the rig's tone, at half of full scale on both
+# channels, once the meter has measured a second of it.
+TONE_SPOKEN = "Left \u22126 dBFS, right \u22126 dBFS"
 
 
 class Program(Scenario):
@@ -87,9 +93,21 @@ class Program(Scenario):
         self.reader.press(controls[PLACES[name]])
 
     def test_every_control_is_heard_by_role_name_and_state_before_and_after_accept(self):
-        def told(heard):
-            """Role, name, enabled, and the captions labelling a control."""
-            return {name: (seen["role"], seen["name"], seen["enabled"], seen["labels"]) for name, seen in heard.items()}
+        def told(window):
+            """Role, name, enabled, and the captions labelling each control, by
+            its place (None where the window has no control there); for the
+            meter also its value text, which AT-SPI carries as its description."""
+            controls = self.reader.controls(window)
+            rows = {}
+            for name, place in {**PLACES, **LEVELS}.items():
+                if place not in controls:
+                    rows[name] = None
+                    continue
+                seen = self.reader.seen(controls[place])
+                rows[name] = (seen["role"], seen["name"], seen["enabled"], seen["labels"])
+                if name == "level meter":
+                    rows[name] += (seen["description"],)
+            return rows
 
         def expected(accepted, device):
             rows = {f"{name} caption": ("label", caption, True, []) for name, (caption, _) in CAPTIONS.items()}
@@ -105,6 +123,10 @@ class Program(Scenario):
             for name, text in [("device status", "Device: " + device), ("channels status", "Channels: 2"),
                                ("bits status", "Bit Depth: 16"), ("rate status", "Sample Rate: 44100")]:
                 rows[name] = ("label", text, accepted, [])
+            # The take's line is empty until a take begins.
+            rows["take line"] = ("label", "", True, []) if accepted else None
+            rows["level meter"] = (("progress bar", "Input level", True, [], TONE_SPOKEN)
+                                   if accepted else None)
             return rows
 
         with temporary_folder() as folder, self.desktop() as desktop:
@@ -113,11 +135,11 @@ class Program(Scenario):
             heard = self.heard(window)
             device = heard["device"]["name"]
             self.assertNotEqual(device, "", "the sound server's devices are listed")
-            self.assertEqual(told(heard), expected(False, device))
+            self.assertEqual(told(window), expected(False, device))
             for name, keys in BUTTON_KEYS.items():
                 self.assertTrue(heard[name]["description"].endswith(f" ({keys})"), heard[name])
             self.press(window, "accept")
-            self.eventually(lambda: told(self.heard(window)), expected(True, device))
+            self.eventually(lambda: told(window), expected(True, device))
             heard = self.heard(window)
             for name, keys in BUTTON_KEYS.items():
                 self.assertEqual(heard[name]["actions"].get("Press"), keys, f"{name}'s key, bound to its press")
