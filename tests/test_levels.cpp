@@ -236,17 +236,26 @@ int pacedItem() {
     return list->findText(QStringLiteral("ostrelle_paced "), Qt::MatchStartsWith);
 }
 
+// The recorder from ACCEPT on, its meter shown, on the paced ALSA file
+// device, which delivers `input` (16-bit stereo) at the sound server's pace.
+class PacedRecorder : public Recorder {
+   protected:
+    void startOnPacedDevice(const std::string& input) {
+        std::ofstream(pacedDeviceInput(), std::ios::binary | std::ios::trunc) << input;
+        ASSERT_GE(pacedItem(), 0) << "the paced ALSA file device is not listed";
+        chooseLater(DeviceList, pacedItem());
+        acceptSettings();
+        openCaptureStream();
+        ASSERT_TRUE(waitForAudio(app.capture));
+        showLevels(app);
+    }
+};
+
 // Clips are counted as the device delivered them: on the lamp since ACCEPT,
 // then since Record, and on the line once the take ends. Judged by the
 // frames the device delivered, not by the clock.
-TEST_F(Recorder, ClipsCountOnTheLampAndTheLineAsTheDeviceDeliveredThem) {
-    std::ofstream(pacedDeviceInput(), std::ios::binary | std::ios::trunc) << clippingInput(30);
-    ASSERT_GE(pacedItem(), 0) << "the paced ALSA file device is not listed";
-    chooseLater(DeviceList, pacedItem());
-    acceptSettings();
-    openCaptureStream();
-    ASSERT_TRUE(waitForAudio(app.capture));
-    showLevels(app);
+TEST_F(PacedRecorder, ClipsCountOnTheLampAndTheLineAsTheDeviceDeliveredThem) {
+    ASSERT_NO_FATAL_FAILURE(startOnPacedDevice(clippingInput(30)));
     runLoopFor(300);
     // One redraw between two looks at the device's count.
     const int64_t beforeLook = framesDelivered(app.capture);
@@ -275,14 +284,8 @@ TEST_F(Recorder, ClipsCountOnTheLampAndTheLineAsTheDeviceDeliveredThem) {
 }
 
 // A source that delivers only zeros: "No signal", for screen readers too.
-TEST_F(Recorder, SilentSourceSaysNoSignal) {
-    std::ofstream(pacedDeviceInput(), std::ios::binary | std::ios::trunc) << std::string(44100 * 4 * 30, '\0');
-    ASSERT_GE(pacedItem(), 0) << "the paced ALSA file device is not listed";
-    chooseLater(DeviceList, pacedItem());
-    acceptSettings();
-    openCaptureStream();
-    ASSERT_TRUE(waitForAudio(app.capture));
-    showLevels(app);
+TEST_F(PacedRecorder, SilentSourceSaysNoSignal) {
+    ASSERT_NO_FATAL_FAILURE(startOnPacedDevice(std::string(44100 * 4 * 30, '\0')));
     EXPECT_TRUE(loopUntil([&] { return accessibleValue(LevelMeter) == "No signal"; }, 8000))
         << accessibleValue(LevelMeter);
     EXPECT_TRUE(app.levels.noSignal);
