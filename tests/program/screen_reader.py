@@ -4,7 +4,7 @@ own with the AT-SPI bus on it, and the program's accessible tree read through
 pyatspi, the library Orca reads it with.
 
 Everything here is started by the test and stopped by its process group:
-the session bus (dbus-daemon with the configuration below, which activates
+the session bus (a dbus-daemon of private_bus.py, which activates
 nothing) and Debian's at-spi-bus-launcher, which starts the accessibility
 bus and, through it, the registry. Their sockets live in folders of the
 test's own, so two runs never meet, and the user's own buses and settings
@@ -15,22 +15,9 @@ import subprocess
 import tempfile
 import time
 
+from private_bus import start_private_bus
+
 LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
-
-BUS_CONFIGURATION = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir={folder}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-"""
-
 
 class AccessibilityBus:
     """A session bus and the AT-SPI bus on it, with the desktop's switch for
@@ -46,27 +33,13 @@ class AccessibilityBus:
         self.folder = tempfile.TemporaryDirectory(prefix="ostrelle-a11y.")
         runtime = os.path.join(self.folder.name, "runtime")
         os.mkdir(runtime, 0o700)
-        configuration = os.path.join(self.folder.name, "session.conf")
-        with open(configuration, "w") as out:
-            out.write(BUS_CONFIGURATION.format(folder=self.folder.name))
         log = open(os.path.join(self.folder.name, "buses.log"), "w")
-        reader, writer = os.pipe()
-        try:
-            self.start(["dbus-daemon", f"--config-file={configuration}", "--nofork", f"--print-address={writer}"],
-                       dict(os.environ), log, pass_fds=(writer,))
-        finally:
-            os.close(writer)
-        address = b""
-        while not address.endswith(b"\n"):
-            chunk = os.read(reader, 256)
-            if not chunk:
-                break
-            address += chunk
-        os.close(reader)
-        if not address.strip():
+        daemon, self.address = start_private_bus(os.path.join(self.folder.name, "session_bus"), log)
+        self.processes.append(daemon)
+        if not self.address:
+            log.close()
             self.__exit__()
             raise AssertionError("the session bus did not start")
-        self.address = address.decode().strip()
         # Without a display the launcher leaves the X server alone; the
         # memory backend keeps it off the user's own settings.
         env = dict(os.environ, **self.environment(), GSETTINGS_BACKEND="memory", XDG_RUNTIME_DIR=runtime)
@@ -81,9 +54,9 @@ class AccessibilityBus:
             time.sleep(0.05)
         return self
 
-    def start(self, command, env, log, pass_fds=()):
+    def start(self, command, env, log):
         self.processes.append(subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=log,
-                                               pass_fds=pass_fds, start_new_session=True))
+                                               start_new_session=True))
 
     def accessibility_bus_answers(self, env):
         call = subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",

@@ -12,23 +12,9 @@ import tempfile
 import threading
 import time
 
+from private_bus import start_private_bus
+
 STAND_IN = os.path.join(os.environ.get("BUILD_DIR", ""), "tests", "sleep_services")
-
-BUS_CONFIGURATION = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path={socket}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-"""
-
 
 class SleepServices:
     """buses: whether the two buses run at all (without them the addresses
@@ -74,16 +60,9 @@ class SleepServices:
         return os.path.join(self.folder, kind + "_bus")
 
     def start_bus(self, kind):
-        configuration = os.path.join(self.folder, kind + ".conf")
-        with open(configuration, "w") as text:
-            # Both are session buses to dbus-daemon: a system bus's own
-            # habits (raising its descriptor limit, the system log) need root.
-            text.write(BUS_CONFIGURATION.format(socket=self.socket(kind)))
-        daemon = subprocess.Popen(["dbus-daemon", "--config-file=" + configuration, "--nofork", "--nopidfile",
-                                   "--print-address"], stdout=subprocess.PIPE, start_new_session=True, text=True)
+        daemon, address = start_private_bus(self.socket(kind))
         self.processes.append(daemon)
-        # It prints its address once it accepts clients.
-        if not daemon.stdout.readline():
+        if not address:
             raise AssertionError(f"the private {kind} bus did not start")
 
     def environment(self):
