@@ -117,6 +117,7 @@ class Program(Scenario):
                                 "the lamp lit")
             image = self.shot(desktop, folder)
             self.assertFalse(any(lit(p) for p in pixels_in(image, LINE)), "the line is empty before the first take")
+            desktop.wait_until_enabled("record")
             desktop.click("record")
             desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
             time.sleep(1)
@@ -149,7 +150,7 @@ class Program(Scenario):
         seconds = 2
         with temporary_folder() as folder, self.desktop() as desktop:
             desktop.start(folder)
-            desktop.click("accept")
+            desktop.accept()
             desktop.click("record")
             desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
 
