@@ -88,13 +88,15 @@ class Program(Scenario):
             image = self.shot(desktop, folder)
             self.assertEqual(set(pixels_in(image, STRIP)), {(0, 0, 0)}, "the strip is black before ACCEPT")
             desktop.click("accept")
-            image = self.wait_for_image(desktop, folder,
-                                        lambda shot: all(last_lit(shot, y) is not None for y in BAR_ROWS),
-                                        "both bars")
             expected = scale_x(-6.02)
+
+            def at_the_tone(shot):
+                ends = [last_lit(shot, y) for y in BAR_ROWS]
+                return all(end is not None and abs(end + 1 - expected) <= 3 for end in ends)
+            # What the stream brings as it starts may peak higher, and the
+            # peak-hold mark keeps that for 2 s: the bars settle at the tone.
+            image = self.wait_for_image(desktop, folder, at_the_tone, f"both bars ending at x {expected:.1f}")
             for y in BAR_ROWS:
-                end = last_lit(image, y) + 1
-                self.assertLessEqual(abs(end - expected), 3, f"the bar at y {y} ends at {end}, not {expected:.1f}")
                 # The zones along the bar, judged clear of their edges: the
                 # server's tone may peak a hair above -6 dBFS, where red begins.
                 for db, colour, zone in [(-19, (0, 210, 80), "green below -18"),
