@@ -27,8 +27,14 @@ class LayerButton : public QPushButton {
     }
 };
 
-template <typename Widget>
-Widget* adoptControl(int number, Widget* widget, Kind kind, int x, int y, int width, int height) {
+QWidget* parentForControls() {
+    WindowEntry* entry = windowEntry(layer.currentWindow);
+    return entry == nullptr ? nullptr : entry->widget.data();
+}
+
+}  // namespace
+
+QWidget* ui_detail::adoptControl(int number, QWidget* widget, Kind kind, int x, int y, int width, int height) {
     if (number >= static_cast<int>(layer.controls.size())) layer.controls.resize(static_cast<size_t>(number) + 50);
     widget->setObjectName(QStringLiteral("control%1").arg(number));
     widget->setGeometry(x, y, width, height);
@@ -45,13 +51,6 @@ Widget* adoptControl(int number, Widget* widget, Kind kind, int x, int y, int wi
     entry.window = layer.currentWindow;
     return widget;
 }
-
-QWidget* parentForControls() {
-    WindowEntry* entry = windowEntry(layer.currentWindow);
-    return entry == nullptr ? nullptr : entry->widget.data();
-}
-
-}  // namespace
 
 intptr_t createText(int number, int x, int y, int width, int height, const char* caption) {
     QWidget* parent = parentForControls();

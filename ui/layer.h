@@ -71,6 +71,9 @@ ControlEntry* controlEntry(int number);
 void handOverPendingTitles();
 // Forgets a control's number and the events it queued.
 void releaseControl(int number);
+// Gives `widget` the control number, place and kind, in the current window;
+// a control that held the number before goes once the new one stands.
+QWidget* adoptControl(int number, QWidget* widget, Kind kind, int x, int y, int width, int height);
 void paintBackground(QWidget* widget, Color color);
 // The number of a window the layer opened, or -1 for any other widget.
 int windowNumberOf(const QWidget* widget);

@@ -188,18 +188,7 @@ intptr_t createMeter(int number, int x, int y, int width, int height, const char
     (void)factoryInstalled;
     auto* meter = new MeterWidget(window->widget);
     meter->setAccessibleName(text(name));
-    // As controls.cpp adopts its controls: the number is never left empty.
-    if (number >= static_cast<int>(layer.controls.size())) layer.controls.resize(static_cast<size_t>(number) + 50);
-    meter->setObjectName(QStringLiteral("control%1").arg(number));
-    meter->setGeometry(x, y, width, height);
-    meter->show();
-    if (ControlEntry* old = controlEntry(number)) {
-        QWidget* previous = old->widget;
-        releaseControl(number);
-        delete previous;
-    }
-    layer.controls[static_cast<size_t>(number)] = ControlEntry{meter, Kind::meter, layer.currentWindow};
-    return reinterpret_cast<intptr_t>(meter);
+    return reinterpret_cast<intptr_t>(adoptControl(number, meter, Kind::meter, x, y, width, height));
 }
 
 void showMeterReading(int number, const MeterReading& reading) {
