@@ -49,8 +49,8 @@ tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DOSTRELLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
 
 # What CI runs, step by step, every step even after a failure: the format,
-# a build with warnings as errors, shellcheck, pyflakes, then test, sanitize
-# and tsan (check-host), then the suites in a fresh Debian 13 root with
+# a build with warnings as errors, shellcheck, pyflakes, then test, then sanitize
+# and tsan side by side (check-host), then the suites in a fresh Debian 13 root with
 # PipeWire as a desktop has it (check-root, as root or through sudo).
 check:
 	@./scripts/check.sh all

@@ -7,7 +7,7 @@
 # host: the C++ sources formatted as .clang-format says, a build (with the
 #       benchmarks) clean with warnings as errors, shellcheck on every shell
 #       script, pyflakes on the Python of tests/ and bench/, then `make test`,
-#       `make sanitize` and `make tsan`.
+#       then `make sanitize` and `make tsan` side by side.
 # root: the suites again in a fresh Debian 13 root with PipeWire installed as
 #       a desktop has it (scripts/test-in-root.sh), which needs root.
 #
@@ -56,6 +56,23 @@ python_lint() {
     echo "pyflakes3: ${files[*]}"
     pyflakes3 "${files[@]}"
 }
+# The sanitizers' runs spend most of their time waiting for audio in real
+# time, so on two cores they take little more side by side than one alone.
+# Each build has its own folder and its own sound server, window server and
+# buses, as two clones do; the suites hold on a busy machine. Each line of
+# their output says whose it is.
+sanitizers_side_by_side() {
+    local pids=() names=(sanitize tsan) status=0 i
+    for i in "${!names[@]}"; do
+        make "${names[$i]}" 2>&1 | sed -u "s/^/[${names[$i]}] /" &
+        pids+=($!)
+    done
+    for i in "${!names[@]}"; do
+        # Under pipefail a pipeline fails when make does, not only sed.
+        wait "${pids[$i]}" || status=1
+    done
+    return $status
+}
 in_root() {
     "${sudo_cmd[@]}" ./scripts/test-in-root.sh trixie pipewire-audio
 }
@@ -84,7 +101,7 @@ step() {
     while read -r counts; do
         tests_passed=$((tests_passed + ${counts% *}))
         tests_failed=$((tests_failed + ${counts#* }))
-    done < <(sed -n 's/^Tests: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$log")
+    done < <(sed -n 's/^\(\[[a-z]*\] \)\{0,1\}Tests: \([0-9]*\) passed, \([0-9]*\) failed$/\2 \3/p' "$log")
 }
 
 if [ "$part" != root ]; then
@@ -94,8 +111,7 @@ if [ "$part" != root ]; then
     step "shellcheck" shell_lint
     step "pyflakes" python_lint
     step "make test" make test
-    step "make sanitize" make sanitize
-    step "make tsan" make tsan
+    step "make sanitize and make tsan, side by side" sanitizers_side_by_side
 fi
 if [ "$part" != host ]; then
     step "Debian 13 with pipewire-audio, in a fresh root" in_root
