@@ -66,6 +66,10 @@ void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
         if (Pa_OpenStream(&stream, &format.inputParameters, nullptr, settings.sampleRate, paFramesPerBufferUnspecified,
                           paNoFlag, captureCallback, this) == paNoError) {
             preferRealtimeScheduling(stream, format.inputParameters.device);
+            // PortAudio's audio thread is started from here and takes this
+            // thread's name; it gets one of its own, for top and the
+            // benchmarks, since this thread ends once the stream has started.
+            pthread_setname_np(pthread_self(), "audio");
             if (Pa_StartStream(stream) == paNoError) outcome = StreamOpening::opened;
         }
         // A stream that did not start, or that the run no longer waits for,
