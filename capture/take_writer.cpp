@@ -14,7 +14,7 @@ namespace {
 // The writer sleeps this long between rounds: the ring holds seconds, so
 // rare large writes cost the disk nothing more than frequent small ones,
 // and a laptop pays for every wake-up. finish() wakes it at once.
-constexpr auto betweenRounds = std::chrono::milliseconds(250);
+constexpr auto betweenRounds = std::chrono::milliseconds(500);
 // What the writer has handed the kernel is put on disk this often, so that
 // a power cut loses little more than that and what the ring held.
 constexpr auto syncEvery = std::chrono::milliseconds(1000);

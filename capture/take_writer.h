@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The take writer: a ring between the capture callback and a thread that
 // drains it into a file channel, so that a slow disk never holds up audio.
-// The thread wakes four times a second during a take and not at all outside
+// The thread wakes twice a second during a take and not at all outside
 // one, and puts what it wrote on disk about every second.
 //
 // One writer, one reader: only the capture callback puts bytes in (the
