@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -172,6 +175,41 @@ TEST_F(Sleep, ForcedSleepEndsTheTakeWholeBeforeItGoesAheadAndWakingTellsIt) {
     plannedDialogAnswers = {(folder.path() / "slept").string()};
     ASSERT_TRUE(clickAndLoop(SaveButton));
     EXPECT_EQ(fileSize("slept.wav"), 46 + int64_t{frames} * 4);
+}
+
+// A save holds the computer awake while it writes, and its titles let the
+// bus's answers in. The lock must go when the save ends, not when the user
+// dismisses the box that follows it ("Done!" can wait for hours): a modal
+// box's loop runs no deferred deletes posted before it.
+TEST_F(Sleep, TheSaveLetsGoOfItsLockWhenItEndsEvenWithABoxUpAfterIt) {
+    PrivateLogind logind;
+    ASSERT_TRUE(logind.ready()) << logind.all();
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
+    holdSleep("Saving a take");
+    const auto spinTitles = [](int milliseconds) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        for (int block = 0; std::chrono::steady_clock::now() < until; ++block) {
+            setWindowTitle(MainWindow, (" Wait...Memory Decode : " + std::to_string(block)).c_str());
+            ::usleep(1000);
+        }
+    };
+    for (int tries = 0; tries < 100 && !logind.said("inhibit\t1\tsleep:idle\tOstrelle\tSaving a take\tblock"); ++tries)
+        spinTitles(50);
+    ASSERT_TRUE(logind.said("inhibit\t1\tsleep:idle\tOstrelle\tSaving a take\tblock")) << logind.all();
+    // The answer reaches this thread during the save's last title, its
+    // watcher's deletion then waits in the queue.
+    ::usleep(300000);
+    setWindowTitle(MainWindow, " Wait...Memory Decode : 0");
+    releaseSleep();
+    QEventLoop box;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (logind.said("released\t1")) box.quit();
+    });
+    poll.start(10);
+    later([&box] { box.quit(); }, 5000);
+    box.exec();
+    EXPECT_TRUE(logind.said("released\t1")) << logind.all();
 }
 
 TEST(SleepWords, LengthsKeptReadAsPeopleSayThem) {

@@ -91,8 +91,15 @@ class SleepClient : public QObject {
         const int hold = hold_;
         connect(watcher, &QDBusPendingCallWatcher::finished, this,
                 [this, hold, answered](QDBusPendingCallWatcher* finished) {
-                    finished->deleteLater();
                     answered(*finished, hold == hold_);
+                    // The watcher keeps the answer, and with it logind's
+                    // descriptor, until it is deleted. A deleteLater() made
+                    // during a save's titles would wait out the modal box
+                    // after the save ("Done!" can stay up for hours), and
+                    // hold the lock all that time; a queued call runs in
+                    // any loop.
+                    QMetaObject::invokeMethod(
+                        this, [finished] { delete finished; }, Qt::QueuedConnection);
                 });
     }
 
