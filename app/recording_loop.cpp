@@ -112,20 +112,6 @@ void tickAction(App& app) {
 
 }  // namespace
 
-void beginTakeNow(App& app) {
-    app.recordingState.loopState = LoopState::Recording;
-    showButtons(ButtonState::startingTake);
-    switch (app.capture.beginTake()) {
-        case TakeBeginning::begun:
-            showButtons(ButtonState::recording);
-            levelsAtRecord(app);
-            holdSleep("Recording a take", ForcedSleep::announced);
-            break;
-        case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
-        case TakeBeginning::refused: showError("Sorry, unable to decode."); break;
-    }
-}
-
 int recordingPass(App& app, int previousCode) {
     if (previousCode == eventTimerTick && eventTimer() == ElapsedTimer) tickAction(app);
     if (previousCode == eventTimerTick && eventTimer() == MeterTimer) redrawLevels(app);

@@ -2,10 +2,12 @@
 // The stream as the window waits for it. Opening it may take as long as a
 // sound server hangs, so it happens off the interface thread; the window
 // goes on answering meanwhile, and a close request ends the run at once. An
-// opening that settles wakes the event wait, and what waited for it follows.
+// opening that settles wakes the event wait, and what waited for it follows:
+// a box, or the take Record asked for.
 #include <utility>
 
 #include "app_internal.h"
+#include "levels.h"
 #include "ui.h"
 
 void openCaptureStream(App& app) {
@@ -16,6 +18,20 @@ void openCaptureStream(App& app) {
     app.acceptAwaitsStream = true;
     app.capture.beginOpening();
     followStreamOpening(app);
+}
+
+void beginTakeNow(App& app) {
+    app.recordingState.loopState = LoopState::Recording;
+    showButtons(ButtonState::startingTake);
+    switch (app.capture.beginTake()) {
+        case TakeBeginning::begun:
+            showButtons(ButtonState::recording);
+            levelsAtRecord(app);
+            holdSleep("Recording a take", ForcedSleep::announced);
+            break;
+        case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
+        case TakeBeginning::refused: showError("Sorry, unable to decode."); break;
+    }
 }
 
 bool streamRunsForRecord(App& app) {

@@ -1,4 +1,7 @@
 // SPDX-License-Identifier: MIT
+// A take on a running stream: the callback, which hands each buffer to the
+// take writer and the meter, the watch on gaps and silence, and the take's
+// beginning and end.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -36,10 +39,6 @@ constexpr auto chanceToDeliver = CaptureEngine::Core::longestBufferGap - Capture
 constexpr auto gapWorthWatching = std::chrono::milliseconds(250);
 constexpr auto caughtUpAfter = std::chrono::milliseconds(500);
 constexpr double toleratedShortSeconds = 0.05;
-
-void stopStream(PaStream* stream) {
-    if (Pa_StopStream(stream) != paNoError) Pa_AbortStream(stream);
-}
 
 }  // namespace
 
@@ -146,52 +145,6 @@ TakeOutcome CaptureEngine::Core::endTake() {
     return outcome;
 }
 
-void CaptureEngine::Core::leaveStateBehind() {
-    // The caller's records may go before a stream left running does, or
-    // before one an abandoned opening still starts: its callbacks, should the
-    // server wake, see a state of the core's own. One already inside is
-    // waited for; it holds no lock and calls nothing.
-    audioState.store(&leftBehind, std::memory_order_seq_cst);
-    while (callbacksInside.load(std::memory_order_seq_cst) != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-void CaptureEngine::Core::closeStream() {
-    // An opening under way may wait for a hung server for ever; the opener
-    // is told to give up, and it and PortAudio are left alone.
-    if (collectOpening() == StreamOpening::pending) {
-        opening.abandoned.store(true, std::memory_order_relaxed);
-        streamLeftHung = true;
-        if (state.armed.load(std::memory_order_acquire)) endTake();
-        leaveStateBehind();
-        return;
-    }
-    PaStream* stream = state.stream;
-    // PortAudio waits for a hung sound server to answer a stop or a close
-    // for as long as it hangs. A stream that is running but delivers nothing
-    // is left as it is, and PortAudio with it: the program is ending.
-    const bool hung = stream != nullptr && Pa_IsStreamActive(stream) == 1 && !streamDelivering();
-    if (stream != nullptr && !hung) stopStream(stream);
-    // Closing the window mid-take keeps everything captured so far.
-    if (state.armed.load(std::memory_order_acquire)) endTake();
-    if (stream != nullptr && !hung) Pa_CloseStream(stream);
-    if (hung) {
-        streamLeftHung = true;
-        leaveStateBehind();
-    }
-    state.stream = nullptr;
-}
-
-CaptureEngine::CaptureEngine(const CaptureSettings& settings, const CaptureFormat& format, RecordingState& state)
-    : core_(std::make_unique<Core>(settings, format, state)) {}
-
-CaptureEngine::~CaptureEngine() {
-    core_->closeStream();
-    // A stream left hung may still call back into the core, and an opening
-    // left under way may still finish into it, so it stays.
-    if (core_->streamLeftHung) (void)core_.release();
-}
-
 TakeBeginning CaptureEngine::beginTake() {
     Core& core = *core_;
     // Opening channel 1 again under a running writer would pull its buffer away.
@@ -233,13 +186,6 @@ TakeOutcome CaptureEngine::endTake() { return core_->endTake(); }
 bool CaptureEngine::takeCannotGoOn() const {
     if (!core_->state.armed.load(std::memory_order_acquire)) return false;
     return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || core_->streamStopped();
-}
-
-void CaptureEngine::closeStream() { core_->closeStream(); }
-
-void CaptureEngine::end() {
-    core_->closeStream();
-    if (!core_->streamLeftHung) Pa_Terminate();
 }
 
 // Runs on PortAudio's audio thread with each buffer. It touches only the

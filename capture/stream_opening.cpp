@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Opening the stream on a thread of its own. PortAudio's open, and its stop
+// The stream's life: opened on a thread of its own, opened again when it
+// went away, closed with the engine. PortAudio's open, and its stop
 // and close of a stream whose sound server hangs, wait for as long as the
 // server hangs; on the interface thread that would hold the window and every
 // close request with it. So one opening at a time runs on the stream
@@ -43,6 +44,12 @@ void stopForGood(PaStream* stream) {
     if (Pa_StopStream(stream) == paNoError) return;
 #endif
     Pa_AbortStream(stream);
+}
+
+// Stops a stream that is ending with the program, or aborts it when a stop
+// is refused.
+void stopStream(PaStream* stream) {
+    if (Pa_StopStream(stream) != paNoError) Pa_AbortStream(stream);
 }
 
 }  // namespace
@@ -157,4 +164,57 @@ StreamOpening CaptureEngine::streamOpening() { return core_->collectOpening(); }
 
 bool CaptureEngine::streamRuns() {
     return core_->collectOpening() != StreamOpening::pending && core_->streamDelivering(Core::silenceSuspected);
+}
+
+void CaptureEngine::Core::leaveStateBehind() {
+    // The caller's records may go before a stream left running does, or
+    // before one an abandoned opening still starts: its callbacks, should the
+    // server wake, see a state of the core's own. One already inside is
+    // waited for; it holds no lock and calls nothing.
+    audioState.store(&leftBehind, std::memory_order_seq_cst);
+    while (callbacksInside.load(std::memory_order_seq_cst) != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void CaptureEngine::Core::closeStream() {
+    // An opening under way may wait for a hung server for ever; the opener
+    // is told to give up, and it and PortAudio are left alone.
+    if (collectOpening() == StreamOpening::pending) {
+        opening.abandoned.store(true, std::memory_order_relaxed);
+        streamLeftHung = true;
+        if (state.armed.load(std::memory_order_acquire)) endTake();
+        leaveStateBehind();
+        return;
+    }
+    PaStream* stream = state.stream;
+    // PortAudio waits for a hung sound server to answer a stop or a close
+    // for as long as it hangs. A stream that is running but delivers nothing
+    // is left as it is, and PortAudio with it: the program is ending.
+    const bool hung = stream != nullptr && Pa_IsStreamActive(stream) == 1 && !streamDelivering();
+    if (stream != nullptr && !hung) stopStream(stream);
+    // Closing the window mid-take keeps everything captured so far.
+    if (state.armed.load(std::memory_order_acquire)) endTake();
+    if (stream != nullptr && !hung) Pa_CloseStream(stream);
+    if (hung) {
+        streamLeftHung = true;
+        leaveStateBehind();
+    }
+    state.stream = nullptr;
+}
+
+CaptureEngine::CaptureEngine(const CaptureSettings& settings, const CaptureFormat& format, RecordingState& state)
+    : core_(std::make_unique<Core>(settings, format, state)) {}
+
+CaptureEngine::~CaptureEngine() {
+    core_->closeStream();
+    // A stream left hung may still call back into the core, and an opening
+    // left under way may still finish into it, so it stays.
+    if (core_->streamLeftHung) (void)core_.release();
+}
+
+void CaptureEngine::closeStream() { core_->closeStream(); }
+
+void CaptureEngine::end() {
+    core_->closeStream();
+    if (!core_->streamLeftHung) Pa_Terminate();
 }
