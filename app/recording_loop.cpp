@@ -107,14 +107,24 @@ void tickAction(App& app) {
         ++state.elapsedSeconds;
     }
     levelsAtTick(app);
-    if (app.capture.takeCannotGoOn()) stopAction(app);
+    if (app.capture.takeCannotGoOn(CaptureEngine::Looking::seldom)) stopAction(app);
+}
+
+// While the window is shown the meter's redraws look too, twenty times a
+// second, so that a take whose stream stopped ends within about a second of
+// its last buffer rather than at the tick after next.
+void redrawAction(App& app) {
+    redrawLevels(app);
+    if (app.recordingState.loopState == LoopState::Recording &&
+        app.capture.takeCannotGoOn(CaptureEngine::Looking::often))
+        stopAction(app);
 }
 
 }  // namespace
 
 int recordingPass(App& app, int previousCode) {
     if (previousCode == eventTimerTick && eventTimer() == ElapsedTimer) tickAction(app);
-    if (previousCode == eventTimerTick && eventTimer() == MeterTimer) redrawLevels(app);
+    if (previousCode == eventTimerTick && eventTimer() == MeterTimer) redrawAction(app);
     int code = waitWindowEvent();
     if (code == eventSleepComing) sleepAction(app);
     if (code == eventWokeUp) wakeAction(app);

@@ -15,6 +15,7 @@
 
 struct CaptureEngine::Core {
     using Clock = std::chrono::steady_clock;
+    using Looking = CaptureEngine::Looking;
 
     // Once a stream has delivered, a second without a buffer means that its
     // device or sound server stopped. But only a second in which the program
@@ -47,6 +48,14 @@ struct CaptureEngine::Core {
     // thread.
     std::atomic<Clock::rep> lastBufferAt{0};
     Clock::time_point streamOpenedAt;
+    // Interface thread, during a take: the last buffer of a stream found
+    // silent at an earlier look, and when it was found so (0: none), and
+    // whether the stream was judged stopped.
+    struct Silence {
+        Clock::rep last = 0;
+        Clock::time_point foundAt{};
+        bool judgedStopped = false;
+    } silence;
     // A gap in the buffers during a take (the program stopped, the server
     // stalled), watched while the server hands over what it kept meanwhile:
     // the last buffer before it (0: none watched), when the frames due since
@@ -113,8 +122,9 @@ struct CaptureEngine::Core {
     bool streamDelivering(Clock::duration within = longestBufferGap) const;
     // Whether the stream stopped delivering, judged only once the audio
     // thread has had its chance: a stream silent for a while is watched for
-    // up to a quarter of a second more. Blocks that long at most.
-    bool streamStopped() const;
+    // a quarter of a second more, by waiting when looked at seldom, by a
+    // later look when often. Once judged stopped it stays so for the take.
+    bool streamStopped(Looking looking);
     TakeOutcome endTake();
     // Points the callback at the core's own records, for a stream that may
     // outlive the caller's.

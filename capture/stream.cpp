@@ -26,9 +26,10 @@ constexpr size_t smallestRing = 64 * 1024;
 // sound server's does).
 constexpr auto firstBufferWithin = std::chrono::seconds(5);
 // A stream silent for `silenceSuspected` during a take is given the rest of
-// the second it may stay silent, with the interface thread out of the way,
-// to deliver; so a really silent stream is still judged within two seconds
-// on the one-second tick.
+// the second it may stay silent to deliver, with the interface thread out of
+// the way or at a later look; so a really silent stream is judged within
+// about a second when looked at often, and within two on the one-second
+// tick.
 constexpr auto chanceToDeliver = CaptureEngine::Core::longestBufferGap - CaptureEngine::Core::silenceSuspected;
 // A server keeps what it captured while the program was stopped, up to its
 // own limit, and hands it over in a burst once the program runs again. So a
@@ -53,18 +54,34 @@ bool CaptureEngine::Core::streamDelivering(Clock::duration within) const {
     return now - Clock::time_point(Clock::duration(last)) <= within;
 }
 
-bool CaptureEngine::Core::streamStopped() const {
+bool CaptureEngine::Core::streamStopped(Looking looking) {
+    if (silence.judgedStopped) return true;
     PaStream* stream = state.stream;
-    if (stream == nullptr || Pa_IsStreamActive(stream) != 1) return true;
     const Clock::rep last = lastBufferAt.load(std::memory_order_relaxed);
-    if (last == 0) return !streamDelivering();
-    if (Clock::now() - Clock::time_point(Clock::duration(last)) <= silenceSuspected) return false;
-    const auto deadline = Clock::now() + chanceToDeliver;
-    while (Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (lastBufferAt.load(std::memory_order_relaxed) != last) return false;
+    const Clock::time_point now = Clock::now();
+    if (stream == nullptr || Pa_IsStreamActive(stream) != 1) {
+        silence.judgedStopped = true;
+    } else if (last == 0) {
+        silence.judgedStopped = !streamDelivering();
+    } else if (now - Clock::time_point(Clock::duration(last)) <= silenceSuspected) {
+        silence.last = 0;
+    } else if (silence.last == last && now - silence.foundAt >= chanceToDeliver &&
+               now - silence.foundAt <= longestBufferGap) {
+        silence.judgedStopped = true;
+    } else {
+        // Found silent now, or so long ago that the whole program may have
+        // been paused since and the audio thread not had its turn: watched
+        // from now on.
+        if (silence.last != last || now - silence.foundAt > longestBufferGap) silence = {last, now, false};
+        if (looking == Looking::often) return false;
+        const auto deadline = silence.foundAt + chanceToDeliver;
+        while (Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (lastBufferAt.load(std::memory_order_relaxed) != last) return false;
+        }
+        silence.judgedStopped = true;
     }
-    return true;
+    return silence.judgedStopped;
 }
 
 void CaptureEngine::Core::countDroppedInGap(Clock::rep now, Clock::rep previous, int64_t deliveredBefore,
@@ -119,7 +136,7 @@ void CaptureEngine::Core::appendToTake(RecordingState& recording, const void* in
 TakeOutcome CaptureEngine::Core::endTake() {
     const bool takeOpen = state.armed.exchange(false, std::memory_order_seq_cst);
     TakeOutcome outcome;
-    outcome.streamLost = takeOpen && streamStopped();
+    outcome.streamLost = takeOpen && streamStopped(Looking::seldom);
     while (callbacksInside.load(std::memory_order_seq_cst) != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // What the server has not handed over by now never reaches this take.
@@ -176,6 +193,7 @@ TakeBeginning CaptureEngine::beginTake() {
     core.takeFull.store(false);
     core.lostFrames.store(0);
     core.gap = {};
+    core.silence = {};
     core.state.framesCaptured.store(0, std::memory_order_release);
     core.state.armed.store(true, std::memory_order_seq_cst);
     return TakeBeginning::begun;
@@ -183,9 +201,10 @@ TakeBeginning CaptureEngine::beginTake() {
 
 TakeOutcome CaptureEngine::endTake() { return core_->endTake(); }
 
-bool CaptureEngine::takeCannotGoOn() const {
+bool CaptureEngine::takeCannotGoOn(Looking looking) {
     if (!core_->state.armed.load(std::memory_order_acquire)) return false;
-    return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || core_->streamStopped();
+    return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() ||
+           core_->streamStopped(looking);
 }
 
 // Runs on PortAudio's audio thread with each buffer. It touches only the

@@ -204,6 +204,14 @@ class Program(Scenario):
         return reached
 
     def test_sound_server_lost_mid_take(self):
+        self.end_sound_server_mid_take("kill")
+
+    def test_sound_server_hung_mid_take(self):
+        # A hung server leaves the stream open but silent, which only the
+        # program's own watch on the buffers can tell.
+        self.end_sound_server_mid_take("freeze")
+
+    def end_sound_server_mid_take(self, how):
         rig = tempfile.mkdtemp(prefix="ostrelle-lost.")
         server = os.path.join(SOURCE, "tests", "sound", "soundserver.sh")
         subprocess.run([server, "start", rig], check=True)
@@ -214,7 +222,7 @@ class Program(Scenario):
                 desktop.click("record")
                 desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
                 time.sleep(1.5)
-                subprocess.run([server, "kill", rig], check=True)
+                subprocess.run([server, how, rig], check=True)
                 # The take ends by itself, as Stop ends it, within two
                 # seconds as promised, and says so.
                 desktop.wait_for_window("^Error$", timeout=2, strict=True)
@@ -230,6 +238,7 @@ class Program(Scenario):
                 with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
                     self.assertEqual(temp.read(), frames)
         finally:
+            subprocess.run([server, "thaw", rig])
             subprocess.run([server, "stop", rig])
             shutil.rmtree(rig, ignore_errors=True)
 
