@@ -161,13 +161,22 @@ class Program(Scenario):
                 time.sleep(seconds)
                 return (main_thread_switches(desktop.process) - before) / seconds
 
+            # The window manager's change reaches the program when it gets
+            # its turn, later on a busy machine: counted again until the
+            # count shows it, a few stretches at most.
+            def settled(expected):
+                count = wakeups()
+                for _ in range(4):
+                    if expected(count):
+                        break
+                    count = wakeups()
+                return count
+
             shown = wakeups()
             desktop.run(ICONIFY, desktop.window, "minimise")
-            time.sleep(0.5)
-            minimised = wakeups()
+            minimised = settled(lambda count: count <= 4)
             desktop.run(ICONIFY, desktop.window, "restore")
-            time.sleep(0.5)
-            restored = wakeups()
+            restored = settled(lambda count: count >= 10)
             print(f"main thread wake-ups a second: shown {shown:.1f}, minimised {minimised:.1f}, "
                   f"restored {restored:.1f}", file=sys.stderr)
             self.assertLessEqual(minimised, 4, "minimised: the one-second tick, and little else")
