@@ -19,6 +19,8 @@
 // disarm the callback.
 #pragma once
 
+#include <portaudio.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -27,6 +29,19 @@
 #include <vector>
 
 #include "take_format.h"
+
+// Derived once, at ACCEPT, from what the user chose; from then on also read
+// by the audio thread.
+struct CaptureFormat {
+    // PortAudio's code for the sample format: paInt16, paInt24 or paInt32.
+    PaSampleFormat sampleFormat = 0;
+    int32_t bytesPerFrame = 0;
+    // The input PortAudio is asked for: the device, its channels and format,
+    // and a latency of 0.05 s.
+    PaStreamParameters inputParameters{};
+};
+// The format PortAudio is asked for, derived from the user's choice.
+CaptureFormat computeCaptureFormat(const CaptureSettings& settings);
 
 enum class LoopState { Idle, Recording };
 

@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The take's format: what the user chose, what is derived from it at ACCEPT,
-// the note that keeps the format with the take's file, and where the take
-// lives on disk. Plain values and pure functions: no thread of its own, no
-// window, no file call.
+// The take's format: what the user chose, the note that keeps the format
+// with the take's file, and where the take lives on disk. Plain values and
+// pure functions: no thread of its own, no window, no file call, no sound
+// library (how a stream is asked for this format is capture's).
 #pragma once
-
-#include <portaudio.h>
 
 #include <cstdint>
 #include <optional>
@@ -19,15 +17,6 @@ struct CaptureSettings {
     int32_t deviceIndex = 0;
 };
 
-// Derived once, at ACCEPT; from then on also read by the audio thread.
-struct CaptureFormat {
-    uint32_t sampleFormat = 0;
-    int32_t bytesPerFrame = 0;
-    PaStreamParameters inputParameters{};
-};
-
-// The format PortAudio is asked for, derived from the user's choice.
-CaptureFormat computeCaptureFormat(const CaptureSettings& settings);
 // The bytes one frame takes: every sample whole bytes, channels interleaved.
 int32_t bytesPerFrameFor(int32_t bitsPerSample, int32_t channelCount);
 // The sample rate as every integer use takes it: rounded to the nearest.
