@@ -38,10 +38,16 @@ void showButtons(ButtonState state);
 // to its caption, once the main window's controls exist.
 void giveKeysAndNames();
 
+// Fills the device list as the window is built, and chooses its first entry.
+void fillDeviceList(App& app);
+
 // A box titled "Error" with an OK button.
 void showError(const std::string& text);
 
 // --- Record and the stream ----------------------------------------------------
+// Makes the channel through which the stream's opening and the sound
+// server wake the event wait from their own threads.
+void listenForWakeUps(App& app);
 // Record on a running stream: begins the take, and tells why when it cannot.
 void beginTakeNow(App& app);
 // True when the stream runs, so that a take begun now records from this

@@ -20,6 +20,8 @@ constexpr double silence = LevelDisplay::silence;
 
 constexpr const char* meterName = "Input level";
 constexpr const char* noSignalText = "No signal";
+// The sound server's source that was chosen went away.
+constexpr const char* sourceGoneText = "Source gone";
 // U+2212, the minus sign, which screen readers read as "minus".
 constexpr const char* minus = "\u2212";
 
@@ -60,6 +62,7 @@ std::string clipsText(int64_t clips) {
 
 // What a screen reader reads: the loudest of the last second, per channel.
 std::string spokenText(const LevelDisplay& display) {
+    if (display.sourceGone) return sourceGoneText;
     if (display.noSignal) return noSignalText;
     std::string text = display.channelCount == 2 ? "Left " + dbfsText(display.loudestSinceSpoken[0]) + ", right " +
                                                        dbfsText(display.loudestSinceSpoken[1])
@@ -76,7 +79,7 @@ void showMeter(const LevelDisplay& display) {
         reading.holdDb[channel] = display.holdDb[channel];
     }
     reading.clips = display.clips;
-    reading.message = display.noSignal ? noSignalText : nullptr;
+    reading.message = display.sourceGone ? sourceGoneText : display.noSignal ? noSignalText : nullptr;
     showMeterReading(LevelMeter, reading);
 }
 
@@ -145,6 +148,7 @@ void takeLevelReading(LevelDisplay& display, const InputLevels& reading, Clock::
     const double elapsed = Seconds(now - display.lastReading).count();
     display.lastReading = now;
     display.channelCount = reading.channelCount;
+    display.sourceGone = reading.sourceGone;
     const bool fresh = reading.frames > 0;
     if (fresh) display.lastFrames = now;
     // Between buffers nothing is known of the input, and the bars wait for

@@ -44,19 +44,12 @@ void enableControls(std::initializer_list<int> controls, bool enabled) {
     for (int control : controls) enableControl(control, enabled);
 }
 
-// The label the device list showed for a device index; empty when it was not listed.
-std::string labelForDevice(const App& app, int deviceIndex) {
-    for (const CaptureDevice& device : app.devices)
-        if (device.index == deviceIndex) return device.label;
-    return {};
-}
-
 }  // namespace
 
 void refreshStatusLabels(const App& app) {
     const CaptureSettings& settings = app.captureSettings;
     const std::string texts[] = {
-        "Device: " + labelForDevice(app, settings.deviceIndex),
+        "Device: " + (chosenDevice(app) != nullptr ? chosenDevice(app)->label : std::string()),
         "Channels: " + std::to_string(settings.channelCount),
         "Bit Depth: " + std::to_string(settings.bitsPerSample),
         "Sample Rate: " + std::to_string(roundedSampleRate(settings.sampleRate)),
@@ -86,13 +79,10 @@ void buildMainWindow(App& app) {
     createCaption(DeviceCaption, {26, 85, 75, 20}, "Main Device");
     createComboBox(DeviceList, 26, 110, 240, 20);
     colorCaption(DeviceCaption);
-    app.devices = captureDevices();
-    for (size_t item = 0; item < app.devices.size(); ++item) {
-        addControlItem(DeviceList, -1, app.devices[item].label.c_str());
-        setControlItemData(DeviceList, static_cast<int>(item), app.devices[item].index);
-    }
-    setControlState(DeviceList, 0);
-    if (getControlItemData(DeviceList, 0) != -1) settings.deviceIndex = getControlItemData(DeviceList, 0);
+    // The sound server tells of its changes through the event wait, as the
+    // stream's opening does later.
+    if (app.wakeChannel < 0) listenForWakeUps(app);
+    fillDeviceList(app);
 
     createButton(AcceptButton, 310, 105, 100, 25, "ACCEPT", buttonDefault);
     refreshStatusLabels(app);
@@ -104,26 +94,34 @@ void buildMainWindow(App& app) {
     giveKeysAndNames();
 }
 
-bool runSettingsPhase(App& app) {
+int settingsPass(App& app) {
     CaptureSettings& settings = app.captureSettings;
-    do {
-        int code = waitWindowEvent();
-        if (code == eventCloseRequested) return false;
-        if (code == eventControlChanged) {
-            switch (eventControl()) {
-                case DeviceList: {
-                    int selected = getControlState(DeviceList);
-                    if (selected >= 0) settings.deviceIndex = getControlItemData(DeviceList, selected);
-                    break;
-                }
-                case RateList: applySelection(RateList, rateChoices, settings.sampleRate); break;
-                case ChannelsList: applySelection(ChannelsList, channelChoices, settings.channelCount); break;
-                case BitsList: applySelection(BitsList, bitChoices, settings.bitsPerSample); break;
-                default: break;
-            }
+    const int code = waitWindowEvent();
+    if (code == eventWoken) followDeviceList(app);
+    if (code != eventControlChanged) return code;
+    switch (eventControl()) {
+        case DeviceList: {
+            const int selected = getControlState(DeviceList);
+            if (selected < 0 || selected >= static_cast<int>(app.devices.size())) break;
+            settings.deviceIndex = getControlItemData(DeviceList, selected);
+            settings.sourceName = app.devices[static_cast<size_t>(selected)].sourceName;
+            // Why an earlier choice was dropped is old news now.
+            setControlDescription(DeviceList, "");
+            break;
         }
+        case RateList: applySelection(RateList, rateChoices, settings.sampleRate); break;
+        case ChannelsList: applySelection(ChannelsList, channelChoices, settings.channelCount); break;
+        case BitsList: applySelection(BitsList, bitChoices, settings.bitsPerSample); break;
+        default: break;
+    }
+    return code;
+}
+
+bool runSettingsPhase(App& app) {
+    do {
+        if (settingsPass(app) == eventCloseRequested) return false;
     } while (eventControl() != AcceptButton);
-    app.captureFormat = computeCaptureFormat(settings);
+    app.captureFormat = computeCaptureFormat(app.captureSettings);
     return true;
 }
 

@@ -26,9 +26,18 @@ std::string lostTime(int64_t frames, double sampleRate) {
 
 std::string keptTime(int32_t frames, double sampleRate) { return keptDuration(frames, sampleRate); }
 
+// What the user calls the sound server's source that was chosen.
+std::string sourceDescription(const App& app) {
+    const CaptureDevice* device = chosenDevice(app);
+    return device != nullptr && !device->description.empty() ? device->description : app.captureSettings.sourceName;
+}
+
 // Tells what of the take could not be kept, and why it ended when the user did not end it.
-void reportTake(const TakeOutcome& take, double sampleRate) {
-    if (take.diskRefused) {
+void reportTake(const App& app, const TakeOutcome& take) {
+    const double sampleRate = app.captureSettings.sampleRate;
+    if (take.sourceGone) {
+        showError(sourceDescription(app) + " was disconnected. The take up to then is kept.");
+    } else if (take.diskRefused) {
         showError("The take was cut short because the disk refused to store more of it: " +
                   std::string(std::strerror(take.diskError)) + ". The take keeps the " +
                   keptTime(take.framesKept, sampleRate) + " recorded before that; Save stores them.");
@@ -44,6 +53,12 @@ void reportTake(const TakeOutcome& take, double sampleRate) {
 }
 
 void recordAction(App& app) {
+    // The server would record another source in its place.
+    if (app.capture.sourceGone()) {
+        showError(sourceDescription(app) +
+                  " is disconnected, so nothing is recorded. Record works again once it is back.");
+        return;
+    }
     // A take is armed only on a running stream: one that died with its device,
     // or never opened, is opened again first, and the take waits for it; when
     // that fails, nothing changes and Record can be tried again.
@@ -57,7 +72,7 @@ void stopAction(App& app) {
     releaseSleep();
     levelsAtStop(app);
     showButtons(ButtonState::stopped);
-    reportTake(take, app.captureSettings.sampleRate);
+    reportTake(app, take);
 }
 
 // A sleep the computer is forced into ends the take as Stop does, on disk
@@ -81,7 +96,7 @@ void wakeAction(App& app) {
     const SleptTake slept = *app.sleptTake;
     app.sleptTake.reset();
     showError(sleptTakeText(slept, app.captureSettings.sampleRate));
-    reportTake(slept.outcome, app.captureSettings.sampleRate);
+    reportTake(app, slept.outcome);
 }
 
 // The restart advice follows only a completed save: after anything else the

@@ -11,13 +11,20 @@
 #include "ui.h"
 
 void openCaptureStream(App& app) {
-    if (app.wakeChannel < 0) {
-        app.wakeChannel = makeWakeChannel();
-        app.capture.whenOpeningSettles([channel = app.wakeChannel] { wakeEventWait(channel); });
-    }
+    if (app.wakeChannel < 0) listenForWakeUps(app);
+    // The list is fixed from ACCEPT on: the server's news no longer wakes
+    // the window, and the chosen source alone is followed, by the engine.
+    app.soundServer.whenChanged({});
+    app.capture.followSource(app.soundServer);
     app.acceptAwaitsStream = true;
     app.capture.beginOpening();
     followStreamOpening(app);
+}
+
+void listenForWakeUps(App& app) {
+    app.wakeChannel = makeWakeChannel();
+    app.capture.whenOpeningSettles([channel = app.wakeChannel] { wakeEventWait(channel); });
+    app.soundServer.whenChanged([channel = app.wakeChannel] { wakeEventWait(channel); });
 }
 
 void beginTakeNow(App& app) {

@@ -7,11 +7,34 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "capture.h"
 #include "input_meter.h"
 #include "take_writer.h"
+
+// One source of the sound server that a capture reads, as the server's
+// thread sees it come and go.
+struct SourceWatch {
+    std::string name;
+    // What PortAudio's ALSA host API opens it by ("pulse:DEVICE=…").
+    std::string deviceString;
+    // Written by the server's thread: whether the server lists it now, and
+    // how often it went away since it was first watched.
+    std::atomic<bool> present{false};
+    std::atomic<uint32_t> losses{0};
+    // The server's number for it while listed; guarded by the server's lock.
+    uint32_t index = UINT32_MAX;
+};
+
+// The ALSA device string that records a source of the sound server through
+// the ALSA plugin installed for it: PulseAudio's "pulse" (which PipeWire's
+// PulseAudio server answers too) where PortAudio lists it, else PipeWire's
+// own "pipewire"; empty with neither. Interface thread, while PortAudio is
+// not opening a stream.
+std::string serverDeviceString(const ServerSource& source);
 
 struct CaptureEngine::Core {
     using Clock = std::chrono::steady_clock;
@@ -96,6 +119,20 @@ struct CaptureEngine::Core {
         Clock::rep silentAt = notSilent;
     } opening;
     std::function<void()> openingSettled;
+    // The sound server's source the user chose, followed from ACCEPT on;
+    // null for a device of PortAudio's own list.
+    std::shared_ptr<SourceWatch> source;
+    // The source's losses when the running stream was opened: once it went
+    // away, the server moves the stream to another source, whose audio
+    // reaches neither the take nor the meter. Written by the stream opener
+    // before the stream starts, read by the audio thread.
+    std::atomic<uint32_t> sourceLossesAtOpening{0};
+    // True when the running stream's source went away since it was opened.
+    // Any thread; never blocks.
+    bool sourceLost() const {
+        return source != nullptr &&
+               source->losses.load(std::memory_order_seq_cst) != sourceLossesAtOpening.load(std::memory_order_relaxed);
+    }
     // The level meter's figures, from every buffer armed or not.
     InputMeter meter;
     // Interface thread: deliveredCount at the last readInputLevels().

@@ -17,6 +17,7 @@ InputLevels CaptureEngine::readInputLevels() {
         levels.peak[channel] = figures.largestMagnitude[channel] / fullScale;
         levels.clips[channel] = figures.clips[channel];
     }
+    levels.sourceGone = core.source != nullptr && !core.source->present.load(std::memory_order_seq_cst);
     if (core.state.armed.load(std::memory_order_acquire))
         levels.takeFramesLost = core.lostFrames.load(std::memory_order_relaxed);
     return levels;

@@ -69,3 +69,8 @@ void startAudio() {
     silenceAudioLibraries();
     Pa_Initialize();
 }
+
+void restartAudio() {
+    Pa_Terminate();
+    startAudio();
+}

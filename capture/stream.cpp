@@ -148,6 +148,7 @@ TakeOutcome CaptureEngine::Core::endTake() {
     if (!takeOpen) return outcome;
     outcome.framesLost = lostFrames.load(std::memory_order_relaxed);
     outcome.limitReached = takeFull.load(std::memory_order_acquire);
+    outcome.sourceGone = sourceLost();
     if ((!closed || writer.diskRefused()) && format.bytesPerFrame > 0) {
         // Count only the whole frames the disk really holds.
         outcome.diskRefused = true;
@@ -203,7 +204,7 @@ TakeOutcome CaptureEngine::endTake() { return core_->endTake(); }
 
 bool CaptureEngine::takeCannotGoOn(Looking looking) {
     if (!core_->state.armed.load(std::memory_order_acquire)) return false;
-    return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() ||
+    return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || core_->sourceLost() ||
            core_->streamStopped(looking);
 }
 
@@ -215,6 +216,12 @@ int captureCallback(const void* input, void*, unsigned long frameCount, const Pa
                     PaStreamCallbackFlags statusFlags, void* userData) {
     auto& core = *static_cast<CaptureEngine::Core*>(userData);
     core.callbacksInside.fetch_add(1, std::memory_order_seq_cst);
+    // The server moved a stream whose source went away to another source:
+    // none of that reaches the take or the meter, and the stream ends.
+    if (core.sourceLost()) {
+        core.callbacksInside.fetch_sub(1, std::memory_order_release);
+        return paComplete;
+    }
     const Clock::rep now = Clock::now().time_since_epoch().count();
     const Clock::rep previous = core.lastBufferAt.exchange(now, std::memory_order_relaxed);
     if (statusFlags & paInputOverflow) core.overflowCount.fetch_add(1, std::memory_order_relaxed);

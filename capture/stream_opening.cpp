@@ -28,7 +28,9 @@ constexpr auto reviveEvery = std::chrono::seconds(2);
 void preferRealtimeScheduling(PaStream* stream, PaDeviceIndex deviceIndex) {
     const PaDeviceInfo* device = Pa_GetDeviceInfo(deviceIndex);
     const PaHostApiInfo* host = device == nullptr ? nullptr : Pa_GetHostApiInfo(device->hostApi);
-    if (host != nullptr && host->type == paALSA) PaAlsa_EnableRealtimeScheduling(stream, 1);
+    // A sound server's source is opened through ALSA too, by its device string.
+    if (deviceIndex == serverSourceDevice || (host != nullptr && host->type == paALSA))
+        PaAlsa_EnableRealtimeScheduling(stream, 1);
 }
 
 // Ends a stream whose server went away or hangs. It is aborted: a stop
@@ -63,16 +65,27 @@ void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
     }
     StreamOpening outcome = StreamOpening::unableToStream;
     PaStream* stream = nullptr;
-    const bool given = opening.abandoned.load(std::memory_order_relaxed);
-    if (!given && checkFormat &&
-        Pa_IsFormatSupported(&format.inputParameters, nullptr, settings.sampleRate) != paFormatIsSupported) {
+    // A source of the sound server is named by its ALSA device string. One
+    // that is not there is not asked for: the server would open another.
+    PaStreamParameters input = format.inputParameters;
+    PaAlsaStreamInfo named{};
+    if (source != nullptr) {
+        PaAlsa_InitializeStreamInfo(&named);
+        named.deviceString = source->deviceString.c_str();
+        input.device = serverSourceDevice;
+        input.hostApiSpecificStreamInfo = &named;
+        sourceLossesAtOpening.store(source->losses.load(std::memory_order_seq_cst), std::memory_order_relaxed);
+    }
+    const bool given = opening.abandoned.load(std::memory_order_relaxed) ||
+                       (source != nullptr && !source->present.load(std::memory_order_seq_cst));
+    if (!given && checkFormat && Pa_IsFormatSupported(&input, nullptr, settings.sampleRate) != paFormatIsSupported) {
         outcome = StreamOpening::formatRefused;
     } else if (!given) {
         lastBufferAt.store(0, std::memory_order_relaxed);
         meter.forgetRuns();
-        if (Pa_OpenStream(&stream, &format.inputParameters, nullptr, settings.sampleRate, paFramesPerBufferUnspecified,
-                          paNoFlag, captureCallback, this) == paNoError) {
-            preferRealtimeScheduling(stream, format.inputParameters.device);
+        if (Pa_OpenStream(&stream, &input, nullptr, settings.sampleRate, paFramesPerBufferUnspecified, paNoFlag,
+                          captureCallback, this) == paNoError) {
+            preferRealtimeScheduling(stream, input.device);
             // PortAudio's audio thread is started from here and takes this
             // thread's name; it gets one of its own, for top and the
             // benchmarks, since this thread ends once the stream has started.
@@ -163,7 +176,23 @@ bool CaptureEngine::reviveWhenDue() {
 StreamOpening CaptureEngine::streamOpening() { return core_->collectOpening(); }
 
 bool CaptureEngine::streamRuns() {
-    return core_->collectOpening() != StreamOpening::pending && core_->streamDelivering(Core::silenceSuspected);
+    return core_->collectOpening() != StreamOpening::pending && !core_->sourceLost() &&
+           core_->streamDelivering(Core::silenceSuspected);
+}
+
+void CaptureEngine::followSource(SoundServer& server) {
+    if (core_->settings.sourceName.empty()) return;
+    ServerSource chosen;
+    for (const ServerSource& source : server.sources().sources)
+        if (source.name == core_->settings.sourceName) chosen = source;
+    chosen.name = core_->settings.sourceName;
+    std::shared_ptr<SourceWatch> watch = server.watch(chosen);
+    watch->deviceString = serverDeviceString(chosen);
+    core_->source = std::move(watch);
+}
+
+bool CaptureEngine::sourceGone() const {
+    return core_->source != nullptr && !core_->source->present.load(std::memory_order_seq_cst);
 }
 
 void CaptureEngine::Core::leaveStateBehind() {

@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QTest>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -31,6 +32,27 @@ inline int serverItem() {
     for (int item = 0; item < list->count(); ++item)
         if (list->itemText(item).startsWith(QString::fromStdString(soundDevice() + " "))) return item;
     return 0;
+}
+
+// The device list's first item whose label begins with `label`, or -1.
+inline int listed(const std::string& label) {
+    auto* list = static_cast<QComboBox*>(controlWidget(DeviceList));
+    for (int item = 0; item < list->count(); ++item)
+        if (list->itemText(item).startsWith(QString::fromStdString(label))) return item;
+    return -1;
+}
+
+// A device plugged into the private sound server, or unplugged: a sink
+// `name` playing a tone, whose monitor, "Monitor of DESCRIPTION", is the
+// source that comes and goes.
+inline void plugSource(const std::string& name, const std::string& description, int frequency) {
+    const std::string command = std::string(SOUND_SERVER) + " add-source " + SOUND_RIG + " " + name + " '" +
+                                description + "' " + std::to_string(frequency);
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+inline void unplugSource(const std::string& name) {
+    const std::string command = std::string(SOUND_SERVER) + " remove-source " + SOUND_RIG + " " + name;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
 struct Buttons {
@@ -97,16 +119,30 @@ class Recorder : public ::testing::Test {
         }
         return true;
     }
+    // Runs the settings phase until the condition holds, as loopUntil does.
+    bool settingsUntil(const std::function<bool()>& done, int milliseconds = 5000) {
+        keepWaitsShort();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "the settings phase waited " << milliseconds << " ms in vain";
+                return false;
+            }
+            settingsPass(app);
+        }
+        return true;
+    }
     // Runs the recording loop for a while, as time passes for a user.
     void runLoopFor(int milliseconds) {
         keepWaitsShort();
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
         while (std::chrono::steady_clock::now() < deadline) previousCode_ = recordingPass(previousCode_);
     }
-    // Accepts a format from the private sound server's device and opens the
-    // stream, with the seconds counted ten times a second.
-    void startRecorder(int rateItem = 0, int bitsItem = 0) {
-        chooseLater(DeviceList, serverItem());
+    // Accepts a format from the private sound server's device (or the
+    // device list's item given) and opens the stream, with the seconds
+    // counted ten times a second.
+    void startRecorder(int rateItem = 0, int bitsItem = 0, int deviceItem = -1) {
+        chooseLater(DeviceList, deviceItem < 0 ? serverItem() : deviceItem);
         chooseLater(RateList, rateItem);
         chooseLater(BitsList, bitsItem);
         acceptSettings();

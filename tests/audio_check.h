@@ -2,6 +2,7 @@
 // Reading back raw little-endian PCM and measuring a sine tone in it.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -51,4 +52,18 @@ inline ToneMeasure measureTone(const std::vector<double>& samples, double rate) 
     }
     if (crossings > 0) measure.frequency = crossings * rate / static_cast<double>(last - first);
     return measure;
+}
+
+// How strongly one frequency sounds in the samples: the amplitude of its
+// sine, near 0 where it is absent (Goertzel's filter).
+inline double toneStrength(const std::vector<double>& samples, double rate, double frequency) {
+    const double coefficient = 2 * std::cos(2 * M_PI * frequency / rate);
+    double previous = 0, beforeThat = 0;
+    for (double sample : samples) {
+        const double current = sample + coefficient * previous - beforeThat;
+        beforeThat = previous;
+        previous = current;
+    }
+    const double power = previous * previous + beforeThat * beforeThat - coefficient * previous * beforeThat;
+    return samples.empty() ? 0 : 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(samples.size());
 }

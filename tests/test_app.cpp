@@ -3,6 +3,9 @@
 // recording loop with the real sound server.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QAccessible>
 #include <QComboBox>
@@ -11,6 +14,9 @@
 #include <QTest>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 #include <utility>
 
 #include "app_fixture.h"
@@ -68,16 +74,26 @@ TEST_F(Recorder, WindowShowsItsControlsWhereTheyBelong) {
 }
 
 TEST_F(Recorder, DeviceListShowsEveryCaptureDeviceUnderItsLabel) {
+    ASSERT_TRUE(settingsUntil([] { return listed("Monitor of Zebra Deck") >= 0; }));
+    // PortAudio's devices first, as ever, then the server's sources by the
+    // names the desktop gives them, its default marked.
     const std::vector<CaptureDevice> devices = captureDevices();
     auto* list = static_cast<QComboBox*>(controlWidget(DeviceList));
-    ASSERT_EQ(list->count(), static_cast<int>(devices.size()));
-    for (int item = 0; item < list->count(); ++item) {
-        EXPECT_EQ(list->itemText(item).toStdString(), devices[static_cast<size_t>(item)].label);
-        EXPECT_EQ(getControlItemData(DeviceList, item), devices[static_cast<size_t>(item)].index);
+    ASSERT_GT(list->count(), static_cast<int>(devices.size()));
+    for (size_t item = 0; item < devices.size(); ++item) {
+        EXPECT_EQ(list->itemText(static_cast<int>(item)).toStdString(), devices[item].label);
+        EXPECT_EQ(getControlItemData(DeviceList, static_cast<int>(item)), devices[item].index);
     }
+    int defaults = 0;
+    for (int item = static_cast<int>(devices.size()); item < list->count(); ++item) {
+        EXPECT_TRUE(list->itemText(item).contains(" (sound server")) << item;
+        defaults += list->itemText(item).endsWith(", default)");
+    }
+    EXPECT_EQ(defaults, 1);
+    EXPECT_EQ(list->itemText(listed("Monitor of Zebra Deck")).toStdString(), "Monitor of Zebra Deck (sound server)");
     // A name that looks like markup is shown as written, angle brackets and
     // all, and a device far down PortAudio's table keeps its label.
-    app.devices.push_back({129, "<b>x</b> 0"});
+    app.devices.push_back({129, "<b>x</b> 0", {}, {}});
     captureSettings.deviceIndex = 129;
     refreshStatusLabels();
     auto* status = static_cast<QLabel*>(controlWidget(DeviceStatus));
@@ -96,6 +112,119 @@ TEST_F(Recorder, DeviceListShowsEveryCaptureDeviceUnderItsLabel) {
 
 // A format the device refuses is told at ACCEPT; each Record after it tries
 // the stream again, says so while it fails, and arms nothing.
+TEST_F(Recorder, DeviceListFollowsTheServerUntilAccept) {
+    const std::string walrus = "Monitor of Walrus Tape (sound server)";
+    plugSource("walrus", "Walrus Tape", 660);
+    ASSERT_TRUE(settingsUntil([&] { return listed(walrus) >= 0; }));
+    chooseLater(DeviceList, listed(walrus));
+    ASSERT_TRUE(settingsUntil([this] { return captureSettings.sourceName == "walrus.monitor"; }));
+    // Another device comes and goes: the choice stays where the user put it.
+    plugSource("yak", "Yak Horn", 550);
+    ASSERT_TRUE(settingsUntil([] { return listed("Monitor of Yak Horn") >= 0; }));
+    EXPECT_EQ(controlText(DeviceList), walrus);
+    unplugSource("yak");
+    ASSERT_TRUE(settingsUntil([] { return listed("Monitor of Yak Horn") < 0; }));
+    EXPECT_EQ(controlText(DeviceList), walrus);
+    // The chosen one goes: the first entry is chosen, and the list says why.
+    unplugSource("walrus");
+    ASSERT_TRUE(settingsUntil([&] { return listed(walrus) < 0; }));
+    EXPECT_EQ(getControlState(DeviceList), 0);
+    EXPECT_EQ(captureSettings.deviceIndex, getControlItemData(DeviceList, 0));
+    EXPECT_EQ(captureSettings.sourceName, "");
+    EXPECT_EQ(controlWidget(DeviceList)->accessibleDescription().toStdString(),
+              walrus + " was disconnected, so " + controlText(DeviceList) + " is chosen.");
+}
+
+// A sound card comes or goes: PortAudio is started anew, and its list with it.
+TEST_F(Recorder, DeviceListTakesInTheCardsThatCameOrWent) {
+    const std::string config = std::string(std::getenv("HOME")) + "/.asoundrc";
+    std::ofstream(config, std::ios::app) << "pcm.ostrelle_plugged {\n type file\n slave.pcm \"null\"\n"
+                                         << " file \"/dev/null\"\n infile \"/dev/zero\"\n format \"raw\"\n}\n";
+    announceCardChangeForTesting(app.soundServer);
+    ASSERT_TRUE(settingsUntil([] { return listed("ostrelle_plugged ") >= 0; }));
+    EXPECT_LT(listed("ostrelle_plugged "), listed("Monitor of Zebra Deck")) << "among PortAudio's own";
+    std::filesystem::remove(config);
+    announceCardChangeForTesting(app.soundServer);
+    EXPECT_TRUE(settingsUntil([] { return listed("ostrelle_plugged ") < 0; }));
+}
+
+// A server that hangs (one that takes the connection and never answers)
+// never holds the window: the list is PortAudio's alone.
+TEST(RecorderAtStart, HungServerLeavesTheListToPortAudio) {
+    TempFolder folder;
+    const std::string socketPath = (folder.path() / "native").string();
+    const int hung = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(hung, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(hung, 4), 0);
+    const std::string server = std::getenv("PULSE_SERVER");
+    setenv("PULSE_SERVER", ("unix:" + socketPath).c_str(), 1);
+    {
+        App app;
+        buildMainWindow(app);
+        EXPECT_EQ(app.devices, captureDevices());
+        closeWindow(MainWindow);
+    }
+    setenv("PULSE_SERVER", server.c_str(), 1);
+    ::close(hung);
+}
+
+TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
+    const std::string walrus = "Monitor of Walrus Tape";
+    plugSource("walrus", "Walrus Tape", 660);
+    ASSERT_TRUE(settingsUntil([&] { return listed(walrus) >= 0; }));
+    ASSERT_NO_FATAL_FAILURE(startRecorder(0, 0, listed(walrus)));
+    showLevels(app);
+    EXPECT_EQ(controlText(DeviceStatus), "Device: " + walrus + " (sound server)");
+    const auto recordsWalrus = [&](const std::string& take) {
+        const std::vector<double> samples = channelSamples(take, 16, 2);
+        ASSERT_GT(samples.size(), 8820u);
+        ToneMeasure tone = measureTone({samples.begin(), samples.begin() + 8820}, 44100);
+        EXPECT_NEAR(tone.frequency, 660, 7);
+        EXPECT_NEAR(tone.amplitude, 0.5, 0.03);
+        // No fiftieth of a second holds the default source's 1 kHz.
+        for (size_t start = 0; start + 882 <= samples.size(); start += 882) {
+            EXPECT_LT(toneStrength({samples.begin() + static_cast<long>(start),
+                                    samples.begin() + static_cast<long>(start + 882)},
+                                   44100, 1000),
+                      0.05)
+                << start / 882 << "th fiftieth";
+        }
+    };
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 22050; }));
+    unplugSource("walrus");
+    // A minimised window looks at the take once a second; meanwhile the
+    // server has moved the stream to its default source.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(loopUntil([this] { return recordingState.loopState == LoopState::Idle; }));
+    ASSERT_FALSE(seenBoxes.empty());
+    EXPECT_EQ(seenBoxes.back().text, walrus + " was disconnected. The take up to then is kept.");
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+    const std::string take = readAll("pelvar.temp");
+    EXPECT_EQ(take.size(), static_cast<size_t>(recordingState.framesCaptured.load()) * 4) << "whole";
+    recordsWalrus(take);
+    ASSERT_TRUE(loopUntil([this] { return app.levels.sourceGone; }));
+    // Record explains rather than records what the server put in its place.
+    forgetAnswers();
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_EQ(seenBoxes.size(), 1u);
+    EXPECT_EQ(seenBoxes[0].text,
+              walrus + " is disconnected, so nothing is recorded. Record works again once it is back.");
+    EXPECT_EQ(readAll("pelvar.temp"), take);
+    // Once back, it is recorded from again.
+    plugSource("walrus", "Walrus Tape", 660);
+    ASSERT_TRUE(loopUntil([this] { return !app.capture.sourceGone(); }));
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_TRUE(
+        loopUntil([this] { return recordingState.armed && recordingState.framesCaptured.load() > 22050; }, 10000));
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    recordsWalrus(readAll("pelvar.temp"));
+    unplugSource("walrus");
+}
+
 TEST_F(Recorder, RefusedFormatIsToldAndRecordArmsNothing) {
     acceptSettings();
     captureSettings.sampleRate = 1234567;
@@ -154,13 +283,16 @@ TEST_F(Recorder, ChoicesMadeBeforeAcceptAreTheOnesShown) {
     EXPECT_EQ(captureFormat.sampleFormat, paInt32);
     EXPECT_EQ(captureFormat.bytesPerFrame, 4);
 
-    // After ACCEPT nothing of the settings reacts any more.
+    // After ACCEPT nothing of the settings reacts any more. (The sound
+    // server may still have woken the wait with news of its sources.)
     later([] {
         QTest::keyClick(controlWidget(RateList), Qt::Key_Down);
         QTest::mouseClick(controlWidget(AcceptButton), Qt::LeftButton);
         windowWidget(MainWindow)->close();
     });
-    EXPECT_EQ(waitWindowEvent(), eventCloseRequested);
+    int code = waitWindowEvent();
+    while (code == eventWoken) code = waitWindowEvent();
+    EXPECT_EQ(code, eventCloseRequested);
     EXPECT_EQ(captureSettings.sampleRate, 44100.0);
 }
 

@@ -124,6 +124,20 @@ void addControlItem(int number, int position, const char* item) {
     layer.changingList = false;
 }
 
+void removeControlItem(int number, int position) {
+    ControlEntry* entry = controlEntry(number);
+    if (entry == nullptr || entry->kind != Kind::list) return;
+    auto* list = static_cast<QComboBox*>(entry->widget.data());
+    if (position < 0 || position >= list->count()) return;
+    const bool selected = list->currentIndex() == position;
+    layer.changingList = true;
+    list->removeItem(position);
+    // Qt would select a neighbour; which item the list falls to is the
+    // application's to say.
+    if (selected) list->setCurrentIndex(-1);
+    layer.changingList = false;
+}
+
 void setControlState(int number, int state) {
     ControlEntry* entry = controlEntry(number);
     if (entry == nullptr || entry->kind != Kind::list) return;

@@ -61,6 +61,8 @@ struct LevelDisplay {
     // whether that has lasted long enough to say "No signal".
     std::optional<Clock::time_point> quietSince;
     bool noSignal = false;
+    // The sound server's source that was chosen went away, and is not back.
+    bool sourceGone = false;
     // The lamp's count: since ACCEPT, then since the last Record.
     int64_t clips = 0;
     // The take: while one runs, and once one has run.
@@ -89,13 +91,17 @@ struct SleptTake {
 
 // Everything one run of the recorder holds: what the user chose, the format
 // derived at ACCEPT, what the running recorder knows, the capture that runs
-// on them, and the devices the list offers.
+// on them, the desktop's sound server, and the devices the list offers.
 struct App {
     CaptureSettings captureSettings;
     CaptureFormat captureFormat;
     RecordingState recordingState;
     CaptureEngine capture{captureSettings, captureFormat, recordingState};
+    SoundServer soundServer;
+    // The device list's entries, item by item; fixed from ACCEPT on.
     std::vector<CaptureDevice> devices;
+    // The sound cards' comings and goings the list has taken in.
+    int64_t cardChangesListed = 0;
     std::optional<SleptTake> sleptTake;
     // What waits for the stream being opened off the interface thread: the
     // box ACCEPT owes when it fails, and a Record; and the channel through
@@ -115,9 +121,19 @@ std::string sleptTakeText(const SleptTake& slept, double sampleRate);
 
 // Opens the main window with all its controls and the device list.
 void buildMainWindow(App& app);
+// Before ACCEPT, once the sound server told of a change: brings the device
+// list up to date, the selection staying on the chosen device while it is
+// listed and falling to the first entry, with the reason, once it is not.
+void followDeviceList(App& app);
+// The entry the settings name: a server's source by its name, else a
+// PortAudio device by its index; null when none is listed.
+const CaptureDevice* chosenDevice(const App& app);
 // Runs until ACCEPT, then derives the format. False when the window was
 // closed instead; the caller then shuts down.
 bool runSettingsPhase(App& app);
+// One pass of it: waits for the next event and acts on it (a choice in a
+// list, the sound server's news). Returns that event's code.
+int settingsPass(App& app);
 // Shows the accepted choice and switches the controls to recording.
 void applyAcceptedSettings(App& app);
 // Recreates the four status labels with the current values.

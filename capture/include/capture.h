@@ -22,6 +22,7 @@
 #include <portaudio.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -68,14 +69,94 @@ struct RecordingState {
 // off the terminal, then starts PortAudio. Once, before any CaptureEngine opens.
 void startAudio();
 
+// Starts PortAudio anew, so that its device list takes in the sound cards
+// that came or went since. Only while no stream is open (before ACCEPT).
+void restartAudio();
+
+// The device index of an entry that is a source of the desktop's sound
+// server: PortAudio opens it on the device string its ALSA plugin takes.
+constexpr int serverSourceDevice = paUseHostApiSpecificDeviceSpecification;
+
 // A device that can capture, as the device list shows it: its PortAudio
-// index and its label (its name, a space, its host API number).
+// index and its label (its name, a space, its host API number); or a source
+// of the sound server, by its name, labelled as the desktop names it.
 struct CaptureDevice {
     int index = 0;
     std::string label;
+    // The server's name for the source; empty for PortAudio's own devices.
+    std::string sourceName;
+    // What the desktop's sound settings call the source.
+    std::string description;
+    bool operator==(const CaptureDevice&) const = default;
 };
 // PortAudio's capture devices, in PortAudio's order. Allocates.
 std::vector<CaptureDevice> captureDevices();
+
+// A source of the desktop's sound server (PulseAudio, or PipeWire's
+// PulseAudio server): a microphone, a line in, or the monitor of an output,
+// which carries what the computer plays there.
+struct ServerSource {
+    std::string name;
+    // "Built-in Audio Analog Stereo", "Monitor of Built-in Audio Analog Stereo".
+    std::string description;
+    // For a monitor, the name of the output it monitors; otherwise empty.
+    std::string monitorOf;
+    bool isDefault = false;
+    bool operator==(const ServerSource&) const = default;
+};
+// The server's sources as entries of the device list, in the server's
+// order, each labelled with its description and a mark that tells it from
+// PortAudio's entries: "Built-in Audio Analog Stereo (sound server)",
+// "… (sound server, default)" for the server's default source, and the
+// source's name after the description where two share one. None where
+// neither ALSA plugin that reaches the server (PulseAudio's "pulse",
+// PipeWire's "pipewire") is installed, since PortAudio could not open them.
+// Allocates; interface thread, while no stream opens.
+std::vector<CaptureDevice> serverCaptureDevices(const std::vector<ServerSource>& sources);
+
+struct SourceWatch;
+
+// The desktop's sound server as it changes: its sources, and its sound
+// cards coming and going. Followed through libpulse on a thread of its own,
+// which wakes only when the server says something; nothing here waits for
+// the server but awaitSources(), and that no longer than it is told. No
+// server (or none that answers): no sources, and nothing else changes. A
+// server that goes away after it answered is looked for again every two
+// seconds.
+class SoundServer {
+   public:
+    // Starts connecting; never waits.
+    SoundServer();
+    ~SoundServer();
+    SoundServer(const SoundServer&) = delete;
+    SoundServer& operator=(const SoundServer&) = delete;
+
+    // `changed` runs on the server's thread whenever the sources or the
+    // cards changed, so that the interface thread can be woken; it must not
+    // call back into this object.
+    void whenChanged(std::function<void()> changed);
+    struct Sources {
+        // The server has answered with its list at least once.
+        bool answered = false;
+        std::vector<ServerSource> sources;
+        // Sound cards that came or went since start.
+        int64_t cardChanges = 0;
+    };
+    // What is known now. Never waits for the server. Allocates.
+    Sources sources() const;
+    // Interface thread, at start-up: waits until the server has answered,
+    // but no longer than `patience`. True when it has.
+    bool awaitSources(std::chrono::milliseconds patience) const;
+
+    struct State;
+
+   private:
+    friend class CaptureEngine;
+    friend struct SoundServerAccess;
+    // Follows one source by name for a running capture.
+    std::shared_ptr<SourceWatch> watch(const ServerSource& source);
+    std::unique_ptr<State> state_;
+};
 
 // How opening the stream went, or that it is still under way.
 enum class StreamOpening { opened, formatRefused, unableToStream, pending };
@@ -104,6 +185,9 @@ struct TakeOutcome {
     bool limitReached = false;
     // The device or its sound server stopped delivering during the take.
     bool streamLost = false;
+    // The sound server's source the take recorded from went away (unplugged)
+    // during the take, which ended there.
+    bool sourceGone = false;
 };
 
 // What the input carried since the last reading, for the level meter. The
@@ -124,6 +208,9 @@ struct InputLevels {
     // While a take runs, the frames it lost so far (the device overflowed or
     // the ring was full); 0 outside a take.
     int64_t takeFramesLost = 0;
+    // The sound server's source the stream reads went away, and has not
+    // come back.
+    bool sourceGone = false;
 };
 
 // One running capture: its stream, the ring, the take writer's thread and
@@ -137,6 +224,16 @@ class CaptureEngine {
     ~CaptureEngine();
     CaptureEngine(const CaptureEngine&) = delete;
     CaptureEngine& operator=(const CaptureEngine&) = delete;
+
+    // Where a source of the sound server was chosen (its name in the
+    // settings), follows it through `server` from now on: a stream is opened
+    // on it only while it is there, and one whose source went away is read
+    // no more, whatever other source the server moved it to. Before the
+    // first opening.
+    void followSource(SoundServer& server);
+    // The chosen source of the sound server went away and is not back.
+    // Never blocks.
+    bool sourceGone() const;
 
     // Checks the format, opens and starts the stream, and waits for that.
     StreamOpening openStream();

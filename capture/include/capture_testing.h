@@ -44,3 +44,8 @@ void setTakeWriterPauseForTesting(CaptureEngine& engine, int milliseconds);
 // The rounds the engine's take writer has made: each is one return from its
 // wait followed by a look at the ring, so this is how often it woke.
 int64_t takeWriterRounds(const CaptureEngine& engine);
+
+// Tells the server's followers that a sound card came or went, as the
+// server does when one is plugged in: a machine without cards to plug has
+// no other way to show it.
+void announceCardChangeForTesting(SoundServer& server);

@@ -15,6 +15,10 @@ struct CaptureSettings {
     int32_t bitsPerSample = 16;
     double sampleRate = 44100.0;
     int32_t deviceIndex = 0;
+    // A source of the desktop's sound server, by the server's name for it
+    // ("alsa_input.usb-…", "….monitor"); empty for a device of PortAudio's
+    // own list, which deviceIndex names.
+    std::string sourceName;
 };
 
 // The bytes one frame takes: every sample whole bytes, channels interleaved.

@@ -134,6 +134,9 @@ constexpr int colorBackground = 2;
 void setControlColor(int number, int attribute, Color color);
 // position -1 appends; 0 and up insert before that item; below -1 is ignored.
 void addControlItem(int number, int position, const char* text);
+// Removes the item at `position`, and with it its data. Removing the
+// selected item leaves none selected; like setControlState, it raises no event.
+void removeControlItem(int number, int position);
 void setControlState(int number, int state);
 int getControlState(int number);
 void setControlItemData(int number, int item, int32_t value);
