@@ -40,6 +40,7 @@ void runRecordingLoop(App& app) {
 }  // namespace
 
 void runOstrelle() {
+    readyAudioEnvironment();
     // Never destroyed: the program ends through exit(), and the exit handler
     // may still need it.
     App& app = *new App;

@@ -21,6 +21,9 @@ struct SourceWatch {
     std::string name;
     // What PortAudio's ALSA host API opens it by ("pulse:DEVICE=…").
     std::string deviceString;
+    // A monitor opened through PipeWire's own plugin, whose stream must ask
+    // for the output it monitors to be captured.
+    bool capturesOutput = false;
     // Written by the server's thread: whether the server lists it now, and
     // how often it went away since it was first watched.
     std::atomic<bool> present{false};
@@ -35,6 +38,22 @@ struct SourceWatch {
 // own "pipewire"; empty with neither. Interface thread, while PortAudio is
 // not opening a stream.
 std::string serverDeviceString(const ServerSource& source);
+
+// While it lives, the streams PipeWire's ALSA plugin opens capture the
+// output their device string names, not a source: how that plugin records
+// a monitor. It tells the plugin through the environment, which
+// readyAudioEnvironment() made ready; only the stream opener opens streams.
+class CapturingOutputs {
+   public:
+    explicit CapturingOutputs(bool wanted);
+    ~CapturingOutputs();
+    CapturingOutputs(const CapturingOutputs&) = delete;
+    CapturingOutputs& operator=(const CapturingOutputs&) = delete;
+
+   private:
+    std::string before_;
+    bool changed_ = false;
+};
 
 struct CaptureEngine::Core {
     using Clock = std::chrono::steady_clock;

@@ -8,8 +8,11 @@
 #endif
 
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 
 #include "capture.h"
+#include "capture_internal.h"
 
 // PortAudio loads JACK's client library; these resolve only when it is there.
 extern "C" {
@@ -64,6 +67,38 @@ void silenceAudioLibraries() {
 }
 
 }  // namespace
+
+namespace {
+
+// PipeWire's ALSA plugin adds the stream properties this names to every
+// stream it opens.
+constexpr const char* pipeWireStreamProperties = "PIPEWIRE_ALSA";
+
+}  // namespace
+
+// Defined from the start, even empty, the variable is only ever replaced
+// afterwards, which swaps one pointer in the environment: another thread
+// reading the environment meanwhile reads the old value or the new, where
+// adding a variable would move the whole environment.
+void readyAudioEnvironment() { setenv(pipeWireStreamProperties, "", 0); }
+
+CapturingOutputs::CapturingOutputs(bool wanted) {
+    const char* given = std::getenv(pipeWireStreamProperties);
+    if (!wanted || given == nullptr) return;
+    before_ = given;
+    // Whatever the user asked of the plugin stays asked.
+    std::string properties = before_;
+    const size_t open = properties.find('{');
+    if (open == std::string::npos)
+        properties = "stream.capture.sink=true " + properties;
+    else
+        properties.insert(open + 1, " stream.capture.sink=true ");
+    changed_ = setenv(pipeWireStreamProperties, properties.c_str(), 1) == 0;
+}
+
+CapturingOutputs::~CapturingOutputs() {
+    if (changed_) setenv(pipeWireStreamProperties, before_.c_str(), 1);
+}
 
 void startAudio() {
     silenceAudioLibraries();

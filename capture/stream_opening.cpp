@@ -78,6 +78,7 @@ void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
     }
     const bool given = opening.abandoned.load(std::memory_order_relaxed) ||
                        (source != nullptr && !source->present.load(std::memory_order_seq_cst));
+    const CapturingOutputs monitor(source != nullptr && source->capturesOutput);
     if (!given && checkFormat && Pa_IsFormatSupported(&input, nullptr, settings.sampleRate) != paFormatIsSupported) {
         outcome = StreamOpening::formatRefused;
     } else if (!given) {
@@ -188,6 +189,7 @@ void CaptureEngine::followSource(SoundServer& server) {
     chosen.name = core_->settings.sourceName;
     std::shared_ptr<SourceWatch> watch = server.watch(chosen);
     watch->deviceString = serverDeviceString(chosen);
+    watch->capturesOutput = !chosen.monitorOf.empty() && watch->deviceString.rfind("pipewire:", 0) == 0;
     core_->source = std::move(watch);
 }
 

@@ -185,6 +185,7 @@ int soundRigUnderruns(const std::string& folder) {
 
 int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void()> beforePortAudio) {
     ::testing::InitGoogleTest(&argc, argv);
+    readyAudioEnvironment();
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     startLayer();
     startAnswerer();

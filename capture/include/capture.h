@@ -65,6 +65,11 @@ struct RecordingState {
     int32_t saveBlocks = 0;
 };
 
+// First thing in the program, before it starts a thread: readies what the
+// sound libraries read from the environment as a stream opens, so that it
+// can be told per stream later without the environment growing under
+// another thread's feet.
+void readyAudioEnvironment();
 // Keeps the sound libraries' own complaints (no sound card, no JACK server)
 // off the terminal, then starts PortAudio. Once, before any CaptureEngine opens.
 void startAudio();

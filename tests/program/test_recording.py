@@ -145,6 +145,29 @@ class Program(Scenario):
     def test_record_and_save_16_bit_mono_44100_with_the_keys(self):
         self.record_and_save([("channels", -1)], 1, 2, 44100, keys=True)
 
+    def test_monitor_of_an_output_records_what_plays_there(self):
+        """The computer's own sound: the rig plays 440 Hz into its output
+        "Zebra Deck", whose monitor, found by typing the first letters of its
+        name in the open list, records it."""
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            desktop.wait_until_idle()
+            desktop.click("device")
+            desktop.type_text("Monitor of Z")
+            desktop.keys("Return")
+            desktop.accept()
+            desktop.press("record")
+            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+            time.sleep(1.5)
+            desktop.stop()
+            desktop.save_as("take")
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
+            with wave.open(os.path.join(folder, "take.wav"), "rb") as reader:
+                samples = decode(second_half(reader.readframes(reader.getnframes()), 4), 2, 2)
+            self.assertAlmostEqual(rising_crossing_frequency(samples, 44100), 440, delta=5)
+            self.assertAlmostEqual(max(abs(sample) for sample in samples) / 32768, 0.5, delta=0.03)
+
     def test_second_copy_in_the_same_folder_leaves_the_take_alone(self):
         with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
             # The first copy records from a device of its own that hands out
