@@ -40,13 +40,15 @@ void runRecordingLoop(App& app) {
 }  // namespace
 
 void runOstrelle() {
+    // What the libraries take from the environment is set before the first
+    // thread of the program's own (the sound server's) starts with the App.
     readyAudioEnvironment();
+    startLayer();
     // Never destroyed: the program ends through exit(), and the exit handler
     // may still need it.
     App& app = *new App;
     runningApp = &app;
     std::atexit(endTakeAtExit);
-    startLayer();
     closeOnTerminationSignals();
     startAudio();
     buildMainWindow(app);

@@ -209,7 +209,8 @@ bool CaptureEngine::takeCannotGoOn(Looking looking) {
 }
 
 // Runs on PortAudio's audio thread with each buffer. It touches only the
-// core's atomics, its gap record, the meter's figures and the ring; it never
+// core's atomics and the watched source's, its gap record, the meter's
+// figures and the ring; it never
 // allocates, locks, or calls the system (the steady clock is read in user
 // space, through the vDSO).
 int captureCallback(const void* input, void*, unsigned long frameCount, const PaStreamCallbackTimeInfo*,

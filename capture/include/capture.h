@@ -11,6 +11,8 @@
 //   allocates, locks, or calls the system.
 // - The take writer's thread drains that ring into file channel 1, which it
 //   alone uses from beginTake() until endTake() has returned.
+// - The sound server's thread (libpulse's) follows the server's sources and
+//   cards, and the source a capture reads; see SoundServer.
 // - The stream opener's thread opens and starts the stream, closing first
 //   what is left of an earlier one: PortAudio waits there for as long as a
 //   sound server hangs. While it runs, the interface thread calls nothing of
