@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no \"pulse\" capture device: start a sound server first\n");
         return 1;
     }
-    const CaptureSettings captureSettings{2, 32, 192000.0, device};
+    const CaptureSettings captureSettings{2, 32, 192000.0, device, {}};
     const CaptureFormat captureFormat = computeCaptureFormat(captureSettings);
     RecordingState recordingState;
     CaptureEngine engine(captureSettings, captureFormat, recordingState);
