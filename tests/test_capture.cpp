@@ -420,6 +420,17 @@ TEST_F(Capture, DeviceListKeepsCaptureDevicesThatAreNotAsio) {
         serverListed = serverListed || label.rfind(soundDevice() + " ", 0) == 0;
     }
     EXPECT_TRUE(serverListed) << "the private sound server's device";
+
+    // The server's sources, in its order, by their descriptions; names tell
+    // apart two that share one.
+    const std::vector<std::pair<std::string, int>> sources = {
+        {"Monitor of Null Output (sound server, tone.monitor, default)", serverSourceDevice},
+        {"Monitor of Null Output (sound server, playback.monitor)", serverSourceDevice},
+        {"USB Mic (sound server)", serverSourceDevice}};
+    EXPECT_EQ(listed(serverCaptureDevices({{"tone.monitor", "Monitor of Null Output", "tone", true},
+                                           {"playback.monitor", "Monitor of Null Output", "playback", false},
+                                           {"usb", "USB Mic", "", false}})),
+              sources);
 }
 
 }  // namespace
