@@ -130,7 +130,11 @@ void showTakeLine(App& app) {
     display.lineAlarming = alarming;
 }
 
-void readLevels(App& app) { takeLevelReading(app.levels, app.capture.readInputLevels(), Clock::now()); }
+InputLevels readLevels(App& app) {
+    const InputLevels reading = app.capture.readInputLevels();
+    takeLevelReading(app.levels, reading, Clock::now());
+    return reading;
+}
 
 // The seconds of the take's format that the take's disk still holds.
 void measureDiskRoom(App& app) {
@@ -166,9 +170,12 @@ void takeLevelReading(LevelDisplay& display, const InputLevels& reading, Clock::
             display.holdSince[channel] = now;
         }
         display.loudestSinceSpoken[channel] = std::max(display.loudestSinceSpoken[channel], peak);
-        display.clips += reading.clips[channel];
+        // While a take runs the lamp counts the take's own clips: not those
+        // of the buffers after its end that Stop's reading still holds.
+        const int64_t clips = display.takeRunning ? reading.takeClips[channel] : reading.clips[channel];
+        display.clips += clips;
         if (display.takeRunning) {
-            display.takeClips += reading.clips[channel];
+            display.takeClips += clips;
             display.takePeak = std::max(display.takePeak, reading.peak[channel]);
         }
     }
@@ -211,12 +218,14 @@ void redrawLevels(App& app) {
 void levelsAtRecord(App& app) {
     LevelDisplay& display = app.levels;
     if (!display.shown) return;
-    // What came before the click belongs to before the take.
-    readLevels(app);
-    display.clips = 0;
+    // What came before the click belongs to before the take, but for the
+    // clips of the take's first buffers, which may have come since it began.
+    const InputLevels reading = readLevels(app);
     display.takeRunning = display.takeShown = true;
     display.takePeak = 0;
-    display.takeClips = display.takeFramesLost = 0;
+    display.takeFramesLost = 0;
+    display.takeClips = reading.takeClips[0] + reading.takeClips[1];
+    display.clips = display.takeClips;
     measureDiskRoom(app);
     showMeter(display);
     showTakeLine(app);
