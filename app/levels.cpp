@@ -20,6 +20,9 @@ constexpr double silence = LevelDisplay::silence;
 
 constexpr const char* meterName = "Input level";
 constexpr const char* noSignalText = "No signal";
+// The take's line after a Record that began no take.
+constexpr const char* takeFileUnusableText = "Not recording: pelvar.temp cannot be used";
+constexpr const char* takeFileHeldText = "Not recording: another copy records here";
 // U+2212, the minus sign, which screen readers read as "minus".
 constexpr const char* minus = "\u2212";
 
@@ -104,12 +107,15 @@ std::string lostText(int64_t frames, double sampleRate) {
 
 // The take's line: empty before the first take; while one runs, what it
 // lost or else its loudest peak, then the room left on its disk; after it,
-// its peak and its clips.
+// its peak and its clips. After a refused Record, why nothing records.
 void showTakeLine(App& app) {
     LevelDisplay& display = app.levels;
     std::string text;
     bool alarming = false;
-    if (display.takeRunning) {
+    if (!display.notRecording.empty()) {
+        text = display.notRecording;
+        alarming = true;
+    } else if (display.takeRunning) {
         if (display.takeFramesLost > 0) {
             text = lostText(display.takeFramesLost, app.captureSettings.sampleRate);
             alarming = true;
@@ -231,13 +237,23 @@ void levelsAtRecord(App& app) {
     showTakeLine(app);
 }
 
+void levelsAtRefusedRecord(App& app, TakeBeginning why) {
+    LevelDisplay& display = app.levels;
+    if (!display.shown) return;
+    display.notRecording = why == TakeBeginning::heldElsewhere ? takeFileHeldText : takeFileUnusableText;
+    showTakeLine(app);
+}
+
 void levelsAtStop(App& app) {
     LevelDisplay& display = app.levels;
-    if (!display.shown || !display.takeRunning) return;
-    // The take's last buffers, measured before endTake() returned.
-    readLevels(app);
-    display.takeRunning = false;
-    showMeter(display);
+    if (!display.shown) return;
+    display.notRecording.clear();
+    if (display.takeRunning) {
+        // The take's last buffers, measured before endTake() returned.
+        readLevels(app);
+        display.takeRunning = false;
+        showMeter(display);
+    }
     showTakeLine(app);
 }
 
