@@ -20,9 +20,11 @@ enum class ButtonState {
     accepted,  // nothing recorded yet
     recording,
     // Record was pressed and the take is being begun: Record off, Stop and Save
-    // as they were, which is how they stay when its file cannot be made, and
-    // while Record waits for the stream.
+    // as they were, which is how they stay while Record waits for the stream.
     startingTake,
+    // Record began no take, its file being unusable or another copy's: Stop
+    // leads back to the stopped state, whatever it was before; Save as it was.
+    takeRefused,
     // The stream Record waited for could not be had: Record on again, Stop
     // and Save as they were.
     takeNotBegun,

@@ -18,6 +18,7 @@ constexpr ButtonRow buttonTable[] = {
     {ButtonState::accepted, Enabled::yes, Enabled::yes, Enabled::yes},
     {ButtonState::recording, Enabled::no, Enabled::yes, Enabled::no},
     {ButtonState::startingTake, Enabled::no, Enabled::asBefore, Enabled::asBefore},
+    {ButtonState::takeRefused, Enabled::no, Enabled::yes, Enabled::asBefore},
     {ButtonState::takeNotBegun, Enabled::yes, Enabled::asBefore, Enabled::asBefore},
     {ButtonState::stopped, Enabled::yes, Enabled::no, Enabled::yes},
     {ButtonState::saving, Enabled::no, Enabled::no, Enabled::no},

@@ -103,8 +103,8 @@ int recoverTake(const char* name) {
     request.frames = take.frames;
     request.path = path;
     // A termination signal stops the save, which then leaves nothing behind.
-    request.progress = [] { return !closeSignalled(); };
-    const SaveResult result = closeSignalled() ? SaveResult{false, 0, 0, ECANCELED} : saveTakeAsWav(request);
+    request.progress = [] { return !closeRequested(); };
+    const SaveResult result = closeRequested() ? SaveResult{false, 0, 0, ECANCELED} : saveTakeAsWav(request);
     if (result.error == ECANCELED) return refuse("stopped by a signal, so nothing was saved");
     if (!result.saved && result.error == 0)
         return refuse(std::string("none of the take in ") + tempCaptureName +

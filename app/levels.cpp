@@ -22,6 +22,9 @@ constexpr const char* meterName = "Input level";
 constexpr const char* noSignalText = "No signal";
 // The sound server's source that was chosen went away.
 constexpr const char* sourceGoneText = "Source gone";
+// The take's line after a Record that began no take.
+constexpr const char* takeFileUnusableText = "Not recording: pelvar.temp cannot be used";
+constexpr const char* takeFileHeldText = "Not recording: another copy records here";
 // U+2212, the minus sign, which screen readers read as "minus".
 constexpr const char* minus = "\u2212";
 
@@ -107,12 +110,15 @@ std::string lostText(int64_t frames, double sampleRate) {
 
 // The take's line: empty before the first take; while one runs, what it
 // lost or else its loudest peak, then the room left on its disk; after it,
-// its peak and its clips.
+// its peak and its clips. After a refused Record, why nothing records.
 void showTakeLine(App& app) {
     LevelDisplay& display = app.levels;
     std::string text;
     bool alarming = false;
-    if (display.takeRunning) {
+    if (!display.notRecording.empty()) {
+        text = display.notRecording;
+        alarming = true;
+    } else if (display.takeRunning) {
         if (display.takeFramesLost > 0) {
             text = lostText(display.takeFramesLost, app.captureSettings.sampleRate);
             alarming = true;
@@ -133,7 +139,11 @@ void showTakeLine(App& app) {
     display.lineAlarming = alarming;
 }
 
-void readLevels(App& app) { takeLevelReading(app.levels, app.capture.readInputLevels(), Clock::now()); }
+InputLevels readLevels(App& app) {
+    const InputLevels reading = app.capture.readInputLevels();
+    takeLevelReading(app.levels, reading, Clock::now());
+    return reading;
+}
 
 // The seconds of the take's format that the take's disk still holds.
 void measureDiskRoom(App& app) {
@@ -170,9 +180,12 @@ void takeLevelReading(LevelDisplay& display, const InputLevels& reading, Clock::
             display.holdSince[channel] = now;
         }
         display.loudestSinceSpoken[channel] = std::max(display.loudestSinceSpoken[channel], peak);
-        display.clips += reading.clips[channel];
+        // While a take runs the lamp counts the take's own clips: not those
+        // of the buffers after its end that Stop's reading still holds.
+        const int64_t clips = display.takeRunning ? reading.takeClips[channel] : reading.clips[channel];
+        display.clips += clips;
         if (display.takeRunning) {
-            display.takeClips += reading.clips[channel];
+            display.takeClips += clips;
             display.takePeak = std::max(display.takePeak, reading.peak[channel]);
         }
     }
@@ -215,24 +228,36 @@ void redrawLevels(App& app) {
 void levelsAtRecord(App& app) {
     LevelDisplay& display = app.levels;
     if (!display.shown) return;
-    // What came before the click belongs to before the take.
-    readLevels(app);
-    display.clips = 0;
+    // What came before the click belongs to before the take, but for the
+    // clips of the take's first buffers, which may have come since it began.
+    const InputLevels reading = readLevels(app);
     display.takeRunning = display.takeShown = true;
     display.takePeak = 0;
-    display.takeClips = display.takeFramesLost = 0;
+    display.takeFramesLost = 0;
+    display.takeClips = reading.takeClips[0] + reading.takeClips[1];
+    display.clips = display.takeClips;
     measureDiskRoom(app);
     showMeter(display);
     showTakeLine(app);
 }
 
+void levelsAtRefusedRecord(App& app, TakeBeginning why) {
+    LevelDisplay& display = app.levels;
+    if (!display.shown) return;
+    display.notRecording = why == TakeBeginning::heldElsewhere ? takeFileHeldText : takeFileUnusableText;
+    showTakeLine(app);
+}
+
 void levelsAtStop(App& app) {
     LevelDisplay& display = app.levels;
-    if (!display.shown || !display.takeRunning) return;
-    // The take's last buffers, measured before endTake() returned.
-    readLevels(app);
-    display.takeRunning = false;
-    showMeter(display);
+    if (!display.shown) return;
+    display.notRecording.clear();
+    if (display.takeRunning) {
+        // The take's last buffers, measured before endTake() returned.
+        readLevels(app);
+        display.takeRunning = false;
+        showMeter(display);
+    }
     showTakeLine(app);
 }
 

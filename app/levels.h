@@ -8,7 +8,10 @@
 
 // Record began a take: the lamp goes out and the take's figures start.
 void levelsAtRecord(App& app);
-// The take ended: the line keeps its summary.
+// Record began no take: until Stop the line says so, and why.
+void levelsAtRefusedRecord(App& app, TakeBeginning why);
+// The take ended: the line keeps its summary. After a refused Record the
+// line shows again what it showed before.
 void levelsAtStop(App& app);
 // The one-second tick while a take runs: the disk's room, and the line.
 void levelsAtTick(App& app);

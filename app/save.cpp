@@ -62,13 +62,14 @@ bool saveTake(const TakeToSave& take, int32_t& saveBlocks) {
     request.mayReplace = true;
     // Half a million titles a gigabyte: formatted in place, without allocating.
     // The layer answers the window system's requests at each title it hands
-    // over, and a close signal (a logout) stops the save within a moment.
+    // over, and a close request (a logout, the close box) stops the save
+    // within a moment, as the program ends: the boxes below are not shown.
     request.progress = [&saveBlocks] {
         ++saveBlocks;
         char title[48];
         std::snprintf(title, sizeof title, " Wait...Memory Decode : %d", saveBlocks + saveBlocksShownOffset);
         setWindowTitle(MainWindow, title);
-        return !closeSignalled();
+        return !closeRequested();
     };
     holdSleep("Saving a take");
     const SaveResult result = saveTakeAsWav(request);

@@ -30,15 +30,19 @@ void listenForWakeUps(App& app) {
 void beginTakeNow(App& app) {
     app.recordingState.loopState = LoopState::Recording;
     showButtons(ButtonState::startingTake);
-    switch (app.capture.beginTake()) {
-        case TakeBeginning::begun:
-            showButtons(ButtonState::recording);
-            levelsAtRecord(app);
-            holdSleep("Recording a take", ForcedSleep::announced);
-            break;
-        case TakeBeginning::heldElsewhere: showError("Another copy of Ostrelle is recording in this folder."); break;
-        case TakeBeginning::refused: showError("Sorry, unable to decode."); break;
+    const TakeBeginning beginning = app.capture.beginTake();
+    if (beginning == TakeBeginning::begun) {
+        showButtons(ButtonState::recording);
+        levelsAtRecord(app);
+        holdSleep("Recording a take", ForcedSleep::announced);
+        return;
     }
+    // The seconds count on until Stop, which leads out, also after the cause
+    // is gone; until then the take's line says why nothing records.
+    showButtons(ButtonState::takeRefused);
+    levelsAtRefusedRecord(app, beginning);
+    showError(beginning == TakeBeginning::heldElsewhere ? "Another copy of Ostrelle is recording in this folder."
+                                                        : "Sorry, unable to decode.");
 }
 
 bool streamRunsForRecord(App& app) {

@@ -16,6 +16,7 @@ InputLevels CaptureEngine::readInputLevels() {
     for (int channel = 0; channel < levels.channelCount; ++channel) {
         levels.peak[channel] = figures.largestMagnitude[channel] / fullScale;
         levels.clips[channel] = figures.clips[channel];
+        levels.takeClips[channel] = figures.takeClips[channel];
     }
     levels.sourceGone = core.source != nullptr && !core.source->present.load(std::memory_order_seq_cst);
     if (core.state.armed.load(std::memory_order_acquire))

@@ -116,17 +116,21 @@ int32_t sampleAt(const unsigned char* bytes, size_t index) {
     }
 }
 
+// The smallest magnitude at full scale: one 16-bit step short of the
+// largest negative one, so that a 16-bit source's full scale, which a deeper
+// format receives shifted up (0x7FFF00, 0x7FFF0000), clips as at 16 bits.
+constexpr int32_t fullScaleFrom(int bits) { return int32_t{0x7FFF} << (bits - 16); }
+
 // The clips that end in this buffer on one channel, given the full-scale
 // samples the last buffer ended with; leaves those this one ends with.
 template <int bits>
 int64_t countClips(const unsigned char* bytes, size_t frames, int channels, int channel, int32_t& run) {
-    constexpr int32_t top = static_cast<int32_t>((int64_t{1} << (bits - 1)) - 1);
-    constexpr int32_t bottom = -top - 1;
+    constexpr int32_t from = fullScaleFrom(bits);
     int64_t clips = 0;
     for (size_t frame = 0; frame < frames; ++frame) {
         const int32_t sample =
             sampleAt<bits>(bytes, frame * static_cast<size_t>(channels) + static_cast<size_t>(channel));
-        if (sample != top && sample != bottom) {
+        if (sample < from && sample > -from) {
             run = 0;
             continue;
         }
@@ -140,8 +144,13 @@ int64_t countClips(const unsigned char* bytes, size_t frames, int channels, int 
 
 int32_t fullScaleMagnitude(int bitsPerSample) { return static_cast<int32_t>((int64_t{1} << (bitsPerSample - 1)) - 1); }
 
-void InputMeter::measure(const void* input, unsigned long frames, int bitsPerSample, int channelCount) {
+void InputMeter::measure(const void* input, unsigned long frames, int bitsPerSample, int channelCount, bool inTake) {
     if (input == nullptr || frames == 0 || channelCount < 1 || channelCount > largestMeteredChannels) return;
+    // The take's first buffer: a run under way counts for the take from here.
+    if (inTake && takeStarting_.load(std::memory_order_relaxed)) {
+        takeStarting_.store(false, std::memory_order_relaxed);
+        for (int32_t& run : runCarried_) run = 0;
+    }
     const size_t count = static_cast<size_t>(frames) * static_cast<size_t>(channelCount);
     const auto* bytes = static_cast<const unsigned char*>(input);
     // All of the buffer is asked of memory at once, so that its lines
@@ -156,7 +165,9 @@ void InputMeter::measure(const void* input, unsigned long frames, int bitsPerSam
         case 32: largest32(static_cast<const int32_t*>(input), count, channelCount, largest); break;
         default: return;
     }
-    const int32_t fullScale = fullScaleMagnitude(bitsPerSample);
+    // The loops read a negative sample's magnitude one less, so a largest
+    // one below the threshold may still be a negative sample at it.
+    const int32_t mayClipFrom = fullScaleFrom(bitsPerSample) - 1;
     for (int channel = 0; channel < channelCount; ++channel) {
         std::atomic<int32_t>& kept = largestMagnitude_[channel];
         int32_t seen = kept.load(std::memory_order_relaxed);
@@ -166,10 +177,10 @@ void InputMeter::measure(const void* input, unsigned long frames, int bitsPerSam
         }
         int32_t& run = runCarried_[channel];
         // A clip needs a sample at full scale, which only a buffer whose
-        // largest magnitude is full scale holds: a signal that never clips
-        // is read once. A buffer that holds one is read again, this channel
+        // largest magnitude reaches it holds: a signal that never clips is
+        // read once. A buffer that holds one is read again, this channel
         // alone, to find the runs.
-        if (largest[channel] < fullScale) {
+        if (largest[channel] < mayClipFrom) {
             run = 0;
             continue;
         }
@@ -180,6 +191,7 @@ void InputMeter::measure(const void* input, unsigned long frames, int bitsPerSam
             default: found = countClips<32>(bytes, frames, channelCount, channel, run); break;
         }
         if (found > 0) clips_[channel].fetch_add(found, std::memory_order_relaxed);
+        if (found > 0 && inTake) takeClips_[channel].fetch_add(found, std::memory_order_relaxed);
     }
 }
 
@@ -188,9 +200,14 @@ InputMeter::Figures InputMeter::take() {
     for (int channel = 0; channel < largestMeteredChannels; ++channel) {
         figures.largestMagnitude[channel] = largestMagnitude_[channel].exchange(0, std::memory_order_relaxed);
         figures.clips[channel] = clips_[channel].exchange(0, std::memory_order_relaxed);
+        figures.takeClips[channel] = takeClips_[channel].exchange(0, std::memory_order_relaxed);
     }
     return figures;
 }
+
+// Seen by the take's first buffer: the take is armed after this, and a
+// callback that finds it armed finds this too.
+void InputMeter::startTake() { takeStarting_.store(true, std::memory_order_relaxed); }
 
 void InputMeter::forgetRuns() {
     for (int32_t& run : runCarried_) run = 0;

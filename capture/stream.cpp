@@ -195,6 +195,7 @@ TakeBeginning CaptureEngine::beginTake() {
     core.lostFrames.store(0);
     core.gap = {};
     core.silence = {};
+    core.meter.startTake();
     core.state.framesCaptured.store(0, std::memory_order_release);
     core.state.armed.store(true, std::memory_order_seq_cst);
     return TakeBeginning::begun;
@@ -229,11 +230,12 @@ int captureCallback(const void* input, void*, unsigned long frameCount, const Pa
     const int64_t deliveredBefore =
         core.deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
     RecordingState& recording = *core.audioState.load(std::memory_order_seq_cst);
+    const bool armed = recording.armed.load(std::memory_order_seq_cst);
     // A stream left behind may outlive the caller's settings; nobody reads
     // its levels any more.
     if (&recording != &core.leftBehind)
-        core.meter.measure(input, frameCount, core.settings.bitsPerSample, core.settings.channelCount);
-    if (recording.armed.load(std::memory_order_seq_cst) && input != nullptr) {
+        core.meter.measure(input, frameCount, core.settings.bitsPerSample, core.settings.channelCount, armed);
+    if (armed && input != nullptr) {
         core.countDroppedInGap(now, previous, deliveredBefore, frameCount);
         core.appendToTake(recording, input, frameCount, statusFlags);
     }

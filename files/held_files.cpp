@@ -122,8 +122,10 @@ int openOwnFile(const char* name, OwnFileUse use) {
         opened = false;
     }
     opened = opened && lock(descriptor, status);
-    // 0600 whatever the umask, which may have taken the user's own writing.
-    if (opened && created) opened = ::fchmod(descriptor, 0600) == 0;
+    // 0600 whatever the umask, which may have taken the user's own writing,
+    // and whatever mode an earlier file had: a take may never be saved, and
+    // nobody else may read it meanwhile. Read back, a file keeps its mode.
+    if (opened && use == OwnFileUse::write) opened = ::fchmod(descriptor, 0600) == 0;
     if (opened && use == OwnFileUse::write && !created) opened = ::ftruncate(descriptor, 0) == 0;
     if (opened) opened = ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) == 0;
     if (!opened) {

@@ -140,9 +140,11 @@ struct LevelCase {
     const char* what;
     int channels, bits;
     std::vector<std::vector<Stretch>> buffers;
-    // Per channel: the peak in dBFS (-inf: silence), and the clips.
+    // Per channel: the peak in dBFS (-inf: silence), the clips, and those a take holds.
     double peakDb[2];
-    int64_t clips[2];
+    int64_t clips[2], takeClips[2];
+    // The buffer fed while a take is armed; the others come before or after it.
+    size_t takeBuffer = 0;
 };
 
 constexpr double silent = -std::numeric_limits<double>::infinity();
@@ -166,52 +168,97 @@ TEST_F(Capture, CallbackMeasuresPeaksAndClipsOfEveryFormatArmedOrNot) {
     const double halfDb = 20 * std::log10(0.5);
     const int last = meterBufferFrames - 1;
     const LevelCase cases[] = {
-        {"16-bit half scale, within a block", 1, 16, {{{0, 37, 1, 16384}, {0, 40, 1, -8000}}}, {halfDb}, {0}},
-        {"16-bit half scale, in the tail", 1, 16, {{{0, last, 1, -16384}}}, {halfDb}, {0}},
-        {"16-bit silence", 1, 16, {{}}, {silent}, {0}},
-        {"a run of two is no clip", 1, 16, {{{0, 100, 2, top16}}}, {0}, {0}},
-        {"a run of three is one clip", 1, 16, {{{0, 100, 3, top16}}}, {0}, {1}},
-        {"negative full scale clips", 1, 16, {{{0, 10, 3, bottom16}}}, {0}, {1}},
-        {"a long run is one clip, two runs two", 1, 16, {{{0, 5, 90, top16}, {0, 200, 4, bottom16}}}, {0}, {2}},
-        {"a run across two buffers", 1, 16, {{{0, last - 1, 2, top16}}, {{0, 0, 1, top16}}}, {0}, {1}},
-        {"a run of two broken by a buffer's end", 1, 16, {{{0, last, 1, top16}}, {{0, 0, 1, top16}}}, {0}, {0}},
+        {"16-bit half scale, within a block", 1, 16, {{{0, 37, 1, 16384}, {0, 40, 1, -8000}}}, {halfDb}, {0}, {0}},
+        {"16-bit half scale, in the tail", 1, 16, {{{0, last, 1, -16384}}}, {halfDb}, {0}, {0}},
+        {"16-bit silence", 1, 16, {{}}, {silent}, {0}, {0}},
+        {"a run of two is no clip", 1, 16, {{{0, 100, 2, top16}}}, {0}, {0}, {0}},
+        {"a run of three is one clip", 1, 16, {{{0, 100, 3, top16}}}, {0}, {1}, {1}},
+        {"negative full scale clips", 1, 16, {{{0, 10, 3, bottom16}}}, {0}, {1}, {1}},
+        // Within one 16-bit step of the largest magnitude, as at other depths.
+        {"16-bit one step short of full scale", 1, 16, {{{0, 10, 3, -32767}, {0, 20, 3, 32766}}}, {0}, {1}, {1}},
+        {"a long run is one clip, two runs two", 1, 16, {{{0, 5, 90, top16}, {0, 200, 4, bottom16}}}, {0}, {2}, {2}},
+        {"a run across two buffers", 1, 16, {{{0, last - 1, 2, top16}}, {{0, 0, 1, top16}}}, {0}, {1}, {0}},
+        {"a run of two broken by a buffer's end", 1, 16, {{{0, last, 1, top16}}, {{0, 0, 1, top16}}}, {0}, {0}, {0}},
+        // Clipping before Record and on into the take: the take counts the
+        // run from its own first sample, so three of them in it are a clip.
+        {"a run spanning Record", 1, 16, {{{0, last - 4, 5, top16}}, {{0, 0, 3, top16}}}, {0}, {2}, {1}, 1},
+        {"a run spanning Record two samples into the take",
+         1,
+         16,
+         {{{0, last - 4, 5, bottom16}}, {{0, 0, 2, bottom16}}},
+         {0},
+         {1},
+         {0},
+         1},
         {"16-bit stereo channels apart",
          2,
          16,
          {{{0, 50, 3, top16}, {1, 50, 2, top16}, {1, 60, 1, -8192}}},
          {0, 0},
+         {1, 0},
          {1, 0}},
-        {"16-bit stereo levels apart", 2, 16, {{{0, 3, 1, 16384}, {1, 200, 1, -8192}}}, {halfDb, 2 * halfDb}, {0, 0}},
+        {"16-bit stereo levels apart",
+         2,
+         16,
+         {{{0, 3, 1, 16384}, {1, 200, 1, -8192}}},
+         {halfDb, 2 * halfDb},
+         {0, 0},
+         {0, 0}},
         // -4194304: bytes 00 00 C0, the sign in the top bit of the third byte.
-        {"24-bit sign in the third byte", 1, 24, {{{0, 70, 1, -4194304}}}, {halfDb}, {0}},
-        {"24-bit full scale both signs", 1, 24, {{{0, 70, 2, top24}, {0, 72, 1, bottom24}}}, {0}, {1}},
+        {"24-bit sign in the third byte", 1, 24, {{{0, 70, 1, -4194304}}}, {halfDb}, {0}, {0}},
+        {"24-bit full scale both signs", 1, 24, {{{0, 70, 2, top24}, {0, 72, 1, bottom24}}}, {0}, {1}, {1}},
+        // A 16-bit source recorded at 24 bits: its full scale arrives shifted.
+        {"16-bit full scale widened to 24 bits, both signs",
+         1,
+         24,
+         {{{0, 70, 3, 0x7FFF00}, {0, 80, 3, -0x7FFF00}}},
+         {0},
+         {2},
+         {2}},
+        {"24-bit a 16-bit step below full scale",
+         1,
+         24,
+         {{{0, 70, 3, 0x7FFEFF}, {0, 80, 3, -0x7FFEFF}}},
+         {0},
+         {0},
+         {0}},
         {"24-bit stereo",
          2,
          24,
          {{{0, last - 2, 3, bottom24}, {1, 9, 1, 4194304}}, {{1, 0, 3, top24}}},
          {0, 0},
-         {1, 1}},
-        {"32-bit full scale", 1, 32, {{{0, 33, 3, top32}}}, {0}, {1}},
-        // Within rounding of full scale as a float, and still no clip.
-        {"32-bit just below full scale", 1, 32, {{{0, 33, 3, top32 - 40}, {0, 60, 3, bottom32 + 40}}}, {0}, {0}},
+         {1, 1},
+         {1, 0}},
+        {"32-bit full scale", 1, 32, {{{0, 33, 3, top32}}}, {0}, {1}, {1}},
+        {"16-bit full scale widened to 32 bits, both signs",
+         1,
+         32,
+         {{{0, 33, 3, 0x7FFF0000}, {0, 60, 3, -0x7FFF0000}}},
+         {0},
+         {2},
+         {2}},
+        // Within rounding of the full-scale threshold as a float, and still no clip.
+        {"32-bit just below full scale", 1, 32, {{{0, 33, 3, 0x7FFEFFFF}, {0, 60, 3, -0x7FFEFFFF}}}, {0}, {0}, {0}},
         {"32-bit stereo",
          2,
          32,
          {{{0, last, 1, bottom32}}, {{0, 0, 2, bottom32}, {1, 128, 1, 1073741824}}},
          {0, halfDb},
-         {1, 0}},
+         {1, 0},
+         {0, 0}},
     };
     for (const LevelCase& row : cases) {
         useSettings(row.channels, row.bits, 48000, 0);
         engine.readInputLevels();
-        // Armed for the first buffer only: the figures run either way.
-        ASSERT_TRUE(beginTake()) << row.what;
-        bool armed = true;
-        for (const std::vector<Stretch>& stretches : row.buffers) {
-            const std::vector<char> buffer = meterBuffer(row.channels, row.bits, stretches);
+        // Armed for one buffer only: the figures run either way.
+        for (size_t index = 0; index < row.buffers.size(); ++index) {
+            const bool armed = index == row.takeBuffer;
+            if (armed) {
+                ASSERT_TRUE(beginTake()) << row.what;
+            }
+            const std::vector<char> buffer = meterBuffer(row.channels, row.bits, row.buffers[index]);
             EXPECT_EQ(feed(engine, meterBufferFrames, buffer), paContinue) << row.what;
             if (armed) endTake();
-            armed = false;
         }
         const InputLevels levels = engine.readInputLevels();
         EXPECT_EQ(levels.channelCount, row.channels) << row.what;
@@ -223,6 +270,7 @@ TEST_F(Capture, CallbackMeasuresPeaksAndClipsOfEveryFormatArmedOrNot) {
             else
                 EXPECT_NEAR(peakDb, row.peakDb[channel], 0.01) << row.what << ", channel " << channel;
             EXPECT_EQ(levels.clips[channel], row.clips[channel]) << row.what << ", channel " << channel;
+            EXPECT_EQ(levels.takeClips[channel], row.takeClips[channel]) << row.what << ", channel " << channel;
         }
         const InputLevels again = engine.readInputLevels();
         EXPECT_EQ(again.frames, 0) << row.what << ": read and reset";

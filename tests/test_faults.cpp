@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -431,18 +432,28 @@ TEST_F(Faults, TakeAtTheFrameLimitStopsOnTheNextTickAndKeepsEverything) {
 }
 
 // Whatever keeps "pelvar.temp" from being made, Record says so, arms nothing
-// and follows no link; the count runs on, and Stop and Save stay as they were.
+// and follows no link; the count runs on and the take's line says why
+// nothing records, until Stop, enabled whatever it was, leads back to the
+// stopped state and the earlier take's line. Save stays as it was.
 TEST_F(Faults, TakeFileThatCannotBeMadeIsToldAndArmsNothing) {
     const std::filesystem::path precious = folder.path() / "precious.txt";
     std::ofstream(precious) << "the user's own file";
     const std::filesystem::path locked = folder.path() / "locked";
     TinyDisk readOnly(locked, 64 * 1024, true);
     ASSERT_NO_FATAL_FAILURE(startRecorder());
+    showLevels(app);
+    // An earlier take leaves Stop disabled, as a user meets it.
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_TRUE(loopUntil([&] { return recordingState.framesCaptured.load() > 0; }));
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    const std::string earlierLine = controlText(TakeLine);
+    const char* unusable = "Not recording: pelvar.temp cannot be used";
     struct Case {
         const char* what;
         std::filesystem::path where;
         std::function<void()> make;
         const char* told = "Sorry, unable to decode.";
+        const char* line = nullptr;  // nullptr: unusable
     };
     // A lock taken through a descriptor of the test's own stands for another
     // copy of the program recording in the folder.
@@ -451,6 +462,9 @@ TEST_F(Faults, TakeFileThatCannotBeMadeIsToldAndArmsNothing) {
         {"a folder under the name", folder.path() / "folder", [] { std::filesystem::create_directory("pelvar.temp"); }},
         {"a link to the user's file", folder.path() / "link",
          [&] { std::filesystem::create_symlink(precious, "pelvar.temp"); }},
+        {"a second name of the user's file", folder.path() / "hard",
+         [&] { std::filesystem::create_hard_link(precious, "pelvar.temp"); }},
+        {"a named pipe", folder.path() / "pipe", [] { ASSERT_EQ(::mkfifo("pelvar.temp", 0600), 0); }},
         {"a folder the user may not write to", locked, [] {}},
         {"another user's file", folder.path() / "foreign",
          [] {
@@ -462,7 +476,7 @@ TEST_F(Faults, TakeFileThatCannotBeMadeIsToldAndArmsNothing) {
              otherCopy = ::open("pelvar.temp", O_RDWR | O_CREAT, 0600);
              ASSERT_EQ(::flock(otherCopy, LOCK_EX | LOCK_NB), 0);
          },
-         "Another copy of Ostrelle is recording in this folder."},
+         "Another copy of Ostrelle is recording in this folder.", "Not recording: another copy records here"},
     };
     for (const Case& row : cases) {
         if (row.where == locked && !readOnly.ready()) continue;  // no read-only mount here
@@ -477,13 +491,19 @@ TEST_F(Faults, TakeFileThatCannotBeMadeIsToldAndArmsNothing) {
         EXPECT_EQ(seenBoxes[0].title, "Error") << row.what;
         EXPECT_EQ(seenBoxes[0].text, row.told) << row.what;
         EXPECT_FALSE(recordingState.armed.load()) << row.what;
-        EXPECT_EQ(buttons(), (Buttons{false, before.stop, before.save})) << row.what;
+        EXPECT_EQ(buttons(), (Buttons{false, true, before.save})) << row.what;
         EXPECT_EQ(readAll(precious.string()), "the user's own file") << row.what;
+        const std::string line = row.line != nullptr ? row.line : unusable;
+        EXPECT_EQ(controlText(TakeLine), line) << row.what;
+        EXPECT_LE(controlWidget(TakeLine)->fontMetrics().horizontalAdvance(QString::fromStdString(line)),
+                  controlWidget(TakeLine)->width())
+            << row.what << ": the words fit the line";
         EXPECT_TRUE(loopUntil([&] { return controlText(RecordButton) == std::to_string(ticks + 1); }))
             << row.what << ": the count runs on";
-        // Record comes back with Stop, or once Stop is off too, with a cancelled Save.
-        plannedDialogAnswers = {std::nullopt};
-        ASSERT_TRUE(clickAndLoop(controlEnabled(StopButton) ? StopButton : SaveButton)) << row.what;
+        EXPECT_EQ(controlText(TakeLine), line) << row.what << ": until Stop";
+        ASSERT_TRUE(clickAndLoop(StopButton)) << row.what;
+        EXPECT_EQ(buttons(), (Buttons{true, false, true})) << row.what << ": stopped";
+        EXPECT_EQ(controlText(TakeLine), earlierLine) << row.what;
     }
     if (otherCopy >= 0) ::close(otherCopy);
     std::filesystem::current_path(folder.path());

@@ -283,6 +283,22 @@ TEST_F(PacedRecorder, ClipsCountOnTheLampAndTheLineAsTheDeviceDeliveredThem) {
     EXPECT_EQ(app.levels.clips, counted) << "the lamp counts the take";
 }
 
+// A source that clips before Record and all through the take: each
+// channel's run counts for the take from its first sample in it, once.
+TEST_F(PacedRecorder, RunUnderWayAtRecordCountsForTheTake) {
+    std::string input;
+    for (int frame = 0; frame < 44100 * 30; ++frame) input += std::string("\xFF\x7F\x00\x80", 4);
+    ASSERT_NO_FATAL_FAILURE(startOnPacedDevice(input));
+    runLoopFor(300);
+    EXPECT_EQ(app.levels.clips, 2) << "one run a channel since ACCEPT";
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_TRUE(loopUntil([&] { return recordingState.framesCaptured.load() >= 3; }));
+    ASSERT_TRUE(clickAndLoop(StopButton));
+    ASSERT_EQ(inputOverflowCount(app.capture), 0) << "the device overflowed: a rig fault";
+    EXPECT_EQ(controlText(TakeLine), "Take: peak 0 dBFS, clipped 2 times");
+    EXPECT_EQ(app.levels.clips, 2) << "the lamp counts the take";
+}
+
 // A source that delivers only zeros: "No signal", for screen readers too.
 TEST_F(PacedRecorder, SilentSourceSaysNoSignal) {
     ASSERT_NO_FATAL_FAILURE(startOnPacedDevice(std::string(44100 * 4 * 30, '\0')));

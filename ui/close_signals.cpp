@@ -3,7 +3,8 @@
 // program's first step until the handler is in place. The handler only notes
 // the signal and wakes the event wait through a socket pair; everything else
 // happens on the interface thread, where the layer's event loop reads the
-// socket.
+// socket. A close box pressed while the program is busy without waiting
+// (windows.cpp) is noted as such a signal.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -21,7 +22,8 @@ using namespace ui_detail;
 namespace {
 
 // What the handler, which takes no context, shares with the interface
-// thread: whether a signal came, and the socket pair it wakes the wait by.
+// thread: whether a signal (or a close box that counts as one) came, and
+// the socket pair it wakes the wait by.
 struct CloseSignal {
     std::atomic<bool> signalled{false};
     int wakeSockets[2] = {-1, -1};
@@ -92,4 +94,6 @@ bool closeOnTerminationSignals() {
     return true;
 }
 
-bool closeSignalled() { return closeSignal.signalled.load(std::memory_order_relaxed); }
+void ui_detail::closeAsSignalled() { closeSignal.signalled.store(true, std::memory_order_relaxed); }
+
+bool closeRequested() { return closeSignal.signalled.load(std::memory_order_relaxed); }

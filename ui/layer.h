@@ -54,6 +54,8 @@ struct Layer {
     int currentWindow = -1;
     bool changingList = false;
     Clock::time_point lastTitleHandover{};
+    // While a title's hand-over lets the window system in (setWindowTitle).
+    bool handingOverTitle = false;
     // What holds the computer awake (sleep.cpp), made at the first hold.
     QPointer<QObject> sleepClient;
 };
@@ -63,6 +65,9 @@ extern Layer layer;
 inline QString text(const char* bytes) { return QString::fromUtf8(bytes == nullptr ? "" : bytes); }
 
 void raiseQueued(const Event& event);
+// A close box pressed while the program works without waiting for events:
+// the run ends as on a termination signal (close_signals.cpp).
+void closeAsSignalled();
 // Clicks and timer ticks exist only for the wait that sees them happen.
 void raiseDirect(const Event& event);
 WindowEntry* windowEntry(int number);

@@ -35,7 +35,7 @@ bool acceptableProposedName(const std::string& name) {
 }  // namespace
 
 std::string saveFileDialog(const char* title, const char* defaultPath, const char* pattern, int patternIndex) {
-    if (layer.application == nullptr || closeSignalled()) return {};
+    if (layer.application == nullptr || closeRequested()) return {};
     handOverPendingTitles();
     SaveDialog dialog(activeLayerWindow(), text(title));
     dialog.setOption(QFileDialog::DontUseNativeDialog);

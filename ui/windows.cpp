@@ -106,6 +106,7 @@ class LayerWindow : public QWidget {
     void closeEvent(QCloseEvent* event) override {
         // Only the application closes its windows; the close box merely asks.
         event->ignore();
+        if (layer.handingOverTitle) closeAsSignalled();
         raiseQueued({eventCloseRequested, number_, number_, 0});
     }
 
@@ -195,9 +196,13 @@ void setWindowTitle(int number, const char* text) {
     handOverTitle(*entry);
     // Whoever rewrites the title without waiting for events (the save, for
     // seconds on end) lets the window system in here, so the window still
-    // answers its pings and repaints. Input, the close box's request and
-    // timer ticks stay queued for the next wait.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::X11ExcludeTimers);
+    // answers its pings and repaints, and a close box pressed meanwhile
+    // stops the work rather than waiting for its end and the boxes after it
+    // (X counts the close box among user input). Timer ticks stay queued for
+    // the next wait.
+    layer.handingOverTitle = true;
+    QCoreApplication::processEvents(QEventLoop::X11ExcludeTimers);
+    layer.handingOverTitle = false;
 }
 
 std::string windowTitle(int number) {
@@ -294,7 +299,7 @@ QString withPlacesToWrap(const QString& text) {
 }  // namespace
 
 int messageBox(const char* title, const char* message, int flags) {
-    if (layer.application == nullptr || closeSignalled()) return 0;
+    if (layer.application == nullptr || closeRequested()) return 0;
     handOverPendingTitles();
     QString body = text(message);
     body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));

@@ -74,6 +74,9 @@ struct LevelDisplay {
     // The seconds of audio in the format that still fit on the take's disk;
     // -1 until known.
     int64_t diskSecondsLeft = -1;
+    // Why a Record began no take, as the line says it until Stop; empty
+    // when none was refused.
+    std::string notRecording;
     // What screen readers were last told, when, and the loudest since.
     Clock::time_point spokenAt{};
     double loudestSinceSpoken[2] = {silence, silence};

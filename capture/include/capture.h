@@ -206,9 +206,15 @@ struct InputLevels {
     // 0 dBFS, reached by either sign's largest sample.
     double peak[2] = {0, 0};
     // Per channel, the clips: runs of at least three consecutive samples at
-    // the format's largest magnitude, either sign, each counted once, runs
-    // carried across buffers.
+    // full scale, either sign, each counted once, runs carried across
+    // buffers. A sample is at full scale within one 16-bit step of the
+    // largest magnitude (at 24 and 32 bits from 0x7FFF00 and 0x7FFF0000 on),
+    // so that a 16-bit source recorded deeper clips as it does at 16 bits.
     int64_t clips[2] = {0, 0};
+    // Per channel, the clips among them that a take holds: counted in the
+    // take's buffers alone, a run under way when the take began from its
+    // first sample in the take (`clips` then counts that run twice).
+    int64_t takeClips[2] = {0, 0};
     // Frames the stream delivered meanwhile; with none, the figures above
     // say nothing about the input.
     int64_t frames = 0;

@@ -76,13 +76,12 @@ enum class CreateFlags : unsigned {
     refuseLinks = 1,
     // The file is the user's alone, and only one process at a time may have
     // it. A link is never followed (as with refuseLinks), and only a regular
-    // file owned by the effective user with no other name is taken; a
-    // missing one is made with mode 0600, whatever the umask. An exclusive
+    // file owned by the effective user with no other name is taken, and it
+    // gets mode 0600, whatever the umask or its mode before. An exclusive
     // lock is taken before the file is emptied, and a file another process
     // holds is left untouched (the create fails). Anything refused is never
-    // written or emptied. Once taken, this process keeps the lock until it
-    // exits, so the file stays its own between takes; an existing file keeps
-    // its mode.
+    // written, emptied or given a mode. Once taken, this process keeps the
+    // lock until it exits, so the file stays its own between takes.
     exclusive = 2,
     // Fail when anything already exists under the name.
     newOnly = 4,
@@ -107,8 +106,8 @@ constexpr bool hasFlag(CreateFlags set, CreateFlags flag) {
 int createFile(int number, const char* name, CreateFlags flags = CreateFlags::none);
 // Opens an existing file for reading only, and holds it as createFile's
 // exclusive flag does, under the same rules on whose file it is; it is never
-// emptied. 0 on failure, with errno as for createFile's exclusive flag
-// (ENOENT when nothing is under the name).
+// emptied, and keeps its mode. 0 on failure, with errno as for createFile's
+// exclusive flag (ENOENT when nothing is under the name).
 int openExclusiveForReading(int number, const char* name);
 // Opens the file that channel `from` has open once more, for reading only,
 // under `number`: the same file whatever has become of its name since.

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The whole program under Xvfb with the private sound server: every way a take
 ends, a killed take offered back and recovered, and long saves that answer
-the desktop and stop on a signal."""
+the desktop and stop on a signal or the close box."""
 import collections
 import contextlib
 import os
@@ -427,10 +427,11 @@ class Program(Scenario):
 
     def test_signal_during_a_save_leaves_the_earlier_file(self):
         # While the overwrite question is up it is closed unanswered; during
-        # the copy the copy stops.
-        for answer_yes, take_bytes in [(False, 4 << 20), (True, 200 << 20)]:
-            with self.subTest(copying=answer_yes), temporary_folder() as folder, temporary_folder() as home, \
-                    self.desktop() as desktop:
+        # the copy the copy stops, for the window's close box as for a signal.
+        for answer_yes, take_bytes, close_box in [(False, 4 << 20, False), (True, 200 << 20, False),
+                                                   (True, 200 << 20, True)]:
+            with self.subTest(copying=answer_yes, close_box=close_box), temporary_folder() as folder, \
+                    temporary_folder() as home, self.desktop() as desktop:
                 earlier = os.urandom(100000)
                 with open(os.path.join(folder, "take.wav"), "wb") as existing:
                     existing.write(earlier)
@@ -454,7 +455,10 @@ class Program(Scenario):
                     # wakes first; under ThreadSanitizer that left the close
                     # unnoticed for over ten seconds about one run in ten.
                     desktop.process.send_signal(signal.SIGCONT)
-                    desktop.process.send_signal(signal.SIGTERM)
+                    if close_box:
+                        desktop.request_close()
+                    else:
+                        desktop.process.send_signal(signal.SIGTERM)
                     signalled = time.time()
                     # The end of the input lets the capture thread leave its read.
                     os.close(held)
@@ -468,6 +472,7 @@ class Program(Scenario):
                 self.assertEqual(code, 0, err)
                 self.assertEqual(err, "")
                 self.assertEqual(sorted(os.listdir(folder)), ["pelvar.temp", "take.wav"], "nothing unfinished is left")
+                self.assertFalse(os.getxattr(take, "user.ostrelle.take").endswith(b" saved=1"), "offered back")
                 with open(os.path.join(folder, "take.wav"), "rb") as kept:
                     self.assertTrue(kept.read() == earlier, "the earlier file is left byte for byte")
 

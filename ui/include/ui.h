@@ -63,7 +63,11 @@ void setWindowColor(int number, Color color);
 // The layer holds the newest title at once; the platform window may receive
 // it a little later (at most about 40 ms, and always before the next wait or box).
 // At each hand-over the window system's own requests are answered (pings,
-// repaints); user input, timer ticks and the application's events wait.
+// repaints), and user input is taken as any input while no wait runs (a
+// click is lost); timer ticks and the application's events wait. A close
+// box pressed then acts as a termination signal (closeOnTerminationSignals):
+// whoever rewrites the title without waiting is busy with work that would
+// otherwise meet the request only once it is done.
 void setWindowTitle(int number, const char* text);
 void closeWindow(int number);
 int addWindowTimer(int window, int timer, int milliseconds);
@@ -90,12 +94,13 @@ void holdTerminationSignals();
 // is up closes unanswered, and the next wait returns the close request.
 // Boxes and dialogs asked for afterwards are not shown (messageBox returns 0,
 // saveFileDialog the empty text). Signals held back so far come through
-// now. Without the layer (no startLayer) only closeSignalled() tells of
+// now. Without the layer (no startLayer) only closeRequested() tells of
 // them. False when the signals could not be had.
 bool closeOnTerminationSignals();
-// True once such a signal arrived. Work that runs long without waiting for
+// True once such a signal arrived, or a close box was pressed at a title's
+// hand-over (setWindowTitle). Work that runs long without waiting for
 // events checks it to stop early. Safe on any thread.
-bool closeSignalled();
+bool closeRequested();
 
 // Keeping the computer awake while work runs that a sleep would spoil. A
 // hold asks logind on the system bus, or where it does not answer the
