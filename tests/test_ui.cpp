@@ -195,6 +195,17 @@ TEST_F(WindowLayer, ListsReportOnlyTheUsersChanges) {
     EXPECT_EQ(next(), (Seen{eventControlChanged, 5, controlTypeSelectionChanged}));
     EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0})) << "setControlState raised nothing";
     EXPECT_EQ(getControlState(5), 1);
+
+    // Removing items: the others keep their data, and removing the selected
+    // one leaves none selected, raising nothing either.
+    removeControlItem(5, 0);
+    EXPECT_EQ(getControlState(5), 0);
+    EXPECT_EQ(getControlItemData(5, 0), 101);
+    removeControlItem(5, 0);
+    EXPECT_EQ(getControlState(5), -1);
+    EXPECT_EQ(getControlItemData(5, 0), 102);
+    requestCloseLater(2, 5);
+    EXPECT_EQ(next(), (Seen{eventCloseRequested, 2, 0}));
 }
 
 TEST_F(WindowLayer, ButtonsClickOncePerPressAndNeverWhileDisabled) {
