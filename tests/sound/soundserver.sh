@@ -6,10 +6,16 @@
 # opens every device as it starts) makes PipeWire skip a beat of the tone.
 # PortAudio then
 # lists the ALSA devices "pulse" (or PipeWire's own "pipewire") and "default",
-# which capture the tone.
+# which capture the tone. A third null sink, "zebra" ("Zebra Deck"), plays
+# 440 Hz: its monitor "zebra.monitor" ("Monitor of Zebra Deck") is a named
+# source beside the default one.
 #
 #   soundserver.sh start DIR [FREQUENCY [AMPLITUDE]]   prints nothing; DIR/env holds the environment
 #   soundserver.sh stop DIR
+#   soundserver.sh add-source DIR NAME DESCRIPTION [FREQUENCY]
+#                                  a device plugged in: a null sink NAME playing
+#                                  a tone (660 Hz), its monitor NAME.monitor
+#   soundserver.sh remove-source DIR NAME   that device unplugged
 #   soundserver.sh kill DIR        the server alone, at once (a server lost mid-take)
 #   soundserver.sh freeze|thaw DIR the server stops answering, and answers again (a hung server)
 #   soundserver.sh underruns DIR   how often the tone has run dry so far
@@ -24,10 +30,12 @@
 # card nor the desktop's session bus.
 set -euo pipefail
 
-command=${1:?start, stop, kill, freeze, thaw, underruns or servers}
+command=${1:?start, stop, add-source, remove-source, kill, freeze, thaw, underruns or servers}
 [ "$command" = servers ] || dir=${2:?state folder}
-frequency=${3:-1000}
-amplitude=${4:-0.5}
+if [ "$command" = start ]; then
+    frequency=${3:-1000}
+    amplitude=${4:-0.5}
+fi
 
 # Stops what a pid file names: a process, or with "group" the whole process
 # group it leads. Only what this script started is ever signalled.
@@ -37,9 +45,17 @@ stop_pid() {
     target=$(cat "$file")
     [ "${2:-}" = group ] && target=-$target
     kill -- "$target" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 -- "$target" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 50); do running "$target" || break; sleep 0.1; done
     kill -9 -- "$target" 2>/dev/null || true
     rm -f "$file"
+}
+
+# Whether a process (or with a minus, a process group) still runs: one that
+# has ended but waits for its parent to collect it does not, and an adopted
+# one may wait seconds for that where the first process reaps slowly.
+running() {
+    ps -e -o pid=,pgid=,stat= | awk -v target="$1" '
+        (target < 0 ? $2 == -target : $1 == target) && $3 !~ /^Z/ { found = 1 } END { exit !found }'
 }
 
 installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
@@ -119,6 +135,63 @@ LUA
     wait_for pactl set-default-source tone.monitor
 }
 
+# A sine tone played into a sink, in a process group of its own recorded in
+# a pid file, so that stop ends exactly this server's tones and no other.
+# The player queues half a second, and runs ahead of other work, so a busy
+# machine cannot starve the source and leave gaps of silence that a test
+# would blame on the recorder; where it still runs dry, the server tells the
+# player, which logs it, and a test tells a starved rig from a faulty
+# recorder. Returns once the tone reaches the sink.
+#   play_tone SINK FREQUENCY AMPLITUDE PID_FILE LOG
+play_tone() {
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    setsid "${priority[@]}" bash -c 'sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 86400 sine "$0" vol "$1" |
+        pacat --verbose --playback --raw --format=s16le --rate=48000 --channels=2 --device="$2" \
+            --latency-msec=500 2>&1 | grep --line-buffered -o "Stream underrun"' \
+        "$2" "$3" "$1" >"$5" 2>&1 < /dev/null &
+    echo $! > "$4"
+    wait_for sink_has_input "$1"
+}
+
+sink_has_input() {
+    local sink
+    sink=$(pactl list short sinks | awk -v name="$1" '$2 == name { print $1 }')
+    [ -n "$sink" ] && pactl list short sink-inputs | awk -v sink="$sink" '$2 == sink { found = 1 } END { exit !found }'
+}
+
+source_listed() { pactl list short sources | awk -v name="$1" '$2 == name { found = 1 } END { exit !found }'; }
+
+# A device plugged in: a null sink NAME described as DESCRIPTION, with a tone
+# playing into it, whose monitor NAME.monitor is the new source. Its module's
+# number and its player's group are kept in DIR/source-NAME.*.
+add_source() {
+    local name=$1 description=$2 tone=${3:-660} module
+    module=$(pactl load-module module-null-sink sink_name="$name" rate=48000 channels=2 \
+        "sink_properties=\"device.description='$description'\"") || return 1
+    echo "$module" > "$dir/source-$name.module"
+    wait_for source_listed "$name.monitor" || return 1
+    play_tone "$name" "$tone" 0.5 "$dir/source-$name.pid" "$dir/source-$name.log"
+}
+
+# The device unplugged: its tone stopped, its sink's module unloaded.
+remove_source() {
+    local name=$1
+    stop_pid "$dir/source-$name.pid" group
+    if [ -f "$dir/source-$name.module" ]; then
+        pactl unload-module "$(cat "$dir/source-$name.module")" || return 1
+        rm -f "$dir/source-$name.module"
+    fi
+    for _ in $(seq 100); do source_listed "$name.monitor" || return 0; sleep 0.1; done
+    return 1
+}
+
+# Every source's tone, for a server that goes: the modules go with it.
+stop_source_tones() {
+    local file
+    for file in "$dir"/source-*.pid; do stop_pid "$file" group; done
+    rm -f "$dir"/source-*.module
+}
+
 # The servers installed here, the one a start uses first.
 servers() {
     local found=()
@@ -139,6 +212,7 @@ start)
     # new one (ctest --repeat runs the fixture's start again each round):
     # its tone would write underruns of its own into the new tone.log.
     stop_pid "$dir/tone.pid" group
+    stop_source_tones
     stop_pid "$dir/server.pid" group
     mkdir -p "$dir/runtime" "$dir/home"
     chmod 700 "$dir/runtime"
@@ -162,24 +236,24 @@ ENV
     pipewire) start_pipewire ;;
     *) echo "OSTRELLE_SOUND_SERVER is pulseaudio or pipewire, not $server" >&2; exit 2 ;;
     esac || { echo "the $server sound server did not start; see $dir/server.log" >&2; exit 1; }
-    # The tone runs in a process group of its own, so that stop ends exactly
-    # this server's tone and no other. The player queues half a second, and
-    # runs ahead of other work, so a busy machine cannot starve the source
-    # and leave gaps of silence that a test would blame on the recorder;
-    # where it still runs dry, the server tells the player, which logs it,
-    # and a test tells a starved rig from a faulty recorder.
-    # shellcheck disable=SC2016  # expanded by the inner shell
-    setsid "${priority[@]}" bash -c 'sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 86400 sine "$0" vol "$1" |
-        pacat --verbose --playback --raw --format=s16le --rate=48000 --channels=2 --device=tone \
-            --latency-msec=500 2>&1 | grep --line-buffered -o "Stream underrun"' \
-        "$frequency" "$amplitude" >"$dir/tone.log" 2>&1 < /dev/null &
-    echo $! > "$dir/tone.pid"
-    # Wait until the tone reaches the sink.
-    wait_for bash -c 'pactl list short sink-inputs | grep -q .'
+    { play_tone tone "$frequency" "$amplitude" "$dir/tone.pid" "$dir/tone.log" &&
+        add_source zebra "Zebra Deck" 440; } ||
+        { echo "the $server sound server's tones did not start; see $dir/server.log" >&2; exit 1; }
     ;;
 stop)
     stop_pid "$dir/tone.pid" group
+    stop_source_tones
     stop_pid "$dir/server.pid" group
+    ;;
+add-source|remove-source)
+    name=${3:?the name of the sink}
+    # shellcheck disable=SC1091
+    source "$dir/env"
+    if [ "$command" = add-source ]; then
+        add_source "$name" "${4:?its description}" "${5:-}"
+    else
+        remove_source "$name"
+    fi || { echo "$command $name: the server did not show the change" >&2; exit 1; }
     ;;
 kill)
     if [ -f "$dir/server.pid" ]; then kill -9 -- "-$(cat "$dir/server.pid")" 2>/dev/null || true; fi
@@ -195,7 +269,8 @@ underruns)
     grep -ci underrun "$dir/tone.log" || true
     ;;
 *)
-    echo "usage: $0 start|stop|kill|freeze|thaw|underruns DIR, or $0 servers" >&2
+    echo "usage: $0 start|stop|kill|freeze|thaw|underruns DIR, $0 add-source DIR NAME DESCRIPTION [FREQUENCY]," \
+        "$0 remove-source DIR NAME, or $0 servers" >&2
     exit 2
     ;;
 esac
