@@ -45,9 +45,11 @@ void runOstrelle() {
     App& app = *new App;
     runningApp = &app;
     std::atexit(endTakeAtExit);
+    // PortAudio first, while the program has no other thread (Qt's start
+    // makes some): stderr goes nowhere while it starts.
+    startAudio();
     startLayer();
     closeOnTerminationSignals();
-    startAudio();
     buildMainWindow(app);
     offerUnsavedTake(app);
     if (runSettingsPhase(app)) {

@@ -186,16 +186,15 @@ int soundRigUnderruns(const std::string& folder) {
 int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void()> beforePortAudio) {
     ::testing::InitGoogleTest(&argc, argv);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    startLayer();
-    startAnswerer();
 #ifdef SOUND_RIG
     // The private sound server that the test fixture started.
     useSoundRig(SOUND_RIG);
 #endif
     if (beforePortAudio) beforePortAudio();
-    if (withPortAudio) {
-        startAudio();
-    }
+    // As the program does: PortAudio before Qt starts any thread.
+    if (withPortAudio) startAudio();
+    startLayer();
+    startAnswerer();
     int result = RUN_ALL_TESTS();
     if (withPortAudio) Pa_Terminate();
     endLayer();

@@ -64,8 +64,10 @@ struct RecordingState {
     int32_t saveBlocks = 0;
 };
 
-// Keeps the sound libraries' own complaints (no sound card, no JACK server)
-// off the terminal, then starts PortAudio. Once, before any CaptureEngine opens.
+// Keeps the sound libraries' own complaints (no sound card, no JACK server,
+// a stale JACK database) off the terminal, then starts PortAudio. Once,
+// before any CaptureEngine opens, and while no other thread of the program
+// runs: stderr goes nowhere meanwhile.
 void startAudio();
 
 // A device that can capture, as the device list shows it: its PortAudio
