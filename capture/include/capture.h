@@ -181,16 +181,16 @@ class CaptureEngine {
     // the ring still holds and closes the file; the stream keeps running. Says
     // what the take ended with; after no take at all, nothing but the frames.
     TakeOutcome endTake();
-    // How often a caller asks whether a take can go on.
-    enum class Looking { often, seldom };
+    // Whether a caller may be held while the audio thread has its turn.
+    enum class Waiting { never, upToAQuarterSecond };
     // True while a take runs that can grow no more: it reached the largest
     // take, the disk refused to store more of it, or its stream stopped
     // delivering (no buffer for over a second, or ended). A stream silent for
     // a while is judged only once the audio thread has had a quarter of a
     // second more to deliver, so that after a pause of the whole program it
-    // has its turn. A caller that looks seldom is blocked that long at most;
-    // one that looks often never is, and a later look judges.
-    bool takeCannotGoOn(Looking looking);
+    // has its turn. A caller that may wait is held that long at most, and
+    // is told; one that never waits is not, and a later look judges.
+    bool takeCannotGoOn(Waiting waiting);
     // What the input carried since the last call (or since the engine was
     // made), the figures then starting afresh. Never waits for the callback.
     InputLevels readInputLevels();
