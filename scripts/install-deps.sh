@@ -33,7 +33,7 @@ done
 
 run=(
   build-essential cmake pkg-config
-  qt6-base-dev qt6-wayland portaudio19-dev libasound2-dev libboost-dev
+  qt6-base-dev qt6-wayland portaudio19-dev libasound2-dev
   fonts-dejavu-core
 )
 pipewire_server=(pipewire pipewire-pulse wireplumber)

@@ -20,7 +20,6 @@ OWNERS = [
     ("PortAudio", re.compile(r"portaudio\.h|pa_\w+\.h"), "capture"),
     ("ALSA", re.compile(r"alsa/.+"), "capture"),
     ("libpulse", re.compile(r"pulse/.+"), "capture"),
-    ("Boost", re.compile(r"boost/.+"), "capture"),
     ("the file system", re.compile(r"fcntl\.h|unistd\.h|dirent\.h|sys/(stat|statvfs|file|xattr|sendfile)\.h"
                                    r"|filesystem|fstream"), "files"),
 ]
