@@ -5,6 +5,8 @@
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+# Further arguments for ctest, in every pass of `make test`.
+CTEST_ARGS ?=
 
 .PHONY: all deps build run demo test sanitize tsan check check-host check-root bench install package format clean
 
@@ -34,7 +36,7 @@ demo: build
 # Every pass runs even when one fails; the end says which failed.
 test: DEPS = test
 test: build
-	@./scripts/run-tests.sh $(BUILD)
+	@./scripts/run-tests.sh $(BUILD) $(CTEST_ARGS)
 
 # Leak reports are off: the sound and window libraries leave blocks behind in
 # plugins they unload at exit, where no suppression can name them.
@@ -43,10 +45,13 @@ sanitize:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DOSTRELLE_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug"
 
 # Qt, PortAudio and the sound libraries are not built for ThreadSanitizer;
-# their own internals are suppressed so that what is reported is ours.
+# their own internals are suppressed so that what is reported is ours. The
+# tests labelled cancels_audio_thread cancel a thread inside them, which it
+# cannot follow (tests/CMakeLists.txt says which and why): they are left out.
 tsan:
 	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1" \
-	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DOSTRELLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DOSTRELLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug" \
+		CTEST_ARGS="-LE cancels_audio_thread"
 
 # What CI runs, step by step, every step even after a failure: the format,
 # a build with warnings as errors, shellcheck, pyflakes, then test, then sanitize

@@ -12,16 +12,13 @@
 
 namespace {
 
-// "2.4 seconds", from a count in tenths of a second.
-std::string secondsText(double tenths) {
+// "2.4 seconds": lost audio is rounded up to a tenth of a second, so that
+// any loss reads as at least that.
+std::string lostTime(int64_t frames, double sampleRate) {
+    const double tenths = std::ceil(static_cast<double>(frames) * 10.0 / sampleRate);
     char text[32];
     std::snprintf(text, sizeof text, "%.1f second%s", tenths / 10.0, tenths == 10.0 ? "" : "s");
     return text;
-}
-
-// Lost audio is rounded up, so that any loss reads as at least a tenth of a second.
-std::string lostTime(int64_t frames, double sampleRate) {
-    return secondsText(std::ceil(static_cast<double>(frames) * 10.0 / sampleRate));
 }
 
 std::string keptTime(int32_t frames, double sampleRate) { return keptDuration(frames, sampleRate); }
@@ -122,7 +119,7 @@ void tickAction(App& app) {
         ++state.elapsedSeconds;
     }
     levelsAtTick(app);
-    if (app.capture.takeCannotGoOn(CaptureEngine::Looking::seldom)) stopAction(app);
+    if (app.capture.takeCannotGoOn(CaptureEngine::Waiting::upToAQuarterSecond)) stopAction(app);
 }
 
 // While the window is shown the meter's redraws look too, twenty times a
@@ -131,7 +128,7 @@ void tickAction(App& app) {
 void redrawAction(App& app) {
     redrawLevels(app);
     if (app.recordingState.loopState == LoopState::Recording &&
-        app.capture.takeCannotGoOn(CaptureEngine::Looking::often))
+        app.capture.takeCannotGoOn(CaptureEngine::Waiting::never))
         stopAction(app);
 }
 

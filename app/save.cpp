@@ -21,7 +21,8 @@ void reportNotSaved(const std::string& path, int error) {
     showError(text);
 }
 
-std::string secondsText(int64_t bytes, const CaptureSettings& settings) {
+// The seconds of audio `bytes` of the take hold, to a tenth: "12.3".
+std::string secondsHeld(int64_t bytes, const CaptureSettings& settings) {
     const double frames = static_cast<double>(bytes) / bytesPerFrameFor(settings.bitsPerSample, settings.channelCount);
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", frames / settings.sampleRate);
@@ -75,7 +76,7 @@ bool saveTake(const TakeToSave& take, int32_t& saveBlocks) {
     const SaveResult result = saveTakeAsWav(request);
     releaseSleep();
     if (!result.saved && result.error == 0) {
-        showError("None of the " + secondsText(result.takeBytes, take.settings) +
+        showError("None of the " + secondsHeld(result.takeBytes, take.settings) +
                   " seconds of the take could be read back from " + tempCaptureName + ", so nothing was saved.");
         return notSaved();
     }
@@ -84,8 +85,8 @@ bool saveTake(const TakeToSave& take, int32_t& saveBlocks) {
         return notSaved();
     }
     if (result.savedBytes < result.takeBytes) {
-        showError("Only " + secondsText(result.savedBytes, take.settings) + " of the " +
-                  secondsText(result.takeBytes, take.settings) + " seconds of the take could be read back from " +
+        showError("Only " + secondsHeld(result.savedBytes, take.settings) + " of the " +
+                  secondsHeld(result.takeBytes, take.settings) + " seconds of the take could be read back from " +
                   tempCaptureName + "; they were saved as " + path + ".");
         return notSaved();
     }

@@ -41,8 +41,12 @@ void runRecordingLoop(App& app) {
 
 void runOstrelle() {
     // What the libraries take from the environment is set before the first
-    // thread of the program's own (the sound server's) starts with the App.
+    // thread of the program's own starts.
     readyAudioEnvironment();
+    // PortAudio first, while the program has no other thread (Qt's start
+    // makes some, and so does the App's sound server): stderr goes nowhere
+    // while it starts.
+    startAudio();
     startLayer();
     // Never destroyed: the program ends through exit(), and the exit handler
     // may still need it.
@@ -50,7 +54,6 @@ void runOstrelle() {
     runningApp = &app;
     std::atexit(endTakeAtExit);
     closeOnTerminationSignals();
-    startAudio();
     buildMainWindow(app);
     offerUnsavedTake(app);
     if (runSettingsPhase(app)) {

@@ -33,8 +33,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "program"))
 from desktop import Desktop  # noqa: E402
+from rig import LAUNCHER  # noqa: E402
 
-SERVER = os.path.join(HERE, "..", "tests", "sound", "soundserver.sh")
 
 
 def settle():
@@ -190,7 +190,7 @@ def main():
     os.makedirs(home)
     os.makedirs(folder)
     try:
-        subprocess.run([SERVER, "start", rig], check=True)
+        subprocess.run([LAUNCHER, "sound", "start", rig], check=True)
         # A device that hands out what is written into a FIFO, as fast as it is read.
         os.mkfifo(os.path.join(home, "device.fifo"))
         with open(os.path.join(home, ".asoundrc"), "w") as config:
@@ -235,7 +235,7 @@ def main():
         print(f"save / cp              {save_median / statistics.median(copies):.2f}")
         print(f"peak memory growth     median {statistics.median(growths):.1f} MiB, most {max(growths):.1f} MiB (goal: under 10)")
     finally:
-        subprocess.run([SERVER, "stop", rig])
+        subprocess.run([LAUNCHER, "stop", rig])
         shutil.rmtree(work, ignore_errors=True)
 
 

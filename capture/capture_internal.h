@@ -57,7 +57,7 @@ class CapturingOutputs {
 
 struct CaptureEngine::Core {
     using Clock = std::chrono::steady_clock;
-    using Looking = CaptureEngine::Looking;
+    using Waiting = CaptureEngine::Waiting;
 
     // Once a stream has delivered, a second without a buffer means that its
     // device or sound server stopped. But only a second in which the program
@@ -178,9 +178,10 @@ struct CaptureEngine::Core {
     bool streamDelivering(Clock::duration within = longestBufferGap) const;
     // Whether the stream stopped delivering, judged only once the audio
     // thread has had its chance: a stream silent for a while is watched for
-    // a quarter of a second more, by waiting when looked at seldom, by a
-    // later look when often. Once judged stopped it stays so for the take.
-    bool streamStopped(Looking looking);
+    // a quarter of a second more, by waiting when the caller may wait, by a
+    // later look when it never does. Once judged stopped it stays so for the
+    // take.
+    bool streamStopped(Waiting waiting);
     TakeOutcome endTake();
     // Points the callback at the core's own records, for a stream that may
     // outlive the caller's.

@@ -2,17 +2,12 @@
 // What PortAudio needs before it starts: the sound libraries kept quiet on
 // the terminal.
 #include <alsa/asoundlib.h>
-#if __has_include(<db.h>)
-#include <db.h>
-#include <dlfcn.h>
-#endif
-
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 
 #include "capture.h"
 #include "capture_internal.h"
+#include "files.h"
 
 // PortAudio loads JACK's client library; these resolve only when it is there.
 extern "C" {
@@ -27,46 +22,22 @@ void ignoreJackReport(const char*) {}
 
 }  // namespace
 
-#ifdef DB_VERSION_MAJOR
-namespace {
-
-void ignoreBerkeleyDbReport(const DB_ENV*, const char*, const char*) {}
-
-}  // namespace
-
-// JACK's client library, which PortAudio loads and starts whether or not a
-// JACK server runs, opens a Berkeley DB environment for its metadata in
-// /dev/shm. Berkeley DB prints what goes wrong there on stderr unless the
-// environment has an error callback, and JACK gives it none: a stale
-// environment left by another build of the library (Debian 12's, met under
-// Debian 13) then puts "BDB1539 Build signature doesn't match environment" on
-// the user's terminal. The program defines db_env_create itself, so that the
-// dynamic linker binds JACK's call here (an executable's definitions come
-// first): this creates the environment with Berkeley DB's own function and
-// gives it a callback that drops the text. JACK still gets the error code,
-// and reports it through its error function, which silenceAudioLibraries
-// quiets. Nothing else in the program uses Berkeley DB, and what the program
-// itself writes on stderr is untouched.
-extern "C" int db_env_create(DB_ENV** environment, u_int32_t flags) {
-    using Create = int (*)(DB_ENV**, u_int32_t);
-    static const auto create = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "db_env_create"));
-    if (create == nullptr) return ENOSYS;
-    const int result = create(environment, flags);
-    if (result == 0) (*environment)->set_errcall(*environment, ignoreBerkeleyDbReport);
-    return result;
-}
-#endif
-
-namespace {
-
-// Berkeley DB, which JACK's library opens, is kept quiet by db_env_create above.
-void silenceAudioLibraries() {
+void startAudio() {
+    // ALSA and JACK report through functions the program may choose, for
+    // as long as it runs.
     snd_lib_error_set_handler(ignoreAlsaReport);
     if (jack_set_error_function != nullptr) jack_set_error_function(ignoreJackReport);
     if (jack_set_info_function != nullptr) jack_set_info_function(ignoreJackReport);
+    // Others print on stderr whatever the program asks. JACK's client
+    // library, which PortAudio starts whether or not a JACK server runs,
+    // opens a Berkeley DB environment in /dev/shm for its metadata, and
+    // Berkeley DB prints what goes wrong there (a stale environment of
+    // another build: "BDB1539 Build signature doesn't match environment")
+    // with no callback JACK lets a program give it. So stderr goes nowhere
+    // while PortAudio starts, which is while no other thread of the program
+    // runs: none of its own lines can be lost.
+    withoutStandardError([] { Pa_Initialize(); });
 }
-
-}  // namespace
 
 namespace {
 
@@ -98,11 +69,6 @@ CapturingOutputs::CapturingOutputs(bool wanted) {
 
 CapturingOutputs::~CapturingOutputs() {
     if (changed_) setenv(pipeWireStreamProperties, before_.c_str(), 1);
-}
-
-void startAudio() {
-    silenceAudioLibraries();
-    Pa_Initialize();
 }
 
 void restartAudio() {

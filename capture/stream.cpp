@@ -28,8 +28,8 @@ constexpr auto firstBufferWithin = std::chrono::seconds(5);
 // A stream silent for `silenceSuspected` during a take is given the rest of
 // the second it may stay silent to deliver, with the interface thread out of
 // the way or at a later look; so a really silent stream is judged within
-// about a second when looked at often, and within two on the one-second
-// tick.
+// about a second by the redraws' looks, which never wait, and within two on
+// the one-second tick.
 constexpr auto chanceToDeliver = CaptureEngine::Core::longestBufferGap - CaptureEngine::Core::silenceSuspected;
 // A server keeps what it captured while the program was stopped, up to its
 // own limit, and hands it over in a burst once the program runs again. So a
@@ -54,7 +54,7 @@ bool CaptureEngine::Core::streamDelivering(Clock::duration within) const {
     return now - Clock::time_point(Clock::duration(last)) <= within;
 }
 
-bool CaptureEngine::Core::streamStopped(Looking looking) {
+bool CaptureEngine::Core::streamStopped(Waiting waiting) {
     if (silence.judgedStopped) return true;
     PaStream* stream = state.stream;
     const Clock::rep last = lastBufferAt.load(std::memory_order_relaxed);
@@ -73,7 +73,7 @@ bool CaptureEngine::Core::streamStopped(Looking looking) {
         // been paused since and the audio thread not had its turn: watched
         // from now on.
         if (silence.last != last || now - silence.foundAt > longestBufferGap) silence = {last, now, false};
-        if (looking == Looking::often) return false;
+        if (waiting == Waiting::never) return false;
         const auto deadline = silence.foundAt + chanceToDeliver;
         while (Clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -136,7 +136,7 @@ void CaptureEngine::Core::appendToTake(RecordingState& recording, const void* in
 TakeOutcome CaptureEngine::Core::endTake() {
     const bool takeOpen = state.armed.exchange(false, std::memory_order_seq_cst);
     TakeOutcome outcome;
-    outcome.streamLost = takeOpen && streamStopped(Looking::seldom);
+    outcome.streamLost = takeOpen && streamStopped(Waiting::upToAQuarterSecond);
     while (callbacksInside.load(std::memory_order_seq_cst) != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // What the server has not handed over by now never reaches this take.
@@ -203,10 +203,10 @@ TakeBeginning CaptureEngine::beginTake() {
 
 TakeOutcome CaptureEngine::endTake() { return core_->endTake(); }
 
-bool CaptureEngine::takeCannotGoOn(Looking looking) {
+bool CaptureEngine::takeCannotGoOn(Waiting waiting) {
     if (!core_->state.armed.load(std::memory_order_acquire)) return false;
     return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || core_->sourceLost() ||
-           core_->streamStopped(looking);
+           core_->streamStopped(waiting);
 }
 
 // Runs on PortAudio's audio thread with each buffer. It touches only the

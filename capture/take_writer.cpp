@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -18,7 +19,10 @@ constexpr auto betweenRounds = std::chrono::milliseconds(500);
 // What the writer has handed the kernel is put on disk this often, so that
 // a power cut loses little more than that and what the ring held.
 constexpr auto syncEvery = std::chrono::milliseconds(1000);
-constexpr size_t largestOutgoing = size_t{1} << 20;
+// The most one write takes out of the ring. Its room comes back only once
+// the write returns, so the ring is made this much larger than asked: a
+// disk that stalls on a write leaves the callback all the room it asked for.
+constexpr size_t largestWrite = size_t{1} << 20;
 
 }  // namespace
 
@@ -43,12 +47,15 @@ void TakeWriter::syncWhenDue(Clock::time_point& synced) {
     synced = now;
 }
 
-// Everything the ring holds now goes to the file. A disk slower than the
-// audio keeps this going for long, so the syncs keep their pace inside it;
-// the take's last drain leaves them to the close.
+// Everything the ring holds now goes to the file, written from where it
+// lies in the ring. A disk slower than the audio keeps this going for long,
+// so the syncs keep their pace inside it; the take's last drain leaves them
+// to the close.
 void TakeWriter::drainRing(Clock::time_point* synced) {
-    while (size_t bytes = ring_->pop(outgoing_.data(), outgoing_.size())) {
-        writeOut(outgoing_.data(), bytes);
+    for (ByteRing::Stretch held = ring_->held(); held.bytes > 0; held = ring_->held()) {
+        const size_t bytes = std::min(held.bytes, largestWrite);
+        writeOut(held.data, bytes);
+        ring_->release(bytes);
         if (int pause = pauseMilliseconds.load(std::memory_order_relaxed); pause > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(pause));
         if (synced != nullptr) syncWhenDue(*synced);
@@ -85,20 +92,16 @@ void TakeWriter::run() {
 bool TakeWriter::start(size_t bytes) {
     if (size_t override = ringBytesOverride.load(std::memory_order_relaxed); override > 0) bytes = override;
     if (!ring_ || ringMadeFor_ != bytes) {
-        // Emptied first: the ring's destructor takes what is left out byte by byte.
-        if (ring_) ring_->reset();
         ring_.reset();
         ringMadeFor_ = 0;
         try {
-            ring_ = std::make_unique<Ring>(bytes);
-            outgoing_.resize(bytes < largestOutgoing ? bytes : largestOutgoing);
+            ring_ = std::make_unique<ByteRing>(bytes + std::min(bytes, largestWrite));
         } catch (const std::bad_alloc&) {
-            ring_.reset();
             return false;
         }
         ringMadeFor_ = bytes;
     }
-    ring_->reset();
+    ring_->empty();
     refusal_.store(0, std::memory_order_relaxed);
     finishing_ = false;
     thread_ = std::thread([this] { run(); });

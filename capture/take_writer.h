@@ -11,16 +11,15 @@
 #pragma once
 
 #include <atomic>
-#include <boost/lockfree/spsc_queue.hpp>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
-#include "locked_allocator.h"
+#include "byte_ring.h"
 
 class TakeWriter {
    public:
@@ -31,10 +30,11 @@ class TakeWriter {
     TakeWriter(const TakeWriter&) = delete;
     TakeWriter& operator=(const TakeWriter&) = delete;
 
-    // Interface thread. Makes the ring hold at least `bytes` (allocating and
-    // touching every page now, never in the callback), empties it and starts
-    // the thread that writes to the channel, which must be open. False when
-    // the ring cannot be had.
+    // Interface thread. Makes the ring hold at least `bytes` for the callback
+    // even while a write of the disk waits (allocating and touching every
+    // page now, never in the callback), empties it and starts the thread that
+    // writes to the channel, which must be open. False when the ring cannot
+    // be had.
     bool start(size_t bytes);
     // Interface thread, once no callback can add more: wakes the thread at
     // once, which writes out everything the ring still holds and ends. The
@@ -43,9 +43,9 @@ class TakeWriter {
 
     // Audio thread: never blocks, allocates, locks or calls the system.
     // Bytes the ring can take now.
-    size_t room() const { return ring_ ? ring_->write_available() : 0; }
+    size_t room() const { return ring_ ? ring_->room() : 0; }
     // Copies `bytes` (at most room()) into the ring.
-    void hand(const void* data, size_t bytes) { ring_->push(static_cast<const char*>(data), bytes); }
+    void hand(const void* data, size_t bytes) { ring_->put(static_cast<const char*>(data), bytes); }
     // True once the disk refused a write of this take. Any thread.
     bool diskRefused() const { return refusal_.load(std::memory_order_acquire) != 0; }
     // The system's error number for that refusal, 0 while there was none. Any thread.
@@ -58,9 +58,6 @@ class TakeWriter {
     std::atomic<int64_t> rounds{0};
 
    private:
-    // One producer (the callback), one consumer (the writer), no lock, and
-    // acquire and release on both indices, so it holds on every processor.
-    using Ring = boost::lockfree::spsc_queue<char, boost::lockfree::allocator<LockedAllocator<char>>>;
     using Clock = std::chrono::steady_clock;
 
     void run();
@@ -71,11 +68,9 @@ class TakeWriter {
     void drainRing(Clock::time_point* synced);
 
     const int channel_;
-    std::unique_ptr<Ring> ring_;
+    // The callback puts the take in, the writer writes it out from there.
+    std::unique_ptr<ByteRing> ring_;
     size_t ringMadeFor_ = 0;
-    // The writer copies out of the ring into this before the disk sees it,
-    // so that the ring's room is given back before any write can stall.
-    std::vector<char> outgoing_;
     std::thread thread_;
     std::mutex wakeGuard_;
     std::condition_variable wake_;

@@ -31,12 +31,10 @@ for package in pipewire-pulse pipewire-alsa pipewire-audio; do
   installed "$package" && pipewire_present=true
 done
 
-# libdb-dev: Berkeley DB's header, so that the program can keep the database
-# that JACK's library opens quiet on the terminal (capture/fresh_start.cpp).
 # libpulse-dev: the desktop's sound server's sources, as its settings list them.
 run=(
   build-essential cmake pkg-config
-  qt6-base-dev qt6-wayland portaudio19-dev libasound2-dev libpulse-dev libboost-dev libdb-dev
+  qt6-base-dev qt6-wayland portaudio19-dev libasound2-dev libpulse-dev
   fonts-dejavu-core
 )
 pipewire_server=(pipewire pipewire-pulse wireplumber)

@@ -9,19 +9,19 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 program=${1:-$here/build/app/ostrelle}
 state=$(mktemp -d /tmp/ostrelle-shot.XXXXXX)
-# Xvfb picks a free display and writes its number once it takes clients.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$state/display" >/dev/null 2>&1 &
-xvfb=$!
+rig=$here/tests/rig/rig.sh
 cleanup() {
     if [ -n "${app:-}" ]; then kill "$app" 2>/dev/null || true; fi
-    kill "$xvfb" 2>/dev/null || true
-    "$here/tests/sound/soundserver.sh" stop "$state"
+    "$rig" stop "$state/x"
+    "$rig" stop "$state"
     rm -rf "$state"
 }
 trap cleanup EXIT
-for _ in $(seq 100); do grep -q . "$state/display" 2>/dev/null && break; sleep 0.05; done
-display=:$(head -n 1 "$state/display")
-"$here/tests/sound/soundserver.sh" start "$state"
+# The test rig's X server and sound server.
+"$rig" display "$state/x"
+# shellcheck source=/dev/null  # written by rig.sh display
+display=$(. "$state/x/env"; echo "$DISPLAY")
+"$rig" sound start "$state"
 # shellcheck source=/dev/null  # written by soundserver.sh start
 (cd "$state" && DISPLAY=$display PULSE_SERVER=$(. "$state/env"; echo "$PULSE_SERVER") "$program") &
 app=$!

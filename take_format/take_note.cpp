@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include "take_format.h"
@@ -59,6 +60,21 @@ bool isRecordedFormat(int64_t channels, int64_t bits, int64_t rate) {
     return offered(channelChoices, channels) && offered(bitChoices, bits) && offered(rateChoices, rate);
 }
 
+// The note's words by key: words apart by one space, each "key=value",
+// each key once. Nothing when the text is not so.
+std::optional<std::map<std::string, std::string>> noteFields(const std::string& text) {
+    std::map<std::string, std::string> fields;
+    for (size_t start = 0;;) {
+        const size_t end = std::min(text.find(' ', start), text.size());
+        const std::string word = text.substr(start, end - start);
+        const size_t equals = word.find('=');
+        if (equals == std::string::npos || !fields.emplace(word.substr(0, equals), word.substr(equals + 1)).second)
+            return std::nullopt;
+        if (end == text.size()) return fields;
+        start = end + 1;
+    }
+}
+
 }  // namespace
 
 std::string formatTakeNote(const TakeNote& note) {
@@ -72,36 +88,17 @@ std::string formatTakeNote(const TakeNote& note) {
 std::optional<TakeNote> parseTakeNote(const std::string& text) {
     // A take read back in a format it was not recorded in is noise, and a
     // note another program or a damaged file wrote can name anything: only a
-    // note exactly as formatTakeNote writes it is believed. Each field once,
-    // words apart by one space, no other words.
-    if (text.empty() || text.size() >= longestNote) return std::nullopt;
-    std::optional<int64_t> channels, bits, rate, began;
-    bool saved = false;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find(' ', start);
-        if (end == std::string::npos) end = text.size();
-        const std::string word = text.substr(start, end - start);
-        const size_t equals = word.find('=');
-        if (equals == std::string::npos) return std::nullopt;
-        const std::string key = word.substr(0, equals), value = word.substr(equals + 1);
-        std::optional<int64_t>* field = key == "channels" ? &channels
-                                        : key == "bits"   ? &bits
-                                        : key == "rate"   ? &rate
-                                        : key == "began"  ? &began
-                                                          : nullptr;
-        if (field != nullptr) {
-            if (field->has_value()) return std::nullopt;
-            *field = key == "began" ? utcSeconds(value) : number(value);
-            if (!field->has_value()) return std::nullopt;
-        } else if (key == "saved" && value == "1" && !saved) {
-            saved = true;
-        } else {
-            return std::nullopt;
-        }
-        if (end == text.size()) break;
-        start = end + 1;
-    }
+    // note exactly as formatTakeNote writes it is believed.
+    if (text.size() >= longestNote) return std::nullopt;
+    const std::optional<std::map<std::string, std::string>> fields = noteFields(text);
+    if (!fields) return std::nullopt;
+    // The four fields and, once saved, "saved=1": no other words.
+    const bool saved = fields->count("saved") == 1;
+    if (fields->size() != (saved ? 5u : 4u) || (saved && fields->at("saved") != "1")) return std::nullopt;
+    for (const char* key : {"channels", "bits", "rate", "began"})
+        if (fields->count(key) == 0) return std::nullopt;
+    const std::optional<int64_t> channels = number(fields->at("channels")), bits = number(fields->at("bits")),
+                                 rate = number(fields->at("rate")), began = utcSeconds(fields->at("began"));
     if (!channels || !bits || !rate || !began || !isRecordedFormat(*channels, *bits, *rate)) return std::nullopt;
     return TakeNote{static_cast<int16_t>(*channels), static_cast<int32_t>(*bits), static_cast<double>(*rate), *began,
                     saved};

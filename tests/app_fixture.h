@@ -9,7 +9,6 @@
 #include <QComboBox>
 #include <QTest>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -46,13 +45,10 @@ inline int listed(const std::string& label) {
 // `name` playing a tone, whose monitor, "Monitor of DESCRIPTION", is the
 // source that comes and goes.
 inline void plugSource(const std::string& name, const std::string& description, int frequency) {
-    const std::string command = std::string(SOUND_SERVER) + " add-source " + SOUND_RIG + " " + name + " '" +
-                                description + "' " + std::to_string(frequency);
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ASSERT_TRUE(runRig({"sound", "add-source", SOUND_RIG, name, description, std::to_string(frequency)})) << name;
 }
 inline void unplugSource(const std::string& name) {
-    const std::string command = std::string(SOUND_SERVER) + " remove-source " + SOUND_RIG + " " + name;
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ASSERT_TRUE(runRig({"sound", "remove-source", SOUND_RIG, name})) << name;
 }
 
 struct Buttons {

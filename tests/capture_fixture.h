@@ -13,7 +13,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <tuple>
 
 #include "capture.h"
 #include "capture_testing.h"
@@ -34,18 +33,15 @@ inline void useOwnHome() {
 inline std::string fileDeviceInput() { return homeFolder() + "/ostrelle-infile.raw"; }
 inline std::string pacedDeviceInput() { return homeFolder() + "/ostrelle-paced.raw"; }
 
-// ALSA devices that hand out the bytes of a file exactly: "ostrelle_file" as
-// fast as they are taken, "ostrelle_paced" at the sound server's pace.
+// ALSA devices of the rig's that hand out the bytes of a file exactly:
+// "ostrelle_file" as fast as they are taken, "ostrelle_paced" at the sound
+// server's pace.
 inline void writeAlsaFileDevice() {
     useOwnHome();
-    std::ofstream config(homeFolder() + "/.asoundrc");
-    for (auto [name, slave, input] :
-         {std::tuple<std::string, std::string, std::string>{"ostrelle_file", "null", fileDeviceInput()},
-          {"ostrelle_paced", soundDevice(), pacedDeviceInput()}}) {
-        config << "pcm." << name << " {\n  type file\n  slave.pcm \"" << slave
-               << "\"\n  file \"/dev/null\"\n  infile \"" << input << "\"\n  format \"raw\"\n}\n";
+    for (const std::string& input : {fileDeviceInput(), pacedDeviceInput()})
         std::ofstream(input, std::ios::binary) << std::string(4096, '\0');
-    }
+    runRig({"devices", homeFolder(), "ostrelle_file", "null", fileDeviceInput(), "", "ostrelle_paced", soundDevice(),
+            pacedDeviceInput(), ""});
 }
 
 inline std::string randomBytes(size_t count, unsigned seed) {

@@ -16,7 +16,9 @@
 #include <QTest>
 #include <QTimer>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "capture.h"
@@ -160,7 +162,7 @@ int deviceNamed(const std::string& name) {
     return -1;
 }
 
-void useSoundRig(const std::string& folder, bool addressOnly) {
+void useRigEnvironment(const std::string& folder, bool addressOnly) {
     std::ifstream env(folder + "/env");
     const std::string prefix = "export ";
     for (std::string line; std::getline(env, line);) {
@@ -176,10 +178,38 @@ std::string soundDevice() {
     return device != nullptr && *device != '\0' ? device : "pulse";
 }
 
+namespace {
+
+std::string rigCommand(const std::vector<std::string>& words) {
+    std::string command = RIG_LAUNCHER;
+    for (const std::string& word : words) command += " '" + word + "'";
+    return command;
+}
+
+}  // namespace
+
+bool runRig(const std::vector<std::string>& words) { return std::system(rigCommand(words).c_str()) == 0; }
+
+RigPart::RigPart(const std::string& what, const std::vector<std::string>& words) {
+    char pattern[] = "/tmp/ostrelle-rig.XXXXXX";
+    folder_ = ::mkdtemp(pattern);
+    std::vector<std::string> command{what, folder_};
+    command.insert(command.end(), words.begin(), words.end());
+    started_ = runRig(command);
+}
+
+RigPart::~RigPart() {
+    runRig({"stop", folder_});
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
 int soundRigUnderruns(const std::string& folder) {
-    std::ifstream log(folder + "/tone.log");
+    std::FILE* told = ::popen(rigCommand({"sound", "underruns", folder}).c_str(), "r");
     int count = 0;
-    for (std::string line; std::getline(log, line);) count += line.find("nderrun") != std::string::npos;
+    if (told == nullptr) return count;
+    if (std::fscanf(told, "%d", &count) != 1) count = 0;
+    ::pclose(told);
     return count;
 }
 
@@ -187,16 +217,15 @@ int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void(
     ::testing::InitGoogleTest(&argc, argv);
     readyAudioEnvironment();
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    startLayer();
-    startAnswerer();
 #ifdef SOUND_RIG
     // The private sound server that the test fixture started.
-    useSoundRig(SOUND_RIG);
+    useRigEnvironment(SOUND_RIG);
 #endif
     if (beforePortAudio) beforePortAudio();
-    if (withPortAudio) {
-        startAudio();
-    }
+    // As the program does: PortAudio before Qt starts any thread.
+    if (withPortAudio) startAudio();
+    startLayer();
+    startAnswerer();
     int result = RUN_ALL_TESTS();
     if (withPortAudio) Pa_Terminate();
     endLayer();

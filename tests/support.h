@@ -52,9 +52,29 @@ void forgetAnswers();
 // The test's main(): offscreen platform, the layer started, the answerer running.
 // beforePortAudio runs first when given: the place to write sound library configuration.
 int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void()> beforePortAudio = {});
-// Takes on the environment a private sound server's folder names (its
-// DIR/env), or with addressOnly only where its clients connect.
-void useSoundRig(const std::string& folder, bool addressOnly = false);
+// The test rig's launcher (tests/rig/rig.sh) with these words: true when
+// what it started runs.
+bool runRig(const std::vector<std::string>& words);
+// A part of the rig a test starts for itself, in a temporary folder of its
+// own: the launcher's `what` ("buses", ...) and its words after the folder.
+// Stopped, and its folder removed, when it goes.
+class RigPart {
+   public:
+    RigPart(const std::string& what, const std::vector<std::string>& words);
+    ~RigPart();
+    RigPart(const RigPart&) = delete;
+    RigPart& operator=(const RigPart&) = delete;
+    bool started() const { return started_; }
+    const std::string& folder() const { return folder_; }
+
+   private:
+    std::string folder_;
+    bool started_ = false;
+};
+// Takes on the environment a part of the rig names for its clients (its
+// DIR/env, such as the private sound server's), or with addressOnly only
+// where a sound server's clients connect.
+void useRigEnvironment(const std::string& folder, bool addressOnly = false);
 // The ALSA device that captures the private sound server: "pulse", or
 // "pipewire" where PipeWire's own plugin is installed.
 std::string soundDevice();

@@ -70,7 +70,7 @@ class OwnSoundServer {
         char pattern[] = "/tmp/ostrelle-server.XXXXXX";
         folder_ = ::mkdtemp(pattern);
         start();
-        useSoundRig(folder_, true);
+        useRigEnvironment(folder_, true);
     }
     ~OwnSoundServer() {
         run("thaw");
@@ -86,10 +86,7 @@ class OwnSoundServer {
     int underruns() const { return soundRigUnderruns(folder_); }
 
    private:
-    bool run(const char* command) {
-        const std::string line = std::string(SOUND_SERVER) + " " + command + " " + folder_;
-        return std::system(line.c_str()) == 0;
-    }
+    bool run(const char* command) { return runRig({"sound", command, folder_}); }
     std::string previousPulse_, previousPipeWire_;
     std::string folder_;
 };

@@ -4,9 +4,6 @@
 // sleep ended.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QEventLoop>
@@ -22,37 +19,7 @@
 
 #include "app_fixture.h"
 
-extern char** environ;
-
 namespace {
-
-// Starts a program in a process group of its own, its standard input from
-// `input` and its output to `output` when given; stopped by that group.
-pid_t spawn(const std::vector<std::string>& command, int input = -1, const std::string& output = {}) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (input != -1) posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
-    if (!output.empty())
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    std::vector<char*> arguments;
-    for (const std::string& word : command) arguments.push_back(const_cast<char*>(word.c_str()));
-    arguments.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, arguments[0], &actions, &attributes, arguments.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return pid;
-}
-
-void stop(pid_t pid) {
-    if (pid <= 0) return;
-    ::kill(-pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-}
 
 std::string readText(const std::filesystem::path& path) {
     std::ifstream file(path);
@@ -61,59 +28,29 @@ std::string readText(const std::filesystem::path& path) {
     return text.str();
 }
 
-// A private system bus, a dbus-daemon in a folder of the test's own (a
-// session bus to the daemon, which then asks for nothing only root has), with
-// the stand-in for logind on it. Made before the window layer first asks
-// for a bus, which it then keeps for the process's life.
+// A private system bus of the rig's with the stand-in for logind on it,
+// which stops no caller (the caller is the test itself). Made before the
+// window layer first asks for a bus, which it then keeps for the process's
+// life. No session bus: the portal is not asked of the desktop the tests
+// run on.
 class PrivateLogind {
    public:
-    PrivateLogind() {
-        char pattern[] = "/tmp/ostrelle-logind.XXXXXX";
-        folder_ = ::mkdtemp(pattern);
-        const std::string socket = (folder_ / "system_bus").string();
-        std::ofstream(folder_ / "system.conf")
-            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig><type>session</type><listen>unix:path="
-            << socket
-            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
-               "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n";
-        bus_ = spawn({"dbus-daemon", "--config-file=" + (folder_ / "system.conf").string(), "--nofork", "--nopidfile"});
-        for (int tries = 0; tries < 500 && !std::filesystem::exists(socket); ++tries) ::usleep(10000);
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
-        // No session bus: the portal is not asked of the desktop the tests run on.
-        setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (folder_ / "no_session_bus").string()).c_str(), 1);
-        int commands[2];
-        if (::pipe2(commands, O_CLOEXEC) != 0) return;
-        commands_ = commands[1];
-        standIn_ = spawn({SLEEP_SERVICES, "--logind", "--keep-running"}, commands[0], told().string());
-        ::close(commands[0]);
-        for (int tries = 0; tries < 500 && readText(told()).find("ready\n") == std::string::npos; ++tries)
-            ::usleep(10000);
+    PrivateLogind() : buses_("buses", {SLEEP_SERVICES, "system", "logind", "keep-running"}) {
+        useRigEnvironment(buses_.folder());
     }
-    ~PrivateLogind() {
-        if (commands_ != -1) ::close(commands_);
-        stop(standIn_);
-        stop(bus_);
-        std::filesystem::remove_all(folder_);
-    }
-    bool ready() const { return readText(told()).find("ready\n") != std::string::npos; }
+    bool ready() const { return buses_.started() && said("ready"); }
     void tell(const std::string& command) const {
         const std::string line = command + "\n";
-        EXPECT_EQ(::write(commands_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        const int commands = ::open((buses_.folder() + "/commands").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_EQ(::write(commands, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        ::close(commands);
     }
     // What the stand-in told, a line each.
-    bool said(const std::string& line) const {
-        return ("\n" + readText(told())).find("\n" + line + "\n") != std::string::npos;
-    }
-    std::string all() const { return readText(told()); }
+    bool said(const std::string& line) const { return ("\n" + all()).find("\n" + line + "\n") != std::string::npos; }
+    std::string all() const { return readText(buses_.folder() + "/told"); }
 
    private:
-    std::filesystem::path told() const { return folder_ / "told"; }
-    std::filesystem::path folder_;
-    pid_t bus_ = -1;
-    pid_t standIn_ = -1;
-    int commands_ = -1;
+    RigPart buses_;
 };
 
 class Sleep : public Recorder {

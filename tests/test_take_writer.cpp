@@ -119,6 +119,9 @@ TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
     longestCallback.store(0);
     lastStall.store(0);
     stallingDisk.store(true);
+    // Two seconds asked for, which the writer's room for a stalled write
+    // doubles: the take goes round the ring twice, written from where it lies.
+    setTakeRingBytesForTesting(engine, 44100 * 4 * 2);
     // Judged by what the device delivered, not by the clock.
     const int64_t deliveredBeforeTake = framesDelivered(engine);
     ASSERT_TRUE(beginTake());

@@ -72,8 +72,10 @@ struct RecordingState {
 // can be told per stream later without the environment growing under
 // another thread's feet.
 void readyAudioEnvironment();
-// Keeps the sound libraries' own complaints (no sound card, no JACK server)
-// off the terminal, then starts PortAudio. Once, before any CaptureEngine opens.
+// Keeps the sound libraries' own complaints (no sound card, no JACK server,
+// a stale JACK database) off the terminal, then starts PortAudio. Once,
+// before any CaptureEngine opens, and while no other thread of the program
+// runs: stderr goes nowhere meanwhile.
 void startAudio();
 
 // Starts PortAudio anew, so that its device list takes in the sound cards
@@ -289,16 +291,16 @@ class CaptureEngine {
     // the ring still holds and closes the file; the stream keeps running. Says
     // what the take ended with; after no take at all, nothing but the frames.
     TakeOutcome endTake();
-    // How often a caller asks whether a take can go on.
-    enum class Looking { often, seldom };
+    // Whether a caller may be held while the audio thread has its turn.
+    enum class Waiting { never, upToAQuarterSecond };
     // True while a take runs that can grow no more: it reached the largest
     // take, the disk refused to store more of it, or its stream stopped
     // delivering (no buffer for over a second, or ended). A stream silent for
     // a while is judged only once the audio thread has had a quarter of a
     // second more to deliver, so that after a pause of the whole program it
-    // has its turn. A caller that looks seldom is blocked that long at most;
-    // one that looks often never is, and a later look judges.
-    bool takeCannotGoOn(Looking looking);
+    // has its turn. A caller that may wait is held that long at most, and
+    // is told; one that never waits is not, and a later look judges.
+    bool takeCannotGoOn(Waiting waiting);
     // What the input carried since the last call (or since the engine was
     // made), the figures then starting afresh. Never waits for the callback.
     InputLevels readInputLevels();

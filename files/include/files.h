@@ -258,3 +258,9 @@ bool setFileNote(int number, const char* key, const std::string& text);
 // never its target's); the empty text when it has none.
 std::string fileNote(int number, const char* key);
 std::string fileNote(const char* name, const char* key);
+
+// Runs `action` with standard error pointed at /dev/null, then points it
+// back: for a library that prints there whatever it is asked. What any other
+// thread writes there meanwhile is lost too, so only while no other thread
+// of the program runs.
+void withoutStandardError(void (*action)());

@@ -3,10 +3,15 @@
 """Checks from the built libraries' symbols that calls between the rooms run
 one way: every symbol a room's library needs from another room's library is
 defined in a room it may call. A call up (capture into the window layer, say)
-or across fails with the symbol that made it.
+or across fails with the symbol that made it. So does a call into a library
+beneath the rooms from any room but the one that owns it (DEPENDENCIES): a
+room that includes another's public header for the types of its records
+(app/ and capture.h, which brings PortAudio's) still calls nothing of the
+library behind it.
 
 Usage: calls_run_one_way.py ROOM=LIBRARY.a ...
 """
+import re
 import subprocess
 import sys
 
@@ -21,6 +26,20 @@ MAY_CALL = {
     "wav": {"files", "take_format"},
     "app": {"capture", "wav", "ui", "files", "take_format"},
 }
+
+# A library beneath the rooms, its symbols by their demangled names, and the
+# one room that may call it.
+DEPENDENCIES = [
+    ("Qt", re.compile(r"^((typeinfo|vtable) for |(non-)?virtual thunk to )?(Q[A-Z]\w*|Qt)(::|\(|$)|^q[A-Z]\w*\(|^qt_"),
+     "ui"),
+    ("PortAudio", re.compile(r"^Pa(Alsa|Util)?_"), "capture"),
+    ("ALSA", re.compile(r"^snd_"), "capture"),
+    ("libpulse", re.compile(r"^pa_"), "capture"),
+    ("the file system", re.compile(r"^(__)?(open|openat|creat|read|pread|write|pwrite|close|lseek|fsync|fdatasync"
+                                   r"|f?truncate|fallocate|f?stat|lstat|fstatat|statx|f?statvfs|unlink(at)?"
+                                   r"|rename(at2?)?|link(at)?|mkdir|flock|[fl]?(get|set|remove)xattr|dup[23]?|fcntl"
+                                   r"|opendir|readdir)(64)?(_2|_chk)?$"), "files"),
+]
 
 
 def symbols(library):
@@ -60,15 +79,20 @@ def main(arguments):
         for name in sorted(needed - defined):
             owner = definer.get(name)
             if owner is not None and owner != room and owner not in MAY_CALL[room]:
-                wrong.append(f"{room} calls {owner}: {demangle(name)}")
+                wrong.append(f"{room} calls {owner}: {demangle([name])[0]}")
+        beneath = sorted(name for name in needed if name not in definer)
+        for name in demangle(beneath):
+            wrong += [f"{room} calls {dependency}, which is {owner}/'s: {name}"
+                      for dependency, pattern, owner in DEPENDENCIES if owner != room and pattern.search(name)]
     for line in wrong:
         print(line)
     print(f"{len(rooms)} rooms, {len(wrong)} calls against the direction")
     return 1 if wrong else 0
 
 
-def demangle(name):
-    return subprocess.run(["c++filt", name], capture_output=True, text=True).stdout.strip() or name
+def demangle(names):
+    text = subprocess.run(["c++filt"], input="\n".join(names), capture_output=True, text=True).stdout
+    return text.splitlines() if names else []
 
 
 if __name__ == "__main__":

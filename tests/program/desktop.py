@@ -1,10 +1,13 @@
 # SPDX-License-Identifier: MIT
 """The real program on a private X server, driven the way a person would:
 mouse clicks at the window's control positions and typing, through xdotool."""
+import contextlib
 import os
 import subprocess
 import tempfile
 import time
+
+import rig
 
 WINDOW_X, WINDOW_Y = 150, 150
 # The longest any one wait lasts, however much progress the program shows.
@@ -25,7 +28,9 @@ class Desktop:
         self.close_request = close_request
         self.rig = rig
         self.display = None
-        self.xvfb = None
+        # The X server's process, which a test may kill as a display that goes away.
+        self.display_pid = None
+        self.parts = contextlib.ExitStack()
         self.process = None
         self.window = None
         # Further variables for the program, such as a Wayland session's.
@@ -34,43 +39,22 @@ class Desktop:
         self.preexec = None
 
     def __enter__(self):
-        # Xvfb picks a free display itself and names it once it accepts
-        # clients, so two test runs never race for one. Without -noreset it
-        # restarts whenever its last client leaves, and a program starting
-        # just then finds no display.
-        reader, writer = os.pipe()
-        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(writer), "-screen", "0", "800x600x24", "-nolisten", "tcp",
-                                      "-noreset"],
-                                     pass_fds=(writer,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(writer)
-        number = b""
-        while not number.endswith(b"\n"):
-            chunk = os.read(reader, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(reader)
-        if not number.strip():
-            raise AssertionError("Xvfb did not start")
-        self.display = ":" + number.decode().strip()
-        deadline = time.time() + 10
-        while self.run("xdpyinfo", check=False).returncode != 0:
-            if time.time() > deadline:
-                raise AssertionError(f"Xvfb on {self.display} accepts no clients")
-            time.sleep(0.05)
+        folder = self.parts.enter_context(rig.part("display"))
+        self.display = rig.environment(folder)["DISPLAY"]
+        with open(os.path.join(folder, "display.group")) as group:
+            self.display_pid = int(group.read())
         return self
 
     def __exit__(self, *exc):
         if self.process and self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-        self.xvfb.terminate()
-        self.xvfb.wait()
+        self.parts.close()
 
     def environment(self, home=None):
         env = dict(os.environ)
         env["DISPLAY"] = self.display
-        env.update(rig_environment(self.rig))
+        env.update(rig.environment(self.rig))
         if home:
             env["HOME"] = home
         env.pop("QT_QPA_PLATFORM", None)
@@ -301,27 +285,7 @@ def wait_while_progressing(process, found, failure, timeout, limit=PATIENCE, fil
         time.sleep(0.02)
 
 
-def rig_environment(rig):
-    """What the private sound server's clients need, from its DIR/env."""
-    env = {}
-    with open(os.path.join(rig, "env")) as lines:
-        for line in lines:
-            if line.startswith("export ") and "=" in line:
-                name, value = line[len("export "):].rstrip("\n").split("=", 1)
-                env[name] = value
-    return env
-
-
-def rig_underruns(rig):
-    """How often the rig's tone has run dry so far, as the server told its player."""
-    try:
-        with open(os.path.join(rig, "tone.log")) as log:
-            return sum(1 for line in log if "nderrun" in line)
-    except FileNotFoundError:
-        return 0
-
-
-def paced_device(home, rig, seconds=30, device_input=None):
+def paced_device(home, sound, seconds=30, device_input=None):
     """A capture device, listed second, that hands out random bytes (or the
     bytes given) at the sound server's pace: the ALSA file plugin reads one
     frame of a file for each frame the server delivers. Returns the bytes
@@ -330,14 +294,11 @@ def paced_device(home, rig, seconds=30, device_input=None):
         device_input = os.urandom(44100 * 4 * seconds)
     with open(os.path.join(home, "paced.raw"), "wb") as raw:
         raw.write(device_input)
-    with open(os.path.join(home, ".asoundrc"), "w") as config:
-        device = rig_environment(rig)["OSTRELLE_SOUND_DEVICE"]
-        config.write(f'pcm.ostrelle_paced {{\n type file\n slave.pcm "{device}"\n file "/dev/null"\n'
-                     f' infile "{home}/paced.raw"\n format "raw"\n}}\n')
+    rig.devices(home, "ostrelle_paced", rig.environment(sound)["OSTRELLE_SOUND_DEVICE"], f"{home}/paced.raw", "")
     return device_input
 
 
-def tap_device(home, rig, taps):
+def tap_device(home, sound, taps):
     """A capture device, listed second, that is the sound server's own with a
     tap on it: the ALSA file plugin writes every frame the server delivers
     to the program into a file in the folder `taps`, and returns its path.
@@ -346,10 +307,7 @@ def tap_device(home, rig, taps):
     overrun. The file lags the program by what the plugin holds back, a
     fraction of a second."""
     tap = os.path.join(taps, "tap.raw")
-    with open(os.path.join(home, ".asoundrc"), "w") as config:
-        device = rig_environment(rig)["OSTRELLE_SOUND_DEVICE"]
-        config.write(f'pcm.ostrelle_tap {{\n type file\n slave.pcm "{device}"\n file "{tap}"\n'
-                     ' format "raw"\n}\n')
+    rig.devices(home, "ostrelle_tap", rig.environment(sound)["OSTRELLE_SOUND_DEVICE"], "", tap)
     return tap
 
 

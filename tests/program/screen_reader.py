@@ -3,21 +3,16 @@
 own with the AT-SPI bus on it, and the program's accessible tree read through
 pyatspi, the library Orca reads it with.
 
-Everything here is started by the test and stopped by its process group:
-the session bus (a dbus-daemon of private_bus.py, which activates
-nothing) and Debian's at-spi-bus-launcher, which starts the accessibility
-bus and, through it, the registry. Their sockets live in folders of the
-test's own, so two runs never meet, and the user's own buses and settings
-are never touched."""
+The rig's launcher starts the session bus and Debian's at-spi-bus-launcher,
+which starts the accessibility bus and, through it, the registry, all in
+folders of the test's own, so two runs never meet, and the user's own buses
+and settings are never touched."""
+import contextlib
 import os
-import signal
-import subprocess
-import tempfile
 import time
 
-from private_bus import start_private_bus
+import rig
 
-LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 
 class AccessibilityBus:
     """A session bus and the AT-SPI bus on it, with the desktop's switch for
@@ -25,64 +20,19 @@ class AccessibilityBus:
     switch (org.a11y.Status) and only then lays its widgets open."""
 
     def __init__(self):
+        self.parts = contextlib.ExitStack()
         self.folder = None
-        self.processes = []
-        self.address = None
 
     def __enter__(self):
-        self.folder = tempfile.TemporaryDirectory(prefix="ostrelle-a11y.")
-        runtime = os.path.join(self.folder.name, "runtime")
-        os.mkdir(runtime, 0o700)
-        log = open(os.path.join(self.folder.name, "buses.log"), "w")
-        daemon, self.address = start_private_bus(os.path.join(self.folder.name, "session_bus"), log)
-        self.processes.append(daemon)
-        if not self.address:
-            log.close()
-            self.__exit__()
-            raise AssertionError("the session bus did not start")
-        # Without a display the launcher leaves the X server alone; the
-        # memory backend keeps it off the user's own settings.
-        env = dict(os.environ, **self.environment(), GSETTINGS_BACKEND="memory", XDG_RUNTIME_DIR=runtime)
-        env.pop("DISPLAY", None)
-        self.start([LAUNCHER, "--launch-immediately", "--a11y=1", "--screen-reader=1"], env, log)
-        log.close()
-        deadline = time.time() + 10
-        while not self.accessibility_bus_answers(env):
-            if time.time() > deadline:
-                self.__exit__()
-                raise AssertionError("the AT-SPI bus did not start")
-            time.sleep(0.05)
+        self.folder = self.parts.enter_context(rig.part("accessibility"))
         return self
-
-    def start(self, command, env, log):
-        self.processes.append(subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=log,
-                                               start_new_session=True))
-
-    def accessibility_bus_answers(self, env):
-        call = subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
-                               "org.a11y.Bus.GetAddress"], env=env, capture_output=True, text=True)
-        return call.returncode == 0 and "unix:" in call.stdout
 
     def environment(self):
         """What a client of these buses needs: the program, and pyatspi."""
-        return {"DBUS_SESSION_BUS_ADDRESS": self.address}
+        return rig.environment(self.folder)
 
     def __exit__(self, *exc):
-        # The launcher's group holds the accessibility bus and the registry it started.
-        for process in reversed(self.processes):
-            try:
-                os.killpg(process.pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            try:
-                process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                os.killpg(process.pid, signal.SIGKILL)
-                process.wait()
-        self.processes = []
-        if self.folder:
-            self.folder.cleanup()
-            self.folder = None
+        self.parts.close()
 
 
 class Reader:

@@ -1,82 +1,53 @@
 # SPDX-License-Identifier: MIT
-"""Private system and session buses, each a dbus-daemon of the test's own
-with its socket in a folder of the test's own, and the stand-ins for logind
-and the desktop portal on them (tests/dbus/sleep_services.cpp), which tell
-what they were asked and what became of each lock."""
+"""Private system and session buses of the rig's, and the stand-ins for
+logind and the desktop portal on them (tests/dbus/sleep_services.cpp),
+which tell what they were asked and what became of each lock."""
+import contextlib
 import os
-import queue
-import shutil
-import signal
-import subprocess
-import tempfile
-import threading
 import time
 
-from private_bus import start_private_bus
+import rig
 
 STAND_IN = os.path.join(os.environ.get("BUILD_DIR", ""), "tests", "sleep_services")
+
 
 class SleepServices:
     """buses: whether the two buses run at all (without them the addresses
     lead nowhere); logind, portal: which stand-ins run on them."""
 
     def __init__(self, buses=True, logind=True, portal=True):
-        self.buses, self.logind, self.portal = buses, logind, portal
+        self.what = (["system", "session"] if buses else []) + (["logind"] if logind else []) + \
+            (["portal"] if portal else [])
+        self.parts = contextlib.ExitStack()
         self.folder = None
-        self.processes = []
-        self.stand_in = None
-        self.lines = queue.Queue()
         self.seen = []
 
     def __enter__(self):
-        self.folder = tempfile.mkdtemp(prefix="ostrelle-buses.")
-        try:
-            if self.buses:
-                for kind in ("system", "session"):
-                    self.start_bus(kind)
-            if self.logind or self.portal:
-                options = (["--logind"] if self.logind else []) + (["--portal"] if self.portal else [])
-                env = dict(os.environ, **self.environment())
-                self.stand_in = subprocess.Popen([STAND_IN] + options, env=env, stdin=subprocess.PIPE,
-                                                 stdout=subprocess.PIPE, start_new_session=True, text=True)
-                self.processes.append(self.stand_in)
-                threading.Thread(target=self.read_lines, daemon=True).start()
-                self.wait_for("ready")
-        except BaseException:
-            self.__exit__()
-            raise
+        self.folder = self.parts.enter_context(rig.part("buses", STAND_IN, *self.what))
         return self
 
     def __exit__(self, *exc):
-        for process in reversed(self.processes):
-            if process.poll() is None:
-                os.killpg(process.pid, signal.SIGTERM)
-            process.wait()
-        if self.stand_in:
-            self.stand_in.stdin.close()
-        shutil.rmtree(self.folder, ignore_errors=True)
+        self.parts.close()
 
     def socket(self, kind):
         return os.path.join(self.folder, kind + "_bus")
 
-    def start_bus(self, kind):
-        daemon, address = start_private_bus(self.socket(kind))
-        self.processes.append(daemon)
-        if not address:
-            raise AssertionError(f"the private {kind} bus did not start")
-
     def environment(self):
         """Where the program finds the buses; without buses, sockets that do not exist."""
-        return {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + self.socket("system"),
-                "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + self.socket("session")}
-
-    def read_lines(self):
-        for line in self.stand_in.stdout:
-            self.lines.put(line.rstrip("\n").split("\t"))
+        return rig.environment(self.folder)
 
     def tell(self, command):
-        self.stand_in.stdin.write(command + "\n")
-        self.stand_in.stdin.flush()
+        commands = os.open(os.path.join(self.folder, "commands"), os.O_WRONLY | os.O_NONBLOCK)
+        os.write(commands, (command + "\n").encode())
+        os.close(commands)
+
+    def read_lines(self):
+        """Every whole line the stand-ins told so far, its fields apart."""
+        try:
+            with open(os.path.join(self.folder, "told")) as told:
+                self.seen = [line.rstrip("\n").split("\t") for line in told if line.endswith("\n")]
+        except FileNotFoundError:
+            self.seen = []
 
     def wait_for(self, kind, timeout=10, **fields):
         """The first line of this kind whose fields (number, what, who, why,
@@ -86,17 +57,16 @@ class SleepServices:
                  "portal": ["number", "window", "flags", "reason"]}.get(kind, ["number"])
         deadline = time.time() + timeout
         while True:
+            self.read_lines()
             for line in self.seen:
                 values = dict(zip(names, line[1:]))
                 if line[0] == kind and all(values.get(name) == str(value) for name, value in fields.items()):
                     return values
-            try:
-                self.seen.append(self.lines.get(timeout=max(0.0, deadline - time.time())))
-            except queue.Empty:
+            if time.time() > deadline:
                 raise AssertionError(f"no {kind} {fields}; the stand-ins told {self.seen}")
+            time.sleep(0.02)
 
     def told(self, kind):
         """Every line of this kind so far."""
-        while not self.lines.empty():
-            self.seen.append(self.lines.get())
+        self.read_lines()
         return [line for line in self.seen if line[0] == kind]

@@ -10,7 +10,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import types
 import unittest
@@ -18,28 +17,14 @@ import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
 from desktop import PATIENCE, Desktop, delivered, paced_device, temporary_folder  # noqa: E402
-from scenario import CLOSE_REQUEST, INSTRUMENTED, OPTIMISED, PING_MANAGER, PROGRAM, RIG, SOURCE, Scenario  # noqa: E402
+from rig import launch, part  # noqa: E402
+from scenario import CLOSE_REQUEST, INSTRUMENTED, OPTIMISED, PING_MANAGER, PROGRAM, RIG, Scenario  # noqa: E402
 
-
-SOUND_SERVER = os.path.join(SOURCE, "tests", "sound", "soundserver.sh")
 
 # One way a take ends: what ends it and then the program, the exit code,
 # a tiny disk under the take's folder (its bytes), and whether it needs a
 # sound server of its own.
 Ending = collections.namedtuple("Ending", "name end code disk own_server", defaults=(None, False))
-
-
-@contextlib.contextmanager
-def own_sound_server():
-    """A sound server of the test's own, which it may freeze, kill and thaw."""
-    rig = tempfile.mkdtemp(prefix="ostrelle-own.")
-    subprocess.run([SOUND_SERVER, "start", rig], check=True)
-    try:
-        yield rig
-    finally:
-        subprocess.run([SOUND_SERVER, "thaw", rig])
-        subprocess.run([SOUND_SERVER, "stop", rig])
-        shutil.rmtree(rig, ignore_errors=True)
 
 
 @contextlib.contextmanager
@@ -85,7 +70,7 @@ class Program(Scenario):
             # disk under the take's folder (its bytes), and whether the row
             # needs a sound server of its own to freeze.
             Ending("close box", lambda run: run.desktop.request_close(), 0),
-            Ending("display lost", lambda run: run.desktop.xvfb.kill(), 1),
+            Ending("display lost", lambda run: os.kill(run.desktop.display_pid, signal.SIGKILL), 1),
             Ending("SIGTERM", lambda run: run.desktop.process.send_signal(signal.SIGTERM), 0),
             Ending("SIGINT", lambda run: run.desktop.process.send_signal(signal.SIGINT), 0),
             Ending("SIGHUP", lambda run: run.desktop.process.send_signal(signal.SIGHUP), 0),
@@ -97,7 +82,7 @@ class Program(Scenario):
             with self.subTest(row.name), contextlib.ExitStack() as stack:
                 folder = stack.enter_context(temporary_folder())
                 home = stack.enter_context(temporary_folder())
-                rig = stack.enter_context(own_sound_server()) if row.own_server else RIG
+                rig = stack.enter_context(part("sound")) if row.own_server else RIG
                 desktop = stack.enter_context(Desktop(PROGRAM, CLOSE_REQUEST, rig))
                 disk = stack.enter_context(tiny_disk(desktop, folder, row.disk)) if row.disk else None
                 device_input = paced_device(home, rig)
@@ -183,7 +168,7 @@ class Program(Scenario):
         with open(run.take, "rb") as recorded:
             kept = recorded.read()
         note = os.getxattr(run.take, "user.ostrelle.take")
-        subprocess.run([SOUND_SERVER, "freeze", run.rig], check=True)
+        launch("sound", "freeze", run.rig)
         time.sleep(2)
         run.desktop.click("record")
         # Time for the click to reach the program, which then waits for the
@@ -212,35 +197,27 @@ class Program(Scenario):
         self.end_sound_server_mid_take("freeze")
 
     def end_sound_server_mid_take(self, how):
-        rig = tempfile.mkdtemp(prefix="ostrelle-lost.")
-        server = os.path.join(SOURCE, "tests", "sound", "soundserver.sh")
-        subprocess.run([server, "start", rig], check=True)
-        try:
-            with temporary_folder() as folder, Desktop(PROGRAM, CLOSE_REQUEST, rig) as desktop:
-                desktop.start(folder)
-                desktop.accept()
-                desktop.click("record")
-                desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
-                time.sleep(1.5)
-                subprocess.run([server, how, rig], check=True)
-                # The take ends by itself, as Stop ends it, within two
-                # seconds as promised, and says so.
-                desktop.wait_for_window("^Error$", timeout=2, strict=True)
-                desktop.keys("Return")
-                desktop.wait_until_gone("^Error$")
-                desktop.save_as("lost")
-                desktop.request_close()
-                self.assertEqual(desktop.finish()[0], 0)
-                self.assertIn("lost.wav", os.listdir(folder))
-                with wave.open(os.path.join(folder, "lost.wav"), "rb") as reader:
-                    frames = reader.readframes(reader.getnframes())
-                    self.assertGreater(reader.getnframes(), 44100 // 2, "what came before the loss is kept")
-                with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
-                    self.assertEqual(temp.read(), frames)
-        finally:
-            subprocess.run([server, "thaw", rig])
-            subprocess.run([server, "stop", rig])
-            shutil.rmtree(rig, ignore_errors=True)
+        with part("sound") as rig, temporary_folder() as folder, Desktop(PROGRAM, CLOSE_REQUEST, rig) as desktop:
+            desktop.start(folder)
+            desktop.accept()
+            desktop.click("record")
+            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+            time.sleep(1.5)
+            launch("sound", how, rig)
+            # The take ends by itself, as Stop ends it, within two
+            # seconds as promised, and says so.
+            desktop.wait_for_window("^Error$", timeout=2, strict=True)
+            desktop.keys("Return")
+            desktop.wait_until_gone("^Error$")
+            desktop.save_as("lost")
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
+            self.assertIn("lost.wav", os.listdir(folder))
+            with wave.open(os.path.join(folder, "lost.wav"), "rb") as reader:
+                frames = reader.readframes(reader.getnframes())
+                self.assertGreater(reader.getnframes(), 44100 // 2, "what came before the loss is kept")
+            with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
+                self.assertEqual(temp.read(), frames)
 
     def assert_wav_holds_take(self, path, take):
         """The WAV is in the format noted on the take, and holds its whole frames byte for byte."""

@@ -10,7 +10,8 @@ import unittest
 import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import CONTROLS, WINDOW_X, WINDOW_Y, paced_device, rig_underruns, tap_device, tap_folder, temporary_folder  # noqa: E402
+from desktop import CONTROLS, WINDOW_X, WINDOW_Y, paced_device, tap_device, tap_folder, temporary_folder  # noqa: E402
+from rig import underruns as rig_underruns  # noqa: E402
 from scenario import CLOSE_REQUEST, RIG, Scenario  # noqa: E402
 
 

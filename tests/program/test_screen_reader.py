@@ -22,7 +22,8 @@ except (ImportError, ValueError):
     raise
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import CONTROLS, KEYS, rig_underruns, temporary_folder  # noqa: E402
+from desktop import CONTROLS, KEYS, temporary_folder  # noqa: E402
+from rig import underruns as rig_underruns  # noqa: E402
 from scenario import RIG, Scenario  # noqa: E402
 from screen_reader import AccessibilityBus, Reader  # noqa: E402
 from test_recording import decode, rising_crossing_frequency, second_half  # noqa: E402

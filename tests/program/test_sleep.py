@@ -4,21 +4,18 @@ for on private buses: no sleep while a take runs or a save writes, every
 lock let go at every ending, and a sleep forced on the computer ending the
 take whole and told on waking."""
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
 from desktop import Desktop, delivered, paced_device, temporary_folder, wait_while_progressing  # noqa: E402
-from scenario import CLOSE_REQUEST, PROGRAM, RIG, SOURCE, Scenario  # noqa: E402
+from rig import launch, part  # noqa: E402
+from scenario import CLOSE_REQUEST, PROGRAM, RIG, Scenario  # noqa: E402
 from sleep_services import SleepServices  # noqa: E402
-
-SERVER = os.path.join(SOURCE, "tests", "sound", "soundserver.sh")
 
 
 def record(desktop, folder, services, home=None):
@@ -73,7 +70,7 @@ class Program(Scenario):
         """Each way a take ends lets go of both its locks, and a save holds
         its own lock while it writes, whether it succeeds or fails."""
         def lose_the_server(desktop, rig):
-            subprocess.run([SERVER, "kill", rig], check=True)
+            launch("sound", "kill", rig)
             dismiss_error(desktop)
 
         endings = [
@@ -83,49 +80,43 @@ class Program(Scenario):
             ("SIGTERM", lambda desktop, rig: desktop.process.send_signal(signal.SIGTERM), False),
         ]
         for name, end, goes_on in endings:
-            rig = tempfile.mkdtemp(prefix="ostrelle-sleep.")
-            subprocess.run([SERVER, "start", rig], check=True)
-            try:
-                with self.subTest(name), temporary_folder() as folder, SleepServices() as services, \
-                        Desktop(PROGRAM, CLOSE_REQUEST, rig) as desktop:
-                    record(desktop, folder, services)
-                    block, delay = self.take_locks(services)
-                    time.sleep(0.5)
-                    self.assertEqual(services.told("released"), [], "held while the take runs")
-                    end(desktop, rig)
-                    services.wait_for("released", number=block)
-                    services.wait_for("released", number=delay)
-                    if not goes_on:
-                        self.assertEqual(desktop.finish()[0], 0)
-                        continue
-                    self.assertIsNone(desktop.process.poll(), "let go while the program runs on")
-                    # A save that fails while it writes holds and lets go
-                    # as one that succeeds: the disk it writes to is full.
-                    full = os.path.join(folder, "full")
-                    os.makedirs(full)
-                    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "ostrelle-test", full], check=True)
-                    try:
-                        desktop.click("save")
-                        desktop.wait_for_window("Select a file")
-                        desktop.type_text("full/blocked")
-                        desktop.keys("Return")
-                        failed = services.wait_for("inhibit", what="sleep:idle", why="Saving a take", mode="block")
-                        services.wait_for("released", number=failed["number"])
-                        dismiss_error(desktop)
-                    finally:
-                        subprocess.run(["umount", full], check=True)
-                    desktop.save_as("take")
-                    saved = [line for line in services.told("inhibit") if line[4] == "Saving a take"]
-                    self.assertEqual(len(saved), 2, services.seen)
-                    services.wait_for("released", number=saved[1][1])
-                    assert_wav_is_take(self, folder, "take.wav")
-                    self.assertEqual(sorted(line[1] for line in services.told("inhibit")),
-                                     sorted(line[1] for line in services.told("released")), "every lock let go")
-                    desktop.request_close()
+            with self.subTest(name), part("sound") as rig, temporary_folder() as folder, SleepServices() as services, \
+                    Desktop(PROGRAM, CLOSE_REQUEST, rig) as desktop:
+                record(desktop, folder, services)
+                block, delay = self.take_locks(services)
+                time.sleep(0.5)
+                self.assertEqual(services.told("released"), [], "held while the take runs")
+                end(desktop, rig)
+                services.wait_for("released", number=block)
+                services.wait_for("released", number=delay)
+                if not goes_on:
                     self.assertEqual(desktop.finish()[0], 0)
-            finally:
-                subprocess.run([SERVER, "stop", rig])
-                shutil.rmtree(rig, ignore_errors=True)
+                    continue
+                self.assertIsNone(desktop.process.poll(), "let go while the program runs on")
+                # A save that fails while it writes holds and lets go
+                # as one that succeeds: the disk it writes to is full.
+                full = os.path.join(folder, "full")
+                os.makedirs(full)
+                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "ostrelle-test", full], check=True)
+                try:
+                    desktop.click("save")
+                    desktop.wait_for_window("Select a file")
+                    desktop.type_text("full/blocked")
+                    desktop.keys("Return")
+                    failed = services.wait_for("inhibit", what="sleep:idle", why="Saving a take", mode="block")
+                    services.wait_for("released", number=failed["number"])
+                    dismiss_error(desktop)
+                finally:
+                    subprocess.run(["umount", full], check=True)
+                desktop.save_as("take")
+                saved = [line for line in services.told("inhibit") if line[4] == "Saving a take"]
+                self.assertEqual(len(saved), 2, services.seen)
+                services.wait_for("released", number=saved[1][1])
+                assert_wav_is_take(self, folder, "take.wav")
+                self.assertEqual(sorted(line[1] for line in services.told("inhibit")),
+                                 sorted(line[1] for line in services.told("released")), "every lock let go")
+                desktop.request_close()
+                self.assertEqual(desktop.finish()[0], 0)
 
     def test_only_the_portal_holds_off_sleep(self):
         """Without logind, whether the system bus is there or not, the
