@@ -2,6 +2,7 @@
 // What PortAudio needs before it starts: the sound libraries kept quiet on
 // the terminal.
 #include <alsa/asoundlib.h>
+
 #include <cstdlib>
 #include <string>
 
