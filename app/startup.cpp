@@ -43,16 +43,18 @@ void runOstrelle() {
     // What the libraries take from the environment is set before the first
     // thread of the program's own starts.
     readyAudioEnvironment();
-    // PortAudio first, while the program has no other thread (Qt's start
-    // makes some, and so does the App's sound server): stderr goes nowhere
-    // while it starts.
-    startAudio();
-    startLayer();
+    readyLayerEnvironment();
+    // PortAudio starts beside the window layer, each on a core of its own
+    // where there are two; stderr goes nowhere meanwhile, so a display that
+    // cannot be opened is told of once it is back.
+    AudioStart audio;
     // Never destroyed: the program ends through exit(), and the exit handler
-    // may still need it.
+    // may still need it. Its sound server starts listing the sources now.
     App& app = *new App;
     runningApp = &app;
     std::atexit(endTakeAtExit);
+    startLayer([&audio] { audio.finish(); });
+    audio.finish();
     closeOnTerminationSignals();
     buildMainWindow(app);
     offerUnsavedTake(app);

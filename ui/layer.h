@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -95,6 +96,6 @@ QWidget* activeLayerWindow();
 // Makes the program's QApplication on the platform that suits the session
 // (platform.cpp). When none can start, says why in one line on standard
 // error and ends the process with 1; it never returns null.
-QApplication* startApplication();
+QApplication* startApplication(const std::function<void()>& beforeFailing);
 
 }  // namespace ui_detail

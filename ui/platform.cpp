@@ -23,6 +23,8 @@ struct Starting {
     char* arguments[4] = {programName, platformOption, platformName, nullptr};
     std::string platformTried;
     std::string pluginMissing;
+    // What the program finishes before the line that ends it is written.
+    std::function<void()> beforeFailing;
 };
 Starting starting;
 
@@ -52,6 +54,7 @@ const char* choosePlatform() {
 // told why in one line: the plugin that is not installed, or the display
 // that would not open, or that no variable names one.
 [[noreturn]] void reportNoDisplay() {
+    if (starting.beforeFailing) starting.beforeFailing();
     const bool hasWayland = isSet("WAYLAND_DISPLAY");
     const bool hasX11 = isSet("DISPLAY");
     const bool wayland = starting.platformTried.rfind("wayland", 0) == 0 || (starting.platformTried.empty() && !hasX11);
@@ -78,12 +81,10 @@ void fatalWhileStarting(QtMsgType type, const QMessageLogContext&, const QString
 
 }  // namespace
 
-QApplication* startApplication() {
+QApplication* startApplication(const std::function<void()>& beforeFailing) {
     starting.platformTried = choosePlatform();
-    // The level meter redraws 20 times a second. Through X's shared-memory
-    // images each redraw would wake the program twice more, for the server's
-    // word that it has read the image; a window this small is as quickly sent.
-    if (!isSet("QT_XCB_NO_MITSHM")) setenv("QT_XCB_NO_MITSHM", "1", 1);
+    starting.beforeFailing = beforeFailing;
+    readyLayerEnvironment();
     QtMessageHandler previous = qInstallMessageHandler(fatalWhileStarting);
     auto* application = new QApplication(starting.argumentCount, starting.arguments);
     qInstallMessageHandler(previous);
@@ -91,3 +92,10 @@ QApplication* startApplication() {
 }
 
 }  // namespace ui_detail
+
+// The level meter redraws 20 times a second. Through X's shared-memory
+// images each redraw would wake the program twice more, for the server's
+// word that it has read the image; a window this small is as quickly sent.
+void readyLayerEnvironment() {
+    if (!ui_detail::isSet("QT_XCB_NO_MITSHM")) setenv("QT_XCB_NO_MITSHM", "1", 1);
+}

@@ -130,9 +130,9 @@ constexpr uint32_t layerOptionBits = 0x1000000Fu;
 
 using namespace ui_detail;
 
-void startLayer() {
+void startLayer(const std::function<void()>& beforeFailing) {
     if (QApplication::instance() == nullptr) {
-        layer.application = startApplication();
+        layer.application = startApplication(beforeFailing);
         layer.ownsApplication = true;
     } else {
         layer.application = qobject_cast<QApplication*>(QApplication::instance());

@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "take_format.h"
@@ -77,6 +78,21 @@ void readyAudioEnvironment();
 // before any CaptureEngine opens, and while no other thread of the program
 // runs: stderr goes nowhere meanwhile.
 void startAudio();
+// startAudio() on a thread of its own, so that the window layer can start
+// meanwhile; finish() (or the end of the object) waits for it. stderr goes
+// nowhere until then, so the program writes nothing of its own there
+// before finish() has returned.
+class AudioStart {
+   public:
+    AudioStart();
+    ~AudioStart();
+    AudioStart(const AudioStart&) = delete;
+    AudioStart& operator=(const AudioStart&) = delete;
+    void finish();
+
+   private:
+    std::thread thread_;
+};
 
 // Starts PortAudio anew, so that its device list takes in the sound cards
 // that came or went since. Only while no stream is open (before ACCEPT).

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Colours are 0x00BBGGRR; noColor means the system colours apply.
@@ -52,9 +53,15 @@ constexpr int buttonDefault = 1;
 
 // Called once each, first and last. endLayer closes the windows still open
 // and ends the application the layer made; what else the program holds open
-// (its files) is its own to close.
-void startLayer();
+// (its files) is its own to close. Where no display can be opened,
+// startLayer ends the program with one line on stderr, after running
+// `beforeFailing` (what must be finished for that line to reach it).
+void startLayer(const std::function<void()>& beforeFailing = {});
 void endLayer();
+// Before the program starts a thread: sets what Qt reads from the
+// environment as the layer starts, so that nothing is added to the
+// environment while other threads may read it. startLayer does it too.
+void readyLayerEnvironment();
 
 // x, y place the outer window; width, height are the client area. Replaces a
 // window already open under the number. Returns non-zero on success.
