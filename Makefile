@@ -53,10 +53,10 @@ tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DOSTRELLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug" \
 		CTEST_ARGS="-LE cancels_audio_thread"
 
-# What CI runs, step by step, every step even after a failure: the format,
-# a build with warnings as errors, shellcheck, pyflakes, then test, then sanitize
-# and tsan side by side (check-host), then the suites in a fresh Debian 13 root with
-# PipeWire as a desktop has it (check-root, as root or through sudo).
+# What CI runs, every step even after a failure: the format, shellcheck and
+# pyflakes, then side by side a build with warnings as errors followed by
+# test, sanitize, tsan (check-host), and the suites in a fresh Debian 13 root
+# with PipeWire as a desktop has it (check-root alone, as root or through sudo).
 check:
 	@./scripts/check.sh all
 
