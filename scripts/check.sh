@@ -5,18 +5,19 @@
 #   check.sh [host|root|all]   (all by default)
 #
 # host: the C++ sources formatted as .clang-format says, shellcheck on every
-#       shell script, pyflakes on the Python of tests/ and bench/, then side
-#       by side: a build (with the benchmarks) clean with warnings as errors
-#       followed by `make test`, `make sanitize`, and `make tsan`.
+#       shell script, pyflakes on the Python of tests/ and bench/, then in
+#       lanes two at a time: a build (with the benchmarks) clean with warnings
+#       as errors followed by `make test`; `make tsan`; `make sanitize`.
 # root: the suites again in a fresh Debian 13 root with PipeWire installed as
 #       a desktop has it (scripts/test-in-root.sh), which needs root; with
-#       all, side by side with the host's suites.
+#       all, the last lane.
 #
-# The suites spend most of their time waiting for audio in real time, so on
-# two cores they take little more side by side than the longest alone. Each
-# build has its own folder and its own sound server, window servers and
-# buses, as two clones do; the suites hold on a busy machine. Each line of
-# their output says whose it is.
+# The suites spend most of their time waiting for audio in real time, so two
+# lanes side by side take little more than one; each build has its own
+# folder and its own sound server, window servers and buses, as two clones
+# do, and the suites hold on a machine that busy. More lanes at once starve
+# the sound servers' tones, which the tests then report as rig faults. Each
+# line of a lane's output says whose it is.
 #
 # Every step runs even when an earlier one failed. The end lists each step
 # with its outcome and minutes, the minutes of the whole, and the tests
@@ -91,14 +92,21 @@ step() {
         > "${log%.log}.step"
 }
 
-# Every lane at once: the steps of a lane one after the other.
+# The lanes in order, two at a time: the next starts when one ends. The
+# steps of a lane run one after the other.
 lanes() {
-    local pids=() lane
+    local running=() lane ended pid kept
     for lane in "$@"; do
+        while [ ${#running[@]} -ge 2 ]; do
+            wait -n -p ended "${running[@]}" || true
+            kept=()
+            for pid in "${running[@]}"; do [ "$pid" = "$ended" ] || kept+=("$pid"); done
+            running=("${kept[@]}")
+        done
         "$lane" &
-        pids+=($!)
+        running+=($!)
     done
-    wait "${pids[@]}"
+    wait
 }
 test_lane() {
     step 05 test "build with warnings as errors" warnings_as_errors
@@ -116,9 +124,9 @@ if [ "$part" != root ]; then
     step 04 "" "pyflakes" python_lint
 fi
 case $part in
-host) lanes test_lane sanitize_lane tsan_lane ;;
+host) lanes test_lane tsan_lane sanitize_lane ;;
 root) lanes root_lane ;;
-all) lanes test_lane sanitize_lane tsan_lane root_lane ;;
+all) lanes test_lane tsan_lane sanitize_lane root_lane ;;
 esac
 
 echo
