@@ -7,6 +7,9 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 # Further arguments for ctest, in every pass of `make test`.
 CTEST_ARGS ?=
+# The sound servers `make test` runs its passes on: empty for each one
+# installed, 1 for the first alone.
+SERVERS ?=
 
 .PHONY: all deps build run demo test sanitize tsan check check-host check-root bench install package format clean
 
@@ -36,13 +39,16 @@ demo: build
 # Every pass runs even when one fails; the end says which failed.
 test: DEPS = test
 test: build
-	@./scripts/run-tests.sh $(BUILD) $(CTEST_ARGS)
+	@OSTRELLE_SERVERS=$(SERVERS) ./scripts/run-tests.sh $(BUILD) $(CTEST_ARGS)
 
+# The sanitizers watch the program's own code, which is the same whichever
+# server feeds it: their suites run on the first sound server alone, and
+# make test's pass on the other covers it.
 # Leak reports are off: the sound and window libraries leave blocks behind in
 # plugins they unload at exit, where no suppression can name them.
 sanitize:
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DOSTRELLE_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug"
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DOSTRELLE_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug" SERVERS=1
 
 # Qt, PortAudio and the sound libraries are not built for ThreadSanitizer;
 # their own internals are suppressed so that what is reported is ours. The
@@ -51,12 +57,12 @@ sanitize:
 tsan:
 	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1" \
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DOSTRELLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug" \
-		CTEST_ARGS="-LE cancels_audio_thread"
+		SERVERS=1 CTEST_ARGS="-LE cancels_audio_thread"
 
-# What CI runs, step by step, every step even after a failure: the format,
-# a build with warnings as errors, shellcheck, pyflakes, then test, then sanitize
-# and tsan side by side (check-host), then the suites in a fresh Debian 13 root with
-# PipeWire as a desktop has it (check-root, as root or through sudo).
+# What CI runs, every step even after a failure: the format, shellcheck and
+# pyflakes, then two at a time a build with warnings as errors followed by
+# test, tsan, sanitize (check-host), and the suites in a fresh Debian 13 root
+# with PipeWire as a desktop has it (check-root alone, as root or through sudo).
 check:
 	@./scripts/check.sh all
 

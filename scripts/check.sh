@@ -4,16 +4,24 @@
 #
 #   check.sh [host|root|all]   (all by default)
 #
-# host: the C++ sources formatted as .clang-format says, a build (with the
-#       benchmarks) clean with warnings as errors, shellcheck on every shell
-#       script, pyflakes on the Python of tests/ and bench/, then `make test`,
-#       then `make sanitize` and `make tsan` side by side.
+# host: the C++ sources formatted as .clang-format says, shellcheck on every
+#       shell script, pyflakes on the Python of tests/ and bench/, then in
+#       lanes two at a time: a build (with the benchmarks) clean with warnings
+#       as errors followed by `make test`; `make tsan`; `make sanitize`.
 # root: the suites again in a fresh Debian 13 root with PipeWire installed as
-#       a desktop has it (scripts/test-in-root.sh), which needs root.
+#       a desktop has it (scripts/test-in-root.sh), which needs root; with
+#       all, the last lane.
+#
+# The suites spend most of their time waiting for audio in real time, so two
+# lanes side by side take little more than one; each build has its own
+# folder and its own sound server, window servers and buses, as two clones
+# do, and the suites hold on a machine that busy. More lanes at once starve
+# the sound servers' tones, which the tests then report as rig faults. Each
+# line of a lane's output says whose it is.
 #
 # Every step runs even when an earlier one failed. The end lists each step
-# with its outcome and minutes, and the tests counted over all of them; the
-# exit status is non-zero if any step failed.
+# with its outcome and minutes, the minutes of the whole, and the tests
+# counted over all of them; the exit status is non-zero if any step failed.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
 
@@ -56,71 +64,84 @@ python_lint() {
     echo "pyflakes3: ${files[*]}"
     pyflakes3 "${files[@]}"
 }
-# The sanitizers' runs spend most of their time waiting for audio in real
-# time, so on two cores they take little more side by side than one alone.
-# Each build has its own folder and its own sound server, window server and
-# buses, as two clones do; the suites hold on a busy machine. Each line of
-# their output says whose it is.
-sanitizers_side_by_side() {
-    local pids=() names=(sanitize tsan) status=0 i
-    for i in "${!names[@]}"; do
-        make "${names[$i]}" 2>&1 | sed -u "s/^/[${names[$i]}] /" &
-        pids+=($!)
-    done
-    for i in "${!names[@]}"; do
-        # Under pipefail a pipeline fails when make does, not only sed.
-        wait "${pids[$i]}" || status=1
-    done
-    return $status
-}
 in_root() {
     "${sudo_cmd[@]}" ./scripts/test-in-root.sh trixie pipewire-audio
 }
 
-names=() outcomes=() minutes=() failures=0 tests_passed=0 tests_failed=0
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+results=$(mktemp -d)
+trap 'rm -rf "$results"' EXIT
+# Runs one step and notes its name, outcome and minutes in $results, with
+# its output, under NUMBER, the step's place in the summary. With a lane's
+# name its output goes out with that name before each line, as the lanes
+# run side by side.
+#   step NUMBER LANE NAME COMMAND...
 step() {
-    local name=$1
-    shift
+    local number=$1 lane=$2 name=$3
+    shift 3
+    local started=$SECONDS log=$results/$number.log
     echo
-    echo "==== $name"
-    local started=$SECONDS
-    "$@" 2>&1 </dev/null | tee "$log"
-    local status=${PIPESTATUS[0]}
-    names+=("$name")
-    minutes+=("$(awk -v s=$((SECONDS - started)) 'BEGIN { printf "%.1f", s / 60 }')")
-    if [ "$status" -eq 0 ]; then
-        outcomes+=(passed)
+    echo "==== ${lane:+[$lane] }$name"
+    if [ -n "$lane" ]; then
+        "$@" 2>&1 </dev/null | sed -u "s/^/[$lane] /" | tee "$log"
     else
-        outcomes+=("FAILED ($status)")
-        failures=$((failures + 1))
+        "$@" 2>&1 </dev/null | tee "$log"
     fi
-    # The totals that run-tests.sh closes each `make test` with.
-    local counts
-    while read -r counts; do
-        tests_passed=$((tests_passed + ${counts% *}))
-        tests_failed=$((tests_failed + ${counts#* }))
-    done < <(sed -n 's/^\(\[[a-z]*\] \)\{0,1\}Tests: \([0-9]*\) passed, \([0-9]*\) failed$/\2 \3/p' "$log")
+    local status=${PIPESTATUS[0]} outcome=passed
+    [ "$status" -eq 0 ] || outcome="FAILED ($status)"
+    printf '%s\t%s\t%s\n' "$name" "$outcome" "$(awk -v s=$((SECONDS - started)) 'BEGIN { printf "%.1f", s / 60 }')" \
+        > "${log%.log}.step"
 }
 
+# The lanes in order, two at a time: the next starts when one ends. The
+# steps of a lane run one after the other.
+lanes() {
+    local running=() lane ended pid kept
+    for lane in "$@"; do
+        while [ ${#running[@]} -ge 2 ]; do
+            wait -n -p ended "${running[@]}" || true
+            kept=()
+            for pid in "${running[@]}"; do [ "$pid" = "$ended" ] || kept+=("$pid"); done
+            running=("${kept[@]}")
+        done
+        "$lane" &
+        running+=($!)
+    done
+    wait
+}
+test_lane() {
+    step 05 test "build with warnings as errors" warnings_as_errors
+    step 06 test "make test" make test
+}
+sanitize_lane() { step 07 sanitize "make sanitize" make sanitize; }
+tsan_lane() { step 08 tsan "make tsan" make tsan; }
+root_lane() { step 09 root "Debian 13 with pipewire-audio, in a fresh root" in_root; }
+
+started=$SECONDS
 if [ "$part" != root ]; then
-    step "the packages the checks need" ./scripts/install-deps.sh check
-    step "clang-format" format
-    step "build with warnings as errors" warnings_as_errors
-    step "shellcheck" shell_lint
-    step "pyflakes" python_lint
-    step "make test" make test
-    step "make sanitize and make tsan, side by side" sanitizers_side_by_side
+    step 01 "" "the packages the checks need" ./scripts/install-deps.sh check
+    step 02 "" "clang-format" format
+    step 03 "" "shellcheck" shell_lint
+    step 04 "" "pyflakes" python_lint
 fi
-if [ "$part" != host ]; then
-    step "Debian 13 with pipewire-audio, in a fresh root" in_root
-fi
+case $part in
+host) lanes test_lane tsan_lane sanitize_lane ;;
+root) lanes root_lane ;;
+all) lanes test_lane tsan_lane sanitize_lane root_lane ;;
+esac
 
 echo
 echo "==== Steps:"
-for i in "${!names[@]}"; do
-    printf '   %-50s %-14s %5s min\n' "${names[$i]}" "${outcomes[$i]}" "${minutes[$i]}"
+failures=0 tests_passed=0 tests_failed=0
+for result in "$results"/*.step; do
+    IFS=$'\t' read -r name outcome minutes < "$result"
+    printf '   %-50s %-14s %5s min\n' "$name" "$outcome" "$minutes"
+    [ "$outcome" = passed ] || failures=$((failures + 1))
+    # The totals that run-tests.sh closes each `make test` with.
+    while read -r counts; do
+        tests_passed=$((tests_passed + ${counts% *}))
+        tests_failed=$((tests_failed + ${counts#* }))
+    done < <(sed -n 's/^\(\[[a-z]*\] \)\{0,1\}Tests: \([0-9]*\) passed, \([0-9]*\) failed$/\2 \3/p' "${result%.step}.log")
 done
+printf '   %-50s %-14s %5s min\n' "all of it" "" "$(awk -v s=$((SECONDS - started)) 'BEGIN { printf "%.1f", s / 60 }')"
 echo "Tests: $tests_passed passed, $tests_failed failed"
 [ "$failures" -eq 0 ]

@@ -20,8 +20,10 @@ TEST(QuietStart, AStaleJackDatabaseStaysOffTheTerminalAndTheProgramStillSpeaks) 
     TempFolder folder;
     const pid_t child = ::fork();
     if (child == 0) {
-        // A /dev/shm of its own, holding a region file no build can read.
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        // A /dev/shm of its own, holding a region file no build can read;
+        // private first, so that the new one is seen nowhere else (in a
+        // chroot "/" itself is no mount to make private).
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/dev/shm", nullptr, MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", "/dev/shm", "tmpfs", 0, nullptr) != 0)
             ::_exit(77);
         const std::string stale = "/dev/shm/jack_db-" + std::to_string(::getuid());
