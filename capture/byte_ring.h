@@ -4,6 +4,10 @@
 // longest stretch in one piece, writes them out from there, and only then
 // gives their room back, so that nothing is copied on the way to the disk
 // (PortAudio's pa_ringbuffer.h hands out its read regions the same way).
+// Of the libraries that offer such a ring, Boost's spsc_queue hands out
+// copies only, PortAudio does not install pa_ringbuffer.h, and JACK's
+// ringbuffer keeps its ordering inside a library ThreadSanitizer does not
+// see, so that `make tsan` could no longer tell the writer from a race.
 //
 // One writer, one reader: put() and room() on the writer's thread only,
 // held() and release() on the reader's; empty() while neither runs.
