@@ -104,27 +104,23 @@ class Recorder : public ::testing::Test {
     // Runs the recording loop until the condition holds. A time-out fails the
     // test, with a message, and returns false.
     bool loopUntil(const std::function<bool()>& done, int milliseconds = 5000) {
-        keepWaitsShort();
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ADD_FAILURE() << "the recording loop waited " << milliseconds << " ms in vain";
-                return false;
-            }
-            previousCode_ = recordingPass(previousCode_);
-        }
-        return true;
+        return passUntil(done, milliseconds, "the recording loop",
+                         [this] { previousCode_ = recordingPass(previousCode_); });
     }
     // Runs the settings phase until the condition holds, as loopUntil does.
     bool settingsUntil(const std::function<bool()>& done, int milliseconds = 5000) {
+        return passUntil(done, milliseconds, "the settings phase", [this] { settingsPass(app); });
+    }
+    bool passUntil(const std::function<bool()>& done, int milliseconds, const char* phase,
+                   const std::function<void()>& pass) {
         keepWaitsShort();
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline) {
-                ADD_FAILURE() << "the settings phase waited " << milliseconds << " ms in vain";
+                ADD_FAILURE() << phase << " waited " << milliseconds << " ms in vain";
                 return false;
             }
-            settingsPass(app);
+            pass();
         }
         return true;
     }
