@@ -19,11 +19,12 @@ void endTakeAtExit() {
     if (runningApp != nullptr) runningApp->capture.closeStream();
 }
 
-// The single way out of a run: stops the stream, ends PortAudio and the
-// window layer, and closes the file channels still open, so that a take
-// being written stays on disk whole.
+// The single way out of a run: stops the stream, ends PortAudio, the
+// sound server's thread and the window layer, and closes the file channels
+// still open, so that a take being written stays on disk whole.
 [[noreturn]] void shutDown(App& app) {
     app.capture.end();
+    app.soundServer.end();
     releaseSleep();
     closeWindow(MainWindow);
     endLayer();

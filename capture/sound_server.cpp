@@ -257,7 +257,9 @@ SoundServer::SoundServer() : state_(std::make_unique<State>()) {
     }
 }
 
-SoundServer::~SoundServer() {
+SoundServer::~SoundServer() { end(); }
+
+void SoundServer::end() {
     State& state = *state_;
     if (state.loop == nullptr) return;
     // Stopping the loop wakes its thread, whatever the server does.
@@ -265,10 +267,14 @@ SoundServer::~SoundServer() {
     if (state.reconnect != nullptr) pa_threaded_mainloop_get_api(state.loop)->time_free(state.reconnect);
     if (state.context != nullptr) {
         pa_context_set_state_callback(state.context, nullptr, nullptr);
+        pa_context_set_subscribe_callback(state.context, nullptr, nullptr);
         pa_context_disconnect(state.context);
         pa_context_unref(state.context);
     }
     pa_threaded_mainloop_free(state.loop);
+    state.loop = nullptr;
+    state.context = nullptr;
+    state.reconnect = nullptr;
 }
 
 void SoundServer::whenChanged(std::function<void()> changed) {

@@ -172,6 +172,10 @@ class SoundServer {
     // Interface thread, at start-up: waits until the server has answered,
     // but no longer than `patience`. True when it has.
     bool awaitSources(std::chrono::milliseconds patience) const;
+    // Stops following the server, and its thread, which the program's exit
+    // should not leave running; what sources() last gave stays. Never waits
+    // for the server.
+    void end();
 
     struct State;
 
