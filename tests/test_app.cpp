@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QComboBox>
 #include <QLabel>
@@ -109,8 +110,7 @@ TEST_F(Recorder, DeviceListShowsEveryCaptureDeviceUnderItsLabel) {
     EXPECT_EQ(status->sizeHint(), plain.sizeHint());
 }
 
-// A format the device refuses is told at ACCEPT; each Record after it tries
-// the stream again, says so while it fails, and arms nothing.
+// Inputs come and go while the user chooses, also while the list is open.
 TEST_F(Recorder, DeviceListFollowsTheServerUntilAccept) {
     const std::string walrus = "Monitor of Walrus Tape (sound server)";
     plugSource("walrus", "Walrus Tape", 660);
@@ -118,9 +118,14 @@ TEST_F(Recorder, DeviceListFollowsTheServerUntilAccept) {
     chooseLater(DeviceList, listed(walrus));
     ASSERT_TRUE(settingsUntil([this] { return captureSettings.sourceName == "walrus.monitor"; }));
     // Another device comes and goes: the choice stays where the user put it.
+    auto* list = static_cast<QComboBox*>(controlWidget(DeviceList));
+    list->showPopup();
     plugSource("yak", "Yak Horn", 550);
     ASSERT_TRUE(settingsUntil([] { return listed("Monitor of Yak Horn") >= 0; }));
     EXPECT_EQ(controlText(DeviceList), walrus);
+    const QRect yak = list->view()->visualRect(list->model()->index(listed("Monitor of Yak Horn"), 0));
+    EXPECT_LE(yak.bottom(), list->view()->viewport()->rect().bottom()) << "the open list shows it";
+    list->hidePopup();
     unplugSource("yak");
     ASSERT_TRUE(settingsUntil([] { return listed("Monitor of Yak Horn") < 0; }));
     EXPECT_EQ(controlText(DeviceList), walrus);
@@ -228,6 +233,8 @@ TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
     unplugSource("walrus");
 }
 
+// A format the device refuses is told at ACCEPT; each Record after it tries
+// the stream again, says so while it fails, and arms nothing.
 TEST_F(Recorder, RefusedFormatIsToldAndRecordArmsNothing) {
     acceptSettings();
     captureSettings.sampleRate = 1234567;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Text labels, drop-down lists and push buttons, numbered like the windows.
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -112,6 +113,23 @@ void setControlColor(int number, int attribute, Color color) {
     widget->update();
 }
 
+namespace {
+
+// An open list keeps the size it opened with: an item added meanwhile falls
+// out of sight and can only be scrolled to, and one removed leaves an empty
+// row. Opened again, it fits what it now holds, with the row the user had
+// highlighted still highlighted.
+void refitIfOpen(QComboBox* list) {
+    QAbstractItemView* view = list->view();
+    if (!view->isVisible()) return;
+    const QModelIndex highlighted = view->currentIndex();
+    list->hidePopup();
+    list->showPopup();
+    if (highlighted.isValid()) view->setCurrentIndex(highlighted);
+}
+
+}  // namespace
+
 void addControlItem(int number, int position, const char* item) {
     ControlEntry* entry = controlEntry(number);
     if (entry == nullptr || entry->kind != Kind::list || position < -1) return;
@@ -121,6 +139,7 @@ void addControlItem(int number, int position, const char* item) {
     list->insertItem(position == -1 ? list->count() : position, text(item));
     // Adding items selects nothing by itself; only the user or setControlState does.
     if (selected == -1) list->setCurrentIndex(-1);
+    refitIfOpen(list);
     layer.changingList = false;
 }
 
@@ -135,6 +154,7 @@ void removeControlItem(int number, int position) {
     // Qt would select a neighbour; which item the list falls to is the
     // application's to say.
     if (selected) list->setCurrentIndex(-1);
+    refitIfOpen(list);
     layer.changingList = false;
 }
 
