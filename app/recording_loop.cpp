@@ -114,7 +114,7 @@ void tickAction(App& app) {
         app.capture.reviveWhenDue();
         return;
     }
-    if (!state.armed.load(std::memory_order_acquire) || state.framesCaptured.load(std::memory_order_acquire) > 0) {
+    if (!app.capture.armed() || app.capture.framesCaptured() > 0) {
         setControlText(RecordButton, std::to_string(state.elapsedSeconds).c_str());
         ++state.elapsedSeconds;
     }

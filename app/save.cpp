@@ -108,6 +108,6 @@ int markTakeSaved() {
 }
 
 bool saveLastTake(App& app) {
-    const TakeToSave take{app.captureSettings, app.recordingState.framesCaptured.load(std::memory_order_acquire)};
+    const TakeToSave take{app.captureSettings, app.capture.framesCaptured()};
     return saveTake(take, app.recordingState.saveBlocks);
 }

@@ -35,8 +35,7 @@ int main(int argc, char** argv) {
     settings.bitsPerSample = 32;
     settings.sampleRate = rate;
     const CaptureFormat format = computeCaptureFormat(settings);
-    RecordingState state;
-    CaptureEngine engine(settings, format, state);
+    CaptureEngine engine(settings, format);
     void* const context = callbackContext(engine);
 
     // Audio threads run with real-time priority where the system grants it;

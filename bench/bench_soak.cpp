@@ -81,15 +81,14 @@ int main(int argc, char** argv) {
     }
     const CaptureSettings captureSettings{2, 32, 192000.0, device, {}};
     const CaptureFormat captureFormat = computeCaptureFormat(captureSettings);
-    RecordingState recordingState;
-    CaptureEngine engine(captureSettings, captureFormat, recordingState);
+    CaptureEngine engine(captureSettings, captureFormat);
     PaStream* stream = nullptr;
     if (Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, captureSettings.sampleRate,
                       paFramesPerBufferUnspecified, paNoFlag, timedCallback, callbackContext(engine)) != paNoError) {
         std::fprintf(stderr, "the stream did not open\n");
         return 1;
     }
-    recordingState.stream = stream;
+    adoptStreamForTesting(engine, stream);
     // As the recorder asks for its own streams.
     PaAlsa_EnableRealtimeScheduling(stream, 1);
     if (Pa_StartStream(stream) != paNoError) {
@@ -147,7 +146,7 @@ int main(int argc, char** argv) {
     const unsigned long fewest = handed.empty() ? 0 : handed.begin()->first;
 
     const int64_t expected = static_cast<int64_t>(elapsed * captureSettings.sampleRate);
-    const int64_t captured = recordingState.framesCaptured.load();
+    const int64_t captured = engine.framesCaptured();
     std::printf("elapsed           %.1f s\n", elapsed);
     std::printf("frames expected   %lld\n", static_cast<long long>(expected));
     std::printf("frames delivered  %lld\n", static_cast<long long>(delivered));

@@ -68,13 +68,23 @@ struct CaptureEngine::Core {
     static constexpr Clock::duration longestBufferGap = std::chrono::seconds(1);
     static constexpr Clock::duration silenceSuspected = std::chrono::milliseconds(750);
 
-    Core(const CaptureSettings& settings, const CaptureFormat& format, RecordingState& state)
-        : settings(settings), format(format), state(state) {}
+    Core(const CaptureSettings& settings, const CaptureFormat& format) : settings(settings), format(format) {}
 
-    // The caller's records, which outlive the engine.
+    // The caller's records, which outlive the engine but for a stream left
+    // behind (leftBehind).
     const CaptureSettings& settings;
     const CaptureFormat& format;
-    RecordingState& state;
+
+    // The running stream, or null. The interface thread's, but while an
+    // opening runs, when it is the stream opener's.
+    PaStream* stream = nullptr;
+    // Written by the interface thread, read by the audio thread. Raised only
+    // after the take's file and counter are ready, and sequentially
+    // consistent, so that a take can tell when the callback has left it.
+    std::atomic<bool> armed{false};
+    // Advanced by the audio thread while a take is armed; set by the
+    // interface thread before arming and after the take ended.
+    std::atomic<int32_t> framesCaptured{0};
 
     TakeWriter writer{TempCaptureFile};
     std::atomic<int32_t> takeFrameLimit{largestTakeFrames};
@@ -114,11 +124,10 @@ struct CaptureEngine::Core {
     // A stream closeStream left running because its sound server hangs, or
     // an opening it left under way: PortAudio is then left alone.
     bool streamLeftHung = false;
-    // The recording state the callback reads and writes: the caller's, until
-    // a hung stream is left running past the caller's records; from then on
-    // the core's own, never armed, which lives as long as that stream.
-    std::atomic<RecordingState*> audioState{&state};
-    RecordingState leftBehind;
+    // Raised as such a stream is left: the caller's records may go before
+    // it does, so that its callbacks, should the server wake, touch nothing
+    // but the core, which then lives as long as the stream.
+    std::atomic<bool> leftBehind{false};
 
     // The stream opener: one opening at a time, on a thread of its own. The
     // interface thread starts it, and takes its stream once `outcome`,
@@ -158,8 +167,7 @@ struct CaptureEngine::Core {
     int64_t deliveredAtLastReading = 0;
 
     // Audio thread: hands the frames that fit to the take writer.
-    void appendToTake(RecordingState& recording, const void* input, unsigned long frameCount,
-                      PaStreamCallbackFlags statusFlags);
+    void appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackFlags statusFlags);
     // Audio thread, while a take is armed: counts as lost what a server
     // dropped during a gap before this buffer, which arrived at `now`, the
     // one before it at `previous`, with `deliveredBefore` frames before it.
@@ -183,9 +191,8 @@ struct CaptureEngine::Core {
     // take.
     bool streamStopped(Waiting waiting);
     TakeOutcome endTake();
-    // Points the callback at the core's own records, for a stream that may
-    // outlive the caller's.
-    void leaveStateBehind();
+    // Leaves the stream to itself, for it may outlive the caller's records.
+    void leaveStreamBehind();
     void closeStream();
 };
 

@@ -19,7 +19,7 @@ InputLevels CaptureEngine::readInputLevels() {
         levels.takeClips[channel] = figures.takeClips[channel];
     }
     levels.sourceGone = core.source != nullptr && !core.source->present.load(std::memory_order_seq_cst);
-    if (core.state.armed.load(std::memory_order_acquire))
+    if (core.armed.load(std::memory_order_acquire))
         levels.takeFramesLost = core.lostFrames.load(std::memory_order_relaxed);
     return levels;
 }

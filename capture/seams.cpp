@@ -29,3 +29,11 @@ void setTakeWriterPauseForTesting(CaptureEngine& engine, int milliseconds) {
 int64_t takeWriterRounds(const CaptureEngine& engine) {
     return core(engine).writer.rounds.load(std::memory_order_relaxed);
 }
+void adoptStreamForTesting(CaptureEngine& engine, PaStream* stream) {
+    core(engine).stream = stream;
+    core(engine).streamOpenedAt = CaptureEngine::Core::Clock::now();
+}
+PaStream* runningStreamForTesting(const CaptureEngine& engine) { return core(engine).stream; }
+void setFramesCapturedForTesting(CaptureEngine& engine, int32_t frames) {
+    core(engine).framesCaptured.store(frames, std::memory_order_release);
+}

@@ -46,7 +46,6 @@ constexpr double toleratedShortSeconds = 0.05;
 // A stream whose device or sound server went away either ends (PortAudio
 // then calls it inactive) or simply stops calling back.
 bool CaptureEngine::Core::streamDelivering(Clock::duration within) const {
-    PaStream* stream = state.stream;
     if (stream == nullptr || Pa_IsStreamActive(stream) != 1) return false;
     const Clock::rep last = lastBufferAt.load(std::memory_order_relaxed);
     const Clock::time_point now = Clock::now();
@@ -56,7 +55,6 @@ bool CaptureEngine::Core::streamDelivering(Clock::duration within) const {
 
 bool CaptureEngine::Core::streamStopped(Waiting waiting) {
     if (silence.judgedStopped) return true;
-    PaStream* stream = state.stream;
     const Clock::rep last = lastBufferAt.load(std::memory_order_relaxed);
     const Clock::time_point now = Clock::now();
     if (stream == nullptr || Pa_IsStreamActive(stream) != 1) {
@@ -106,8 +104,7 @@ void CaptureEngine::Core::endGap() {
     gap.from = 0;
 }
 
-void CaptureEngine::Core::appendToTake(RecordingState& recording, const void* input, unsigned long frameCount,
-                                       PaStreamCallbackFlags statusFlags) {
+void CaptureEngine::Core::appendToTake(const void* input, unsigned long frameCount, PaStreamCallbackFlags statusFlags) {
     // PortAudio dropped input before this buffer without saying how much; a
     // buffer's worth is the best measure it gives.
     if (statusFlags & paInputOverflow)
@@ -116,7 +113,7 @@ void CaptureEngine::Core::appendToTake(RecordingState& recording, const void* in
     if (takeFull.load(std::memory_order_relaxed) || writer.diskRefused()) return;
     const int64_t bytesPerFrame = format.bytesPerFrame;
     if (bytesPerFrame <= 0) return;
-    const int32_t counted = recording.framesCaptured.load(std::memory_order_relaxed);
+    const int32_t counted = framesCaptured.load(std::memory_order_relaxed);
     const int64_t room = int64_t{takeFrameLimit.load(std::memory_order_relaxed)} - counted;
     int64_t frames = static_cast<int64_t>(frameCount);
     if (frames > room) {
@@ -130,11 +127,11 @@ void CaptureEngine::Core::appendToTake(RecordingState& recording, const void* in
     }
     if (frames <= 0) return;
     writer.hand(input, static_cast<size_t>(frames * bytesPerFrame));
-    recording.framesCaptured.store(counted + static_cast<int32_t>(frames), std::memory_order_release);
+    framesCaptured.store(counted + static_cast<int32_t>(frames), std::memory_order_release);
 }
 
 TakeOutcome CaptureEngine::Core::endTake() {
-    const bool takeOpen = state.armed.exchange(false, std::memory_order_seq_cst);
+    const bool takeOpen = armed.exchange(false, std::memory_order_seq_cst);
     TakeOutcome outcome;
     outcome.streamLost = takeOpen && streamStopped(Waiting::upToAQuarterSecond);
     while (callbacksInside.load(std::memory_order_seq_cst) != 0)
@@ -143,7 +140,7 @@ TakeOutcome CaptureEngine::Core::endTake() {
     if (takeOpen) endGap();
     writer.finish();
     const bool closed = closeFile(TempCaptureFile);
-    outcome.framesKept = state.framesCaptured.load(std::memory_order_acquire);
+    outcome.framesKept = framesCaptured.load(std::memory_order_acquire);
     // A Stop without a take reports nothing, whatever an earlier take left.
     if (!takeOpen) return outcome;
     outcome.framesLost = lostFrames.load(std::memory_order_relaxed);
@@ -157,7 +154,7 @@ TakeOutcome CaptureEngine::Core::endTake() {
         const int64_t frames = held > 0 ? held / format.bytesPerFrame : 0;
         if (frames < outcome.framesKept) {
             outcome.framesKept = static_cast<int32_t>(frames);
-            state.framesCaptured.store(outcome.framesKept, std::memory_order_release);
+            framesCaptured.store(outcome.framesKept, std::memory_order_release);
         }
     }
     return outcome;
@@ -166,7 +163,7 @@ TakeOutcome CaptureEngine::Core::endTake() {
 TakeBeginning CaptureEngine::beginTake() {
     Core& core = *core_;
     // Opening channel 1 again under a running writer would pull its buffer away.
-    if (core.state.armed.load(std::memory_order_acquire)) core.endTake();
+    if (core.armed.load(std::memory_order_acquire)) core.endTake();
     // A link under the temporary name could point at any file of the user's,
     // and a second copy of the program must not empty this one's take.
     // The save reads the take through a descriptor of its own, so that
@@ -196,15 +193,19 @@ TakeBeginning CaptureEngine::beginTake() {
     core.gap = {};
     core.silence = {};
     core.meter.startTake();
-    core.state.framesCaptured.store(0, std::memory_order_release);
-    core.state.armed.store(true, std::memory_order_seq_cst);
+    core.framesCaptured.store(0, std::memory_order_release);
+    core.armed.store(true, std::memory_order_seq_cst);
     return TakeBeginning::begun;
 }
 
 TakeOutcome CaptureEngine::endTake() { return core_->endTake(); }
 
+int32_t CaptureEngine::framesCaptured() const { return core_->framesCaptured.load(std::memory_order_acquire); }
+
+bool CaptureEngine::armed() const { return core_->armed.load(std::memory_order_acquire); }
+
 bool CaptureEngine::takeCannotGoOn(Waiting waiting) {
-    if (!core_->state.armed.load(std::memory_order_acquire)) return false;
+    if (!core_->armed.load(std::memory_order_acquire)) return false;
     return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || core_->sourceLost() ||
            core_->streamStopped(waiting);
 }
@@ -229,15 +230,17 @@ int captureCallback(const void* input, void*, unsigned long frameCount, const Pa
     if (statusFlags & paInputOverflow) core.overflowCount.fetch_add(1, std::memory_order_relaxed);
     const int64_t deliveredBefore =
         core.deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
-    RecordingState& recording = *core.audioState.load(std::memory_order_seq_cst);
-    const bool armed = recording.armed.load(std::memory_order_seq_cst);
     // A stream left behind may outlive the caller's settings; nobody reads
-    // its levels any more.
-    if (&recording != &core.leftBehind)
-        core.meter.measure(input, frameCount, core.settings.bitsPerSample, core.settings.channelCount, armed);
+    // its levels any more, and it is never armed.
+    if (core.leftBehind.load(std::memory_order_seq_cst)) {
+        core.callbacksInside.fetch_sub(1, std::memory_order_release);
+        return paContinue;
+    }
+    const bool armed = core.armed.load(std::memory_order_seq_cst);
+    core.meter.measure(input, frameCount, core.settings.bitsPerSample, core.settings.channelCount, armed);
     if (armed && input != nullptr) {
         core.countDroppedInGap(now, previous, deliveredBefore, frameCount);
-        core.appendToTake(recording, input, frameCount, statusFlags);
+        core.appendToTake(input, frameCount, statusFlags);
     }
     core.callbacksInside.fetch_sub(1, std::memory_order_release);
     return paContinue;

@@ -100,8 +100,8 @@ void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
 
 void CaptureEngine::Core::beginOpening(bool checkFormat) {
     if (collectOpening() == StreamOpening::pending) return;
-    PaStream* previous = state.stream;
-    state.stream = nullptr;
+    PaStream* previous = stream;
+    stream = nullptr;
     opening.began = Clock::now();
     opening.silentAt = Opening::notSilent;
     opening.abandoned.store(false, std::memory_order_relaxed);
@@ -115,7 +115,7 @@ StreamOpening CaptureEngine::Core::collectOpening() {
     const StreamOpening outcome = opening.outcome.load(std::memory_order_acquire);
     if (outcome == StreamOpening::pending || !opening.thread.joinable()) return outcome;
     opening.thread.join();
-    state.stream = opening.stream;
+    stream = opening.stream;
     opening.stream = nullptr;
     streamOpenedAt = Clock::now();
     return outcome;
@@ -147,15 +147,14 @@ void CaptureEngine::beginReviving() {
 
 bool CaptureEngine::reviveWhenDue() {
     Core& core = *core_;
-    if (core.state.armed.load(std::memory_order_acquire) || core.collectOpening() == StreamOpening::pending)
-        return false;
+    if (core.armed.load(std::memory_order_acquire) || core.collectOpening() == StreamOpening::pending) return false;
     if (core.streamDelivering()) {
         core.opening.silentAt = Core::Opening::notSilent;
         return false;
     }
     // Judged on a second look only, once the audio thread has had its turn:
     // silent both times, with no buffer between.
-    const Clock::rep last = core.state.stream == nullptr ? -1 : core.lastBufferAt.load(std::memory_order_relaxed);
+    const Clock::rep last = core.stream == nullptr ? -1 : core.lastBufferAt.load(std::memory_order_relaxed);
     if (core.opening.silentAt != last) {
         core.opening.silentAt = last;
         return false;
@@ -188,12 +187,12 @@ bool CaptureEngine::sourceGone() const {
     return core_->source != nullptr && !core_->source->present.load(std::memory_order_seq_cst);
 }
 
-void CaptureEngine::Core::leaveStateBehind() {
+void CaptureEngine::Core::leaveStreamBehind() {
     // The caller's records may go before a stream left running does, or
     // before one an abandoned opening still starts: its callbacks, should the
-    // server wake, see a state of the core's own. One already inside is
-    // waited for; it holds no lock and calls nothing.
-    audioState.store(&leftBehind, std::memory_order_seq_cst);
+    // server wake, touch the core alone. One already inside is waited for;
+    // it holds no lock and calls nothing.
+    leftBehind.store(true, std::memory_order_seq_cst);
     while (callbacksInside.load(std::memory_order_seq_cst) != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
@@ -204,28 +203,27 @@ void CaptureEngine::Core::closeStream() {
     if (collectOpening() == StreamOpening::pending) {
         opening.abandoned.store(true, std::memory_order_relaxed);
         streamLeftHung = true;
-        if (state.armed.load(std::memory_order_acquire)) endTake();
-        leaveStateBehind();
+        if (armed.load(std::memory_order_acquire)) endTake();
+        leaveStreamBehind();
         return;
     }
-    PaStream* stream = state.stream;
     // PortAudio waits for a hung sound server to answer a stop or a close
     // for as long as it hangs. A stream that is running but delivers nothing
     // is left as it is, and PortAudio with it: the program is ending.
     const bool hung = stream != nullptr && Pa_IsStreamActive(stream) == 1 && !streamDelivering();
     if (stream != nullptr && !hung) stopStream(stream);
     // Closing the window mid-take keeps everything captured so far.
-    if (state.armed.load(std::memory_order_acquire)) endTake();
+    if (armed.load(std::memory_order_acquire)) endTake();
     if (stream != nullptr && !hung) Pa_CloseStream(stream);
     if (hung) {
         streamLeftHung = true;
-        leaveStateBehind();
+        leaveStreamBehind();
     }
-    state.stream = nullptr;
+    stream = nullptr;
 }
 
-CaptureEngine::CaptureEngine(const CaptureSettings& settings, const CaptureFormat& format, RecordingState& state)
-    : core_(std::make_unique<Core>(settings, format, state)) {}
+CaptureEngine::CaptureEngine(const CaptureSettings& settings, const CaptureFormat& format)
+    : core_(std::make_unique<Core>(settings, format)) {}
 
 CaptureEngine::~CaptureEngine() {
     core_->closeStream();

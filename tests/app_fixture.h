@@ -99,7 +99,7 @@ class Recorder : public ::testing::Test {
         captureFormat = computeCaptureFormat(captureSettings);
         std::ofstream("pelvar.temp", std::ios::binary | std::ios::trunc) << bytes;
         openExclusiveForReading(TakeReadFile, "pelvar.temp");
-        recordingState.framesCaptured.store(frames);
+        setFramesCapturedForTesting(app.capture, frames);
     }
     // Runs the recording loop until the condition holds. A time-out fails the
     // test, with a message, and returns false.
@@ -139,7 +139,7 @@ class Recorder : public ::testing::Test {
         chooseLater(BitsList, bitsItem);
         acceptSettings();
         openCaptureStream();
-        ASSERT_NE(recordingState.stream, nullptr);
+        ASSERT_NE(runningStreamForTesting(capture()), nullptr);
         ASSERT_TRUE(waitForAudio(app.capture));
         addWindowTimer(MainWindow, ElapsedTimer, 100);
     }
@@ -164,6 +164,7 @@ class Recorder : public ::testing::Test {
     CaptureSettings& captureSettings = app.captureSettings;
     CaptureFormat& captureFormat = app.captureFormat;
     RecordingState& recordingState = app.recordingState;
+    CaptureEngine& capture() { return app.capture; }
     int previousCode_ = 0;
     int clickCount_ = 0;
 };

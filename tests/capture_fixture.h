@@ -82,7 +82,7 @@ class Capture : public ::testing::Test {
     SaveResult saveTake(const std::string& path) {
         SaveRequest request;
         request.settings = captureSettings;
-        request.frames = recordingState.framesCaptured.load();
+        request.frames = capture().framesCaptured();
         request.path = path;
         request.mayReplace = true;
         return saveTakeAsWav(request);
@@ -91,6 +91,6 @@ class Capture : public ::testing::Test {
     TempFolder folder;
     CaptureSettings captureSettings;
     CaptureFormat captureFormat;
-    RecordingState recordingState;
-    CaptureEngine engine{captureSettings, captureFormat, recordingState};
+    CaptureEngine engine{captureSettings, captureFormat};
+    CaptureEngine& capture() { return engine; }
 };

@@ -202,7 +202,7 @@ TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
         }
     };
     ASSERT_TRUE(clickAndLoop(RecordButton));
-    ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 22050; }));
+    ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 22050; }));
     unplugSource("walrus");
     // A minimised window looks at the take once a second; meanwhile the
     // server has moved the stream to its default source.
@@ -212,7 +212,7 @@ TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
     EXPECT_EQ(seenBoxes.back().text, walrus + " was disconnected. The take up to then is kept.");
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
     const std::string take = readAll("pelvar.temp");
-    EXPECT_EQ(take.size(), static_cast<size_t>(recordingState.framesCaptured.load()) * 4) << "whole";
+    EXPECT_EQ(take.size(), static_cast<size_t>(capture().framesCaptured()) * 4) << "whole";
     recordsWalrus(take);
     ASSERT_TRUE(loopUntil([this] { return app.levels.sourceGone; }));
     // Record explains rather than records what the server put in its place.
@@ -226,8 +226,7 @@ TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
     plugSource("walrus", "Walrus Tape", 660);
     ASSERT_TRUE(loopUntil([this] { return !app.capture.sourceGone(); }));
     ASSERT_TRUE(clickAndLoop(RecordButton));
-    ASSERT_TRUE(
-        loopUntil([this] { return recordingState.armed && recordingState.framesCaptured.load() > 22050; }, 10000));
+    ASSERT_TRUE(loopUntil([this] { return capture().armed() && capture().framesCaptured() > 22050; }, 10000));
     ASSERT_TRUE(clickAndLoop(StopButton));
     recordsWalrus(readAll("pelvar.temp"));
     unplugSource("walrus");
@@ -240,7 +239,7 @@ TEST_F(Recorder, RefusedFormatIsToldAndRecordArmsNothing) {
     captureSettings.sampleRate = 1234567;
     captureFormat = computeCaptureFormat(captureSettings);
     openCaptureStream();
-    EXPECT_EQ(recordingState.stream, nullptr);
+    EXPECT_EQ(runningStreamForTesting(capture()), nullptr);
     ASSERT_EQ(seenBoxes.size(), 1u);
     EXPECT_EQ(seenBoxes[0].title, "Error");
     EXPECT_EQ(seenBoxes[0].text, "Sorry, unsupported format.");
@@ -250,7 +249,7 @@ TEST_F(Recorder, RefusedFormatIsToldAndRecordArmsNothing) {
         ASSERT_TRUE(loopUntil([&] { return seenBoxes.size() == 2u + attempt; }));
         ASSERT_EQ(seenBoxes.size(), 2u + attempt);
         EXPECT_EQ(seenBoxes.back().text, "Unable to stream.");
-        EXPECT_FALSE(recordingState.armed.load());
+        EXPECT_FALSE(capture().armed());
         EXPECT_EQ(fileSize("pelvar.temp"), -1) << "no take begun without a stream";
     }
 }
@@ -330,11 +329,11 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
         ASSERT_TRUE(clickAndLoop(StopButton));
         const int64_t deliveredOnceStopped = framesDelivered(app.capture);
         EXPECT_EQ(buttons(), (Buttons{true, false, true})) << "stopped, take " << take;
-        frames = recordingState.framesCaptured.load();
+        frames = capture().framesCaptured();
         EXPECT_GE(frames, deliveredBeforeStop - deliveredOnceRecording - 44100 / 20) << "take " << take;
         EXPECT_LE(frames, deliveredOnceStopped - deliveredBeforeRecord) << "take " << take;
         EXPECT_GT(deliveredBeforeStop - deliveredOnceRecording, 44100 / 2) << "the rig fed take " << take;
-        EXPECT_EQ(Pa_IsStreamActive(recordingState.stream), 1) << "take " << take;
+        EXPECT_EQ(Pa_IsStreamActive(runningStreamForTesting(capture())), 1) << "take " << take;
         shown = controlText(RecordButton);
         runLoopFor(300);
         EXPECT_EQ(controlText(RecordButton), shown) << "ticks change nothing while idle";
@@ -401,13 +400,13 @@ TEST_F(Recorder, KeysDoWhatTheirButtonsDoAndNothingWhileTheyAreDisabled) {
         EXPECT_EQ(buttons(), row.after);
         if (row.actedOn == RecordButton) {
             EXPECT_EQ(recordingState.loopState, LoopState::Recording);
-            framesBefore = recordingState.framesCaptured.load();
+            framesBefore = capture().framesCaptured();
             runLoopFor(500);
         }
         if (row.actedOn == StopButton) {
             EXPECT_EQ(recordingState.loopState, LoopState::Idle);
-            EXPECT_GT(recordingState.framesCaptured.load(), framesBefore) << "the take ran as after a click";
-            EXPECT_EQ(fileSize("pelvar.temp"), recordingState.framesCaptured.load() * 4);
+            EXPECT_GT(capture().framesCaptured(), framesBefore) << "the take ran as after a click";
+            EXPECT_EQ(fileSize("pelvar.temp"), capture().framesCaptured() * 4);
         }
     }
     EXPECT_EQ(seenDialogs.size(), 1u) << "Save's key acted on only while Save was enabled";

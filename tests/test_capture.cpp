@@ -45,11 +45,11 @@ TEST_F(Capture, CallbackAppendsOnlyArmedBuffersAndCountsFrames) {
     ASSERT_TRUE(beginTake());
     EXPECT_EQ(feed(engine, 1000, buffer), paContinue);
     EXPECT_EQ(feed(engine, 500, buffer), paContinue);
-    EXPECT_EQ(recordingState.framesCaptured.load(), 1500);
+    EXPECT_EQ(capture().framesCaptured(), 1500);
     endTake();
-    EXPECT_FALSE(recordingState.armed.load());
+    EXPECT_FALSE(capture().armed());
     EXPECT_EQ(feed(engine, 1000, buffer), paContinue);
-    EXPECT_EQ(recordingState.framesCaptured.load(), 1500) << "disarmed callbacks count nothing";
+    EXPECT_EQ(capture().framesCaptured(), 1500) << "disarmed callbacks count nothing";
     std::string take = readAll("pelvar.temp");
     ASSERT_EQ(take.size(), 9000u);
     EXPECT_EQ(take.substr(0, 6000), std::string(buffer.begin(), buffer.end()));
@@ -69,7 +69,7 @@ TEST_F(Capture, TakeStopsGrowingAtAWholeFrameAtTheLimit) {
     const TakeOutcome take = endTake();
     EXPECT_TRUE(take.limitReached);
     EXPECT_EQ(take.framesKept, 2500);
-    EXPECT_EQ(recordingState.framesCaptured.load(), 2500);
+    EXPECT_EQ(capture().framesCaptured(), 2500);
     EXPECT_EQ(fileSize("pelvar.temp"), 15000);
     static_assert(largestTakeFrames == INT32_MAX, "the cap is what the 32-bit frame count can hold");
 }
@@ -119,9 +119,9 @@ TEST_F(Capture, WhatAServerDroppedDuringAGapIsCountedAsLost) {
 TEST_F(Capture, EndTakeWithoutAStreamStillDisarmsAndCloses) {
     useSettings(2, 16, 44100, 0);
     ASSERT_TRUE(beginTake());
-    EXPECT_TRUE(recordingState.armed.load());
+    EXPECT_TRUE(capture().armed());
     endTake();
-    EXPECT_FALSE(recordingState.armed.load());
+    EXPECT_FALSE(capture().armed());
     EXPECT_EQ(writeWord(TempCaptureFile, 1), 0) << "channel 1 is closed";
 }
 
@@ -282,12 +282,12 @@ TEST_F(Capture, CallbackMeasuresPeaksAndClipsOfEveryFormatArmedOrNot) {
 TEST_F(Capture, UnsupportedFormatOpensNoStream) {
     useSettings(2, 16, 44100, Pa_GetDeviceCount() + 5);
     EXPECT_EQ(openCaptureStream(), StreamOpening::formatRefused);
-    EXPECT_EQ(recordingState.stream, nullptr);
+    EXPECT_EQ(runningStreamForTesting(capture()), nullptr);
     int server = deviceNamed(soundDevice());
     ASSERT_GE(server, 0);
     useSettings(2, 16, 1234567, server);
     EXPECT_EQ(openCaptureStream(), StreamOpening::formatRefused);
-    EXPECT_EQ(recordingState.stream, nullptr);
+    EXPECT_EQ(runningStreamForTesting(capture()), nullptr);
     // Each Record tries the stream again and, while it fails, arms nothing:
     // a take begun without a stream stays empty.
     for (int attempt = 0; attempt < 2; ++attempt) EXPECT_FALSE(engine.reviveStream());
@@ -310,7 +310,7 @@ TEST_P(RealCapture, TakeHoldsTheServersToneCorrectlyPacked) {
     ASSERT_GE(server, 0) << "the private sound server is not reachable";
     useSettings(row.channels, row.bits, row.rate, server);
     ASSERT_EQ(openCaptureStream(), StreamOpening::opened);
-    ASSERT_NE(recordingState.stream, nullptr);
+    ASSERT_NE(runningStreamForTesting(capture()), nullptr);
     ASSERT_TRUE(waitForAudio(engine));
     const int underruns = soundRigUnderruns(SOUND_RIG);
     // The take is judged by what the device delivered, not by the clock: a
@@ -325,7 +325,7 @@ TEST_P(RealCapture, TakeHoldsTheServersToneCorrectlyPacked) {
     ASSERT_EQ(soundRigUnderruns(SOUND_RIG), underruns) << "the rig's tone ran dry during the take: a rig fault";
     ASSERT_GT(deliveredBeforeEnd - deliveredOnceArmed, row.rate / 4) << "the rig delivered too little to judge";
 
-    const int32_t frames = recordingState.framesCaptured.load();
+    const int32_t frames = capture().framesCaptured();
     std::string take = readAll("pelvar.temp");
     ASSERT_EQ(static_cast<int64_t>(take.size()), int64_t{frames} * captureFormat.bytesPerFrame);
     // All that came while the take was armed, less a buffer caught at the
@@ -361,13 +361,12 @@ TEST_F(Capture, FileDeviceBytesArriveExactly) {
     useSettings(2, 24, 48000, device);
     ASSERT_TRUE(beginTake());
     ASSERT_EQ(openCaptureStream(), StreamOpening::opened);
-    ASSERT_NE(recordingState.stream, nullptr);
+    ASSERT_NE(runningStreamForTesting(capture()), nullptr);
     const int64_t inputBytes = static_cast<int64_t>(input.size());
-    for (int wait = 0; wait < 200 && recordingState.framesCaptured.load() * int64_t{6} < inputBytes; ++wait)
-        sleepFor(10);
+    for (int wait = 0; wait < 200 && capture().framesCaptured() * int64_t{6} < inputBytes; ++wait) sleepFor(10);
     endTake();
     std::string take = readAll("pelvar.temp");
-    EXPECT_EQ(take.size(), size_t(recordingState.framesCaptured.load()) * 6);
+    EXPECT_EQ(take.size(), size_t(capture().framesCaptured()) * 6);
     // Past the end of the input the device makes up its own bytes.
     const size_t wholeFrames = std::min(take.size(), input.size() / 6 * 6);
     ASSERT_EQ(wholeFrames, input.size() / 6 * 6) << "the whole input arrives";
@@ -408,7 +407,7 @@ TEST_F(Capture, SaveHoldsTheTakeTheRecorderWroteWhateverBecameOfItsName) {
         row.meddle();
         sleepFor(700);
         endTake();
-        const size_t takeBytes = static_cast<size_t>(recordingState.framesCaptured.load()) * 4;
+        const size_t takeBytes = static_cast<size_t>(capture().framesCaptured()) * 4;
         const SaveResult saved = saveTake((folder.path() / "take.wav").string());
         ASSERT_TRUE(saved.saved) << row.what;
         EXPECT_EQ(saved.savedBytes == saved.takeBytes, row.whole) << row.what;

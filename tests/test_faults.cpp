@@ -112,9 +112,9 @@ TEST_F(Faults, FullDiskCutsTheTakeShortTellsTheUserAndSavesWhatIsThere) {
     // ends it, without waiting for Stop: the program promises two seconds,
     // and a busy machine is given one more.
     ASSERT_TRUE(loopUntil([&] { return boxSeen("Error"); }, 3000)) << "the full disk went untold";
-    ASSERT_EQ(seenBoxes.size(), 1u) << "held " << fileSize("pelvar.temp") << " frames "
-                                    << recordingState.framesCaptured.load() << " rate " << captureSettings.sampleRate
-                                    << " bits " << captureSettings.bitsPerSample;
+    ASSERT_EQ(seenBoxes.size(), 1u) << "held " << fileSize("pelvar.temp") << " frames " << capture().framesCaptured()
+                                    << " rate " << captureSettings.sampleRate << " bits "
+                                    << captureSettings.bitsPerSample;
     EXPECT_EQ(seenBoxes[0].title, "Error");
     EXPECT_NE(seenBoxes[0].text.find("disk"), std::string::npos) << seenBoxes[0].text;
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
@@ -122,7 +122,7 @@ TEST_F(Faults, FullDiskCutsTheTakeShortTellsTheUserAndSavesWhatIsThere) {
     const int64_t held = fileSize("pelvar.temp");
     EXPECT_GT(held, 0);
     EXPECT_LE(held, 256 * 1024);
-    EXPECT_EQ(int64_t{recordingState.framesCaptured.load()} * 8, held / 8 * 8) << "only whole frames that are on disk";
+    EXPECT_EQ(int64_t{capture().framesCaptured()} * 8, held / 8 * 8) << "only whole frames that are on disk";
     // Why, in the system's words (no space, or past the size limit where no
     // tmpfs could be had), and how much the take keeps.
     const std::string& told = seenBoxes[0].text;
@@ -133,7 +133,7 @@ TEST_F(Faults, FullDiskCutsTheTakeShortTellsTheUserAndSavesWhatIsThere) {
     const size_t keeps = told.find("keeps the ");
     ASSERT_NE(keeps, std::string::npos) << told;
     ASSERT_EQ(std::sscanf(told.c_str() + keeps, "keeps the %lf second", &kept), 1) << told;
-    EXPECT_NEAR(kept, recordingState.framesCaptured.load() / 192000.0, 0.051) << told;
+    EXPECT_NEAR(kept, capture().framesCaptured() / 192000.0, 0.051) << told;
     EXPECT_NE(told.find("Save stores them"), std::string::npos) << told;
     const std::string take = readAll("pelvar.temp").substr(0, static_cast<size_t>(held / 8 * 8));
 
@@ -159,7 +159,7 @@ TEST_F(Faults, AudioTheRecorderCouldNotKeepIsToldAtStop) {
     ASSERT_EQ(std::sscanf(seenBoxes[0].text.c_str(), "%lf second", &lost), 1) << seenBoxes[0].text;
     EXPECT_GT(lost, 0.3) << seenBoxes[0].text;
     EXPECT_NE(seenBoxes[0].text.find("gaps"), std::string::npos) << seenBoxes[0].text;
-    const int32_t frames = recordingState.framesCaptured.load();
+    const int32_t frames = capture().framesCaptured();
     EXPECT_GT(frames, 0);
     EXPECT_NEAR(frames / 44100.0 + lost, 1.5, 0.5) << "what was kept and what was lost make up the take";
 
@@ -178,7 +178,7 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
     ASSERT_TRUE(loopUntil([&] { return boxSeen("Error"); }, 2000));
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
     EXPECT_EQ(recordingState.loopState, LoopState::Idle);
-    const int32_t before = recordingState.framesCaptured.load();
+    const int32_t before = capture().framesCaptured();
     EXPECT_GT(before, 44100 / 4) << "what came before the loss is kept";
     EXPECT_EQ(fileSize("pelvar.temp"), int64_t{before} * 4);
     ASSERT_EQ(seenBoxes.size(), 1u);
@@ -200,7 +200,7 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
         EXPECT_EQ(seenBoxes[0].title, "Error");
         EXPECT_EQ(seenBoxes[0].text, "Unable to stream.");
         EXPECT_EQ(buttons(), (Buttons{true, false, true})) << "no take began; Record can be tried again";
-        EXPECT_FALSE(recordingState.armed.load());
+        EXPECT_FALSE(capture().armed());
     }
 
     // Back again: the stream comes back by itself before Record, so that the
@@ -220,15 +220,15 @@ TEST_F(Faults, LostSoundServerEndsTheTakeAndRecordingResumesWhenItIsBack) {
     EXPECT_TRUE(seenBoxes.empty());
     // A capture joining a server that has just started may cost the tone a
     // beat; the tone is measured in the second half of the take.
-    ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 0; }, 8000));
+    ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 0; }, 8000));
     const int underruns = server.underruns();
-    ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100; }, 8000));
+    ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 44100; }, 8000));
     const int64_t deliveredBeforeFreeze = framesDelivered(app.capture);
     ASSERT_TRUE(server.freeze());
     EXPECT_TRUE(loopUntil([&] { return boxSeen("Error"); }, 2000));
     EXPECT_EQ(buttons(), (Buttons{true, false, true}));
     // The take holds what the device delivered from the click on.
-    const int32_t frames = recordingState.framesCaptured.load();
+    const int32_t frames = capture().framesCaptured();
     EXPECT_GE(frames, deliveredBeforeFreeze - deliveredOnceRecording - 44100 / 20);
     EXPECT_LE(frames, framesDelivered(app.capture) - deliveredBeforeRecord);
     const int underrunsInTake = server.underruns() - underruns;
@@ -260,7 +260,7 @@ TEST_F(Faults, RecordOnAHungServerWaitsWithoutHoldingTheWindowOrTheTake) {
     ASSERT_NO_FATAL_FAILURE(startRecorder());
     auto recordOnce = [this] {
         ASSERT_TRUE(clickAndLoop(RecordButton));
-        ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100 / 4; }));
+        ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 44100 / 4; }));
         ASSERT_TRUE(clickAndLoop(StopButton));
     };
     // Record pressed on a server that has hung for two seconds, so that the
@@ -288,15 +288,14 @@ TEST_F(Faults, RecordOnAHungServerWaitsWithoutHoldingTheWindowOrTheTake) {
     forgetAnswers();
     const Buttons before = buttons();
     EXPECT_LT(recordOnHungServer(), std::chrono::seconds(1)) << "a pass of the loop waited for the hung server";
-    EXPECT_FALSE(recordingState.armed.load()) << "no take begins before the stream runs";
+    EXPECT_FALSE(capture().armed()) << "no take begins before the stream runs";
     EXPECT_EQ(buttons(), (Buttons{false, before.stop, before.save})) << "Record waits";
     EXPECT_TRUE(readAll("pelvar.temp") == take) << "the earlier take stays as it was";
     EXPECT_EQ(fileNote("pelvar.temp", takeNoteKey), note);
     EXPECT_TRUE(seenBoxes.empty());
     // The server answers again: the take that waited begins, on a new stream.
     ASSERT_TRUE(server.thaw());
-    ASSERT_TRUE(loopUntil(
-        [this] { return recordingState.armed.load() && recordingState.framesCaptured.load() > 44100 / 4; }, 10000));
+    ASSERT_TRUE(loopUntil([this] { return capture().armed() && capture().framesCaptured() > 44100 / 4; }, 10000));
     EXPECT_EQ(buttons(), (Buttons{false, true, false}));
     ASSERT_TRUE(clickAndLoop(StopButton));
     EXPECT_TRUE(seenBoxes.empty());
@@ -317,7 +316,7 @@ TEST_F(Faults, RecordOnAHungServerWaitsWithoutHoldingTheWindowOrTheTake) {
     for (int wait = 0; wait < 1000 && app.capture.streamOpening() == StreamOpening::pending; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_NE(app.capture.streamOpening(), StreamOpening::pending);
-    EXPECT_EQ(recordingState.stream, nullptr) << "the opening given up opened nothing";
+    EXPECT_EQ(runningStreamForTesting(capture()), nullptr) << "the opening given up opened nothing";
     if (Pa_GetDeviceCount() == paNotInitialized) Pa_Initialize();
 }
 
@@ -328,7 +327,7 @@ TEST_F(Faults, PauseOfTheWholeProgramIsNotALostStream) {
     ASSERT_NO_FATAL_FAILURE(startRecorder());
     ASSERT_TRUE(clickAndLoop(RecordButton));
     const int64_t deliveredOnceRecording = framesDelivered(app.capture);
-    ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100 / 2; }));
+    ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 44100 / 2; }));
     // Another process stops this one for three seconds, as a shell's Ctrl+Z
     // and fg would, and leaves a mark once it let it go on.
     const std::string pid = std::to_string(::getpid());
@@ -341,12 +340,12 @@ TEST_F(Faults, PauseOfTheWholeProgramIsNotALostStream) {
     const int64_t deliveredAfterPause = framesDelivered(app.capture);
     ASSERT_TRUE(loopUntil([&] { return framesDelivered(app.capture) > deliveredAfterPause + 44100; }, 8000));
     EXPECT_TRUE(seenBoxes.empty()) << seenBoxes[0].text;
-    EXPECT_TRUE(recordingState.armed.load()) << "the take goes on after the pause";
+    EXPECT_TRUE(capture().armed()) << "the take goes on after the pause";
     EXPECT_EQ(recordingState.loopState, LoopState::Recording);
     EXPECT_EQ(buttons(), (Buttons{false, true, false}));
     const int64_t deliveredBeforeStop = framesDelivered(app.capture);
     ASSERT_TRUE(clickAndLoop(StopButton));
-    const int32_t frames = recordingState.framesCaptured.load();
+    const int32_t frames = capture().framesCaptured();
     EXPECT_GE(frames, deliveredBeforeStop - deliveredOnceRecording - 44100 / 20)
         << "all the device delivered, before the pause and after it, is in the take";
     // Whatever the server could not keep through three seconds is told as
@@ -424,7 +423,7 @@ TEST_F(Faults, TakeAtTheFrameLimitStopsOnTheNextTickAndKeepsEverything) {
     EXPECT_NE(seenBoxes[0].text.find("longest length the recorder can hold"), std::string::npos) << seenBoxes[0].text;
     EXPECT_EQ(buttons(), (Buttons{true, false, true})) << "the take ended as Stop ends it";
     EXPECT_EQ(recordingState.loopState, LoopState::Idle);
-    EXPECT_EQ(recordingState.framesCaptured.load(), 44100 / 2);
+    EXPECT_EQ(capture().framesCaptured(), 44100 / 2);
     EXPECT_EQ(fileSize("pelvar.temp"), 44100 * 2);
 }
 
@@ -441,7 +440,7 @@ TEST_F(Faults, TakeFileThatCannotBeMadeIsToldAndArmsNothing) {
     showLevels(app);
     // An earlier take leaves Stop disabled, as a user meets it.
     ASSERT_TRUE(clickAndLoop(RecordButton));
-    ASSERT_TRUE(loopUntil([&] { return recordingState.framesCaptured.load() > 0; }));
+    ASSERT_TRUE(loopUntil([&] { return capture().framesCaptured() > 0; }));
     ASSERT_TRUE(clickAndLoop(StopButton));
     const std::string earlierLine = controlText(TakeLine);
     const char* unusable = "Not recording: pelvar.temp cannot be used";
@@ -487,7 +486,7 @@ TEST_F(Faults, TakeFileThatCannotBeMadeIsToldAndArmsNothing) {
         ASSERT_EQ(seenBoxes.size(), 1u) << row.what;
         EXPECT_EQ(seenBoxes[0].title, "Error") << row.what;
         EXPECT_EQ(seenBoxes[0].text, row.told) << row.what;
-        EXPECT_FALSE(recordingState.armed.load()) << row.what;
+        EXPECT_FALSE(capture().armed()) << row.what;
         EXPECT_EQ(buttons(), (Buttons{false, true, before.save})) << row.what;
         EXPECT_EQ(readAll(precious.string()), "the user's own file") << row.what;
         const std::string line = row.line != nullptr ? row.line : unusable;

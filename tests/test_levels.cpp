@@ -292,7 +292,7 @@ TEST_F(PacedRecorder, RunUnderWayAtRecordCountsForTheTake) {
     runLoopFor(300);
     EXPECT_EQ(app.levels.clips, 2) << "one run a channel since ACCEPT";
     ASSERT_TRUE(clickAndLoop(RecordButton));
-    ASSERT_TRUE(loopUntil([&] { return recordingState.framesCaptured.load() >= 3; }));
+    ASSERT_TRUE(loopUntil([&] { return capture().framesCaptured() >= 3; }));
     ASSERT_TRUE(clickAndLoop(StopButton));
     ASSERT_EQ(inputOverflowCount(app.capture), 0) << "the device overflowed: a rig fault";
     EXPECT_EQ(controlText(TakeLine), "Take: peak 0 dBFS, clipped 2 times");

@@ -341,12 +341,12 @@ TEST_F(Recorder, ClicksHandledInOneBatchMeetTheButtonsTheEarlierOnesLeft) {
     ASSERT_TRUE(clickAndLoop(StopButton));
 
     batch({RecordButton, RecordButton, SaveButton});
-    EXPECT_TRUE(recordingState.armed.load()) << "the take goes on";
+    EXPECT_TRUE(capture().armed()) << "the take goes on";
     EXPECT_EQ(buttons(), (Buttons{false, true, false}));
     EXPECT_EQ(seenDialogs.size(), 1u);
     runLoopFor(400);
     ASSERT_TRUE(clickAndLoop(StopButton));
-    EXPECT_NEAR(recordingState.framesCaptured.load() / 44100.0, 0.8, 0.35) << "one take, from the first Record to Stop";
+    EXPECT_NEAR(capture().framesCaptured() / 44100.0, 0.8, 0.35) << "one take, from the first Record to Stop";
     plannedDialogAnswers = {(folder.path() / "batch").string()};
     ASSERT_TRUE(clickAndLoop(SaveButton));
     EXPECT_TRUE(readAll("batch.wav").substr(46) == readAll("pelvar.temp"));

@@ -85,8 +85,8 @@ TEST_F(Sleep, ForcedSleepEndsTheTakeWholeBeforeItGoesAheadAndWakingTellsIt) {
     // The delay lock goes only once the take has ended, all of it in its file.
     ASSERT_TRUE(loopUntil([&] { return logind.said("released\t2"); })) << logind.all();
     EXPECT_EQ(recordingState.loopState, LoopState::Idle);
-    EXPECT_FALSE(recordingState.armed.load());
-    const int32_t frames = recordingState.framesCaptured.load();
+    EXPECT_FALSE(capture().armed());
+    const int32_t frames = capture().framesCaptured();
     EXPECT_GT(frames, 44100 / 2);
     EXPECT_EQ(fileSize("pelvar.temp"), int64_t{frames} * 4) << "the file holds every frame counted";
     EXPECT_TRUE(loopUntil([&] { return logind.said("released\t1") && logind.said("asleep"); })) << logind.all();

@@ -112,7 +112,7 @@ TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
     ASSERT_EQ(Pa_OpenStream(&stream, &captureFormat.inputParameters, nullptr, 44100, paFramesPerBufferUnspecified,
                             paNoFlag, timedCallback, callbackContext(engine)),
               paNoError);
-    recordingState.stream = stream;
+    adoptStreamForTesting(engine, stream);
     ASSERT_EQ(Pa_StartStream(stream), paNoError);
     ASSERT_TRUE(waitForAudio(engine));
 
@@ -192,7 +192,7 @@ TEST_F(Capture, TakeWriterWakesRarelyAndMakesTheTakeDurableEveryTwoSeconds) {
     sleepFor(4000);
     const int64_t ended = nowNanoseconds();
     endTake();
-    EXPECT_GT(recordingState.framesCaptured.load(), 192000 * 6);
+    EXPECT_GT(capture().framesCaptured(), 192000 * 6);
 
     std::lock_guard<std::mutex> lock(syncCallsGuard);
     int64_t previous = started;

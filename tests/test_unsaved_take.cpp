@@ -114,7 +114,7 @@ TEST_F(Recorder, YesAtTheUnsavedTakeBoxSavesItInItsOwnFormatAndTheSettingsFollow
     EXPECT_EQ(captureSettings.bitsPerSample, chosen.bitsPerSample);
     EXPECT_EQ(captureSettings.sampleRate, chosen.sampleRate);
     EXPECT_EQ(captureSettings.deviceIndex, chosen.deviceIndex);
-    EXPECT_EQ(recordingState.framesCaptured.load(), 0);
+    EXPECT_EQ(capture().framesCaptured(), 0);
     EXPECT_EQ(windowTitle(MainWindow), title);
     EXPECT_EQ(buttons(), (Buttons{false, false, false}));
     EXPECT_TRUE(controlEnabled(AcceptButton));
@@ -144,7 +144,7 @@ TEST_F(Recorder, NoAtTheUnsavedTakeBoxKeepsItUntilTheNextRecord) {
     ASSERT_TRUE(parsed.has_value()) << note;
     EXPECT_NEAR(static_cast<double>(parsed->began), static_cast<double>(clicked), 2.0);
     EXPECT_FALSE(parsed->saved);
-    ASSERT_TRUE(loopUntil([this] { return recordingState.framesCaptured.load() > 44100 / 5; }));
+    ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 44100 / 5; }));
     ASSERT_TRUE(clickAndLoop(StopButton));
     plannedDialogAnswers = {(folder.path() / "new").string()};
     ASSERT_TRUE(clickAndLoop(SaveButton));

@@ -56,6 +56,18 @@ struct LevelDisplay {
     bool lineAlarming = false;
 };
 
+enum class LoopState { Idle, Recording };
+
+// What the window shows of the running recorder; what the audio thread
+// shares with it (`armed`, `framesCaptured`) is the capture engine's.
+struct RecordingState {
+    LoopState loopState = LoopState::Idle;
+    // The seconds shown on Record; never reset.
+    int32_t elapsedSeconds = 0;
+    // The save's progress count; never reset.
+    int32_t saveBlocks = 0;
+};
+
 // A take that a sleep of the computer ended: what it ended with, and when
 // the computer went to sleep (seconds since the epoch); told on waking.
 struct SleptTake {
@@ -64,13 +76,13 @@ struct SleptTake {
 };
 
 // Everything one run of the recorder holds: what the user chose, the format
-// derived at ACCEPT, what the running recorder knows, the capture that runs
+// derived at ACCEPT, what the window shows of the running recorder, the capture that runs
 // on them, the desktop's sound server, and the devices the list offers.
 struct App {
     CaptureSettings captureSettings;
     CaptureFormat captureFormat;
     RecordingState recordingState;
-    CaptureEngine capture{captureSettings, captureFormat, recordingState};
+    CaptureEngine capture{captureSettings, captureFormat};
     SoundServer soundServer;
     // The device list's entries, item by item; fixed from ACCEPT on.
     std::vector<CaptureDevice> devices;

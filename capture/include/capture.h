@@ -47,27 +47,6 @@ struct CaptureFormat {
 // The format PortAudio is asked for, derived from the user's choice.
 CaptureFormat computeCaptureFormat(const CaptureSettings& settings);
 
-enum class LoopState { Idle, Recording };
-
-// What the running recorder knows. The application owns it; a
-// CaptureEngine reads and writes the fields its comments name.
-struct RecordingState {
-    // Set and cleared by the CaptureEngine that runs the stream.
-    PaStream* stream = nullptr;
-    // Written by the interface thread, read by the audio thread. Raised only
-    // after the take's file and counter are ready, and sequentially
-    // consistent, so that a take can tell when the callback has left it.
-    std::atomic<bool> armed{false};
-    // Advanced by the audio thread while a take is armed; set by the
-    // interface thread before arming and after the take ended.
-    std::atomic<int32_t> framesCaptured{0};
-    LoopState loopState = LoopState::Idle;
-    // The seconds shown on Record; never reset.
-    int32_t elapsedSeconds = 0;
-    // The save's progress count; never reset.
-    int32_t saveBlocks = 0;
-};
-
 // First thing in the program, before it starts a thread: readies what the
 // sound libraries read from the environment as a stream opens, so that it
 // can be told per stream later without the environment growing under
@@ -248,13 +227,14 @@ struct InputLevels {
     bool sourceGone = false;
 };
 
-// One running capture: its stream, the ring, the take writer's thread and
-// the counters. It reads the accepted settings and format and writes the
-// recording state it is given, all owned by the caller and outliving it.
-// Interface thread only, but for what the header's opening says.
+// One running capture: its stream, the take's state that the audio thread
+// shares (`armed`, `framesCaptured`), the ring, the take writer's thread and
+// the counters. It reads the accepted settings and format, owned by the
+// caller and outliving it. Interface thread only, but for what the header's
+// opening says.
 class CaptureEngine {
    public:
-    CaptureEngine(const CaptureSettings& settings, const CaptureFormat& format, RecordingState& state);
+    CaptureEngine(const CaptureSettings& settings, const CaptureFormat& format);
     // Closes what is still open, as closeStream() does.
     ~CaptureEngine();
     CaptureEngine(const CaptureEngine&) = delete;
@@ -307,6 +287,13 @@ class CaptureEngine {
     // file another copy of the program holds), notes the take's format on
     // it, starts the take writer and arms the callback.
     TakeBeginning beginTake();
+    // The frames of the take on disk, as Save reads them: the take running
+    // now, as far as the callback has handed it on, or the last one.
+    // Never blocks.
+    int32_t framesCaptured() const;
+    // True from beginTake() until endTake(): the callback hands buffers to
+    // the take. Never blocks.
+    bool armed() const;
     // Disarms the callback, waits until it has left the take, writes out what
     // the ring still holds and closes the file; the stream keeps running. Says
     // what the take ended with; after no take at all, nothing but the frames.

@@ -21,6 +21,14 @@ int captureCallback(const void* input, void* output, unsigned long frameCount, c
 // The userData an engine's stream hands its callback.
 void* callbackContext(CaptureEngine& engine);
 
+// A stream the test or benchmark opened itself (with a callback of its own
+// that calls captureCallback) becomes the engine's, as if it had opened it.
+void adoptStreamForTesting(CaptureEngine& engine, PaStream* stream);
+// The engine's running stream, or null.
+PaStream* runningStreamForTesting(const CaptureEngine& engine);
+// A take of this many frames, as if the engine had recorded it.
+void setFramesCapturedForTesting(CaptureEngine& engine, int32_t frames);
+
 // Where the device table comes from: PortAudio, or a table a test supplies.
 struct DeviceSource {
     int (*count)();
