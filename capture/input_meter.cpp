@@ -122,7 +122,10 @@ int32_t sampleAt(const unsigned char* bytes, size_t index) {
 constexpr int32_t fullScaleFrom(int bits) { return int32_t{0x7FFF} << (bits - 16); }
 
 // The clips that end in this buffer on one channel, given the full-scale
-// samples the last buffer ended with; leaves those this one ends with.
+// samples the last buffer ended with; leaves those this one ends with. A run
+// is counted positive at the top rail and negative at the bottom one: a
+// jump from one rail to the other ends it and starts the next, as a
+// listener hears each half of a square wave driven into both rails.
 template <int bits>
 int64_t countClips(const unsigned char* bytes, size_t frames, int channels, int channel, int32_t& run) {
     constexpr int32_t from = fullScaleFrom(bits);
@@ -134,8 +137,10 @@ int64_t countClips(const unsigned char* bytes, size_t frames, int channels, int 
             run = 0;
             continue;
         }
-        if (run == 2) ++clips;
-        if (run < 3) ++run;
+        const int32_t sign = sample > 0 ? 1 : -1;
+        if (run * sign < 0) run = 0;
+        if (run * sign == 2) ++clips;
+        if (run * sign < 3) run += sign;
     }
     return clips;
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What the callback measures of every buffer for the level meter: per
 // channel, the largest magnitude and the clips, a clip being a run of at
-// least three consecutive samples at full scale, either sign, counted once
+// least three consecutive samples at full scale of one sign, counted once
 // however long it runs and carried across buffers. Full scale is what a
 // listener hears as such: within one 16-bit step of the largest magnitude,
 // which is where a 16-bit source's full scale lands at 24 and 32 bits. The
@@ -55,6 +55,7 @@ struct InputMeter {
     // Raised by startTake(), lowered by the take's first buffer.
     std::atomic<bool> takeStarting_{false};
     // Audio thread only: full-scale samples that ended the last buffer,
-    // per channel, counted up to three.
+    // per channel, counted up to three: positive at the top rail, negative
+    // at the bottom one.
     int32_t runCarried_[largestMeteredChannels] = {};
 };

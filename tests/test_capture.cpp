@@ -206,7 +206,16 @@ TEST_F(Capture, CallbackMeasuresPeaksAndClipsOfEveryFormatArmedOrNot) {
          {0, 0}},
         // -4194304: bytes 00 00 C0, the sign in the top bit of the third byte.
         {"24-bit sign in the third byte", 1, 24, {{{0, 70, 1, -4194304}}}, {halfDb}, {0}, {0}},
-        {"24-bit full scale both signs", 1, 24, {{{0, 70, 2, top24}, {0, 72, 1, bottom24}}}, {0}, {1}, {1}},
+        {"24-bit full scale both signs", 1, 24, {{{0, 70, 3, top24}, {0, 73, 3, bottom24}}}, {0}, {2}, {2}},
+        // Each half of a square wave driven into both rails is a clip of its
+        // own: the jump to the other rail ends the run.
+        {"rail to rail, every half-period",
+         1,
+         16,
+         {{{0, 0, 5, top16}, {0, 5, 5, bottom16}, {0, 10, 5, top16}, {0, 15, 2, bottom16}, {0, 17, 3, top16}}},
+         {0},
+         {4},
+         {4}},
         // A 16-bit source recorded at 24 bits: its full scale arrives shifted.
         {"16-bit full scale widened to 24 bits, both signs",
          1,

@@ -207,8 +207,8 @@ struct InputLevels {
     // 0 dBFS, reached by either sign's largest sample.
     double peak[2] = {0, 0};
     // Per channel, the clips: runs of at least three consecutive samples at
-    // full scale, either sign, each counted once, runs carried across
-    // buffers. A sample is at full scale within one 16-bit step of the
+    // full scale of one sign (a jump to the other rail starts the next run),
+    // each counted once, runs carried across buffers. A sample is at full scale within one 16-bit step of the
     // largest magnitude (at 24 and 32 bits from 0x7FFF00 and 0x7FFF0000 on),
     // so that a 16-bit source recorded deeper clips as it does at 16 bits.
     int64_t clips[2] = {0, 0};
