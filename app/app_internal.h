@@ -40,8 +40,26 @@ void showButtons(ButtonState state);
 // to its caption, once the main window's controls exist.
 void giveKeysAndNames();
 
-// Fills the device list as the window is built, and chooses its first entry.
+// Fills the device list as the window is built, and chooses its first
+// entry; where PortAudio is still starting, once it has.
 void fillDeviceList(App& app);
+// Chooses the list's item as the user does.
+void chooseDevice(App& app, size_t item);
+// "Device: " and the chosen entry's label, as the status line says it.
+std::string deviceStatusText(const App& app);
+// What the user calls the sound server's source that was chosen.
+std::string sourceDescription(const App& app);
+// True when PortAudio may be called: no start of it runs.
+bool portAudioReady(const App& app);
+
+// Audio lost during a take, as a box says it ("2.4 seconds", rounded up to
+// a tenth) and as the take's line does ("Lost 0.21 s", to a hundredth).
+std::string lostDuration(int64_t frames, double sampleRate);
+std::string lostOnTheLine(int64_t frames, double sampleRate);
+// What the take's file holds once a take ended that the user did not end,
+// as the boxes end: " The take keeps the 12.3 seconds recorded before that;
+// Save stores them.", or, where the take recorded nothing, the take before it.
+std::string whatTheTakeKeeps(const TakeOutcome& take, double sampleRate);
 
 // A box titled "Error" with an OK button.
 void showError(const std::string& text);

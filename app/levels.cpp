@@ -101,13 +101,6 @@ std::string diskTimeLeftText(int64_t seconds) {
     return std::to_string(std::max<int64_t>(seconds, 0)) + " s left on disk";
 }
 
-// Lost audio is rounded up, so that any loss reads as at least a hundredth of a second.
-std::string lostText(int64_t frames, double sampleRate) {
-    char text[48];
-    std::snprintf(text, sizeof text, "Lost %.2f s", std::ceil(static_cast<double>(frames) * 100 / sampleRate) / 100);
-    return text;
-}
-
 // The take's line: empty before the first take; while one runs, what it
 // lost or else its loudest peak, then the room left on its disk; after it,
 // its peak and its clips. After a refused Record, why nothing records.
@@ -120,7 +113,7 @@ void showTakeLine(App& app) {
         alarming = true;
     } else if (display.takeRunning) {
         if (display.takeFramesLost > 0) {
-            text = lostText(display.takeFramesLost, app.captureSettings.sampleRate);
+            text = lostOnTheLine(display.takeFramesLost, app.captureSettings.sampleRate);
             alarming = true;
         } else {
             text = display.takePeak > 0 ? "Peak " + dbfsText(decibels(display.takePeak)) : "Silent so far";
@@ -147,7 +140,7 @@ InputLevels readLevels(App& app) {
 
 // The seconds of the take's format that the take's disk still holds.
 void measureDiskRoom(App& app) {
-    const int64_t room = availableBytesBeside(TakeReadFile);
+    const int64_t room = availableBytesBeside(TempCaptureFile);
     const int64_t bytesPerSecond = roundedSampleRate(app.captureSettings.sampleRate) * app.captureFormat.bytesPerFrame;
     app.levels.diskSecondsLeft = room < 0 || bytesPerSecond <= 0 ? -1 : room / bytesPerSecond;
 }
@@ -231,6 +224,7 @@ void levelsAtRecord(App& app) {
     // What came before the click belongs to before the take, but for the
     // clips of the take's first buffers, which may have come since it began.
     const InputLevels reading = readLevels(app);
+    display.earlierTake = {display.takeShown, display.takePeak, display.takeClips};
     display.takeRunning = display.takeShown = true;
     display.takePeak = 0;
     display.takeFramesLost = 0;
@@ -248,7 +242,7 @@ void levelsAtRefusedRecord(App& app, TakeBeginning why) {
     showTakeLine(app);
 }
 
-void levelsAtStop(App& app) {
+void levelsAtStop(App& app, const TakeOutcome& take) {
     LevelDisplay& display = app.levels;
     if (!display.shown) return;
     display.notRecording.clear();
@@ -257,6 +251,13 @@ void levelsAtStop(App& app) {
         readLevels(app);
         display.takeRunning = false;
         showMeter(display);
+    }
+    // A take that recorded nothing left the one before it, which the line
+    // tells of again.
+    if (take.recordedNothing) {
+        display.takeShown = display.earlierTake.shown;
+        display.takePeak = display.earlierTake.peak;
+        display.takeClips = display.earlierTake.clips;
     }
     showTakeLine(app);
 }

@@ -10,8 +10,9 @@
 void levelsAtRecord(App& app);
 // Record began no take: until Stop the line says so, and why.
 void levelsAtRefusedRecord(App& app, TakeBeginning why);
-// The take ended: the line keeps its summary. After a refused Record the
+// The take ended: the line keeps its summary, or, where it recorded
+// nothing, the summary of the take before it. After a refused Record the
 // line shows again what it showed before.
-void levelsAtStop(App& app);
+void levelsAtStop(App& app, const TakeOutcome& take);
 // The one-second tick while a take runs: the disk's room, and the line.
 void levelsAtTick(App& app);

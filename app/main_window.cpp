@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <optional>
 #include <string>
 
 #include "app_internal.h"
@@ -46,10 +47,14 @@ void enableControls(std::initializer_list<int> controls, bool enabled) {
 
 }  // namespace
 
+std::string deviceStatusText(const App& app) {
+    return "Device: " + (chosenDevice(app) != nullptr ? chosenDevice(app)->label : std::string());
+}
+
 void refreshStatusLabels(const App& app) {
     const CaptureSettings& settings = app.captureSettings;
     const std::string texts[] = {
-        "Device: " + (chosenDevice(app) != nullptr ? chosenDevice(app)->label : std::string()),
+        deviceStatusText(app),
         "Channels: " + std::to_string(settings.channelCount),
         "Bit Depth: " + std::to_string(settings.bitsPerSample),
         "Sample Rate: " + std::to_string(roundedSampleRate(settings.sampleRate)),
@@ -59,6 +64,9 @@ void refreshStatusLabels(const App& app) {
         createText(numbers[line], 172, 174 + 30 * line, 320, 20, texts[line].c_str());
         colorCaption(numbers[line]);
     }
+    // A long device name keeps both its ends in sight, whole in its tooltip.
+    cutTextInTheMiddle(DeviceStatus);
+    setControlDescription(DeviceStatus, texts[0].c_str());
 }
 
 void buildMainWindow(App& app) {
@@ -78,6 +86,7 @@ void buildMainWindow(App& app) {
 
     createCaption(DeviceCaption, {26, 85, 75, 20}, "Main Device");
     createComboBox(DeviceList, 26, 110, 240, 20);
+    cutTextInTheMiddle(DeviceList);
     colorCaption(DeviceCaption);
     // The sound server tells of its changes through the event wait, as the
     // stream's opening does later.
@@ -101,12 +110,10 @@ int settingsPass(App& app) {
     if (code != eventControlChanged) return code;
     switch (eventControl()) {
         case DeviceList: {
-            const int selected = getControlState(DeviceList);
-            if (selected < 0 || selected >= static_cast<int>(app.devices.size())) break;
-            settings.deviceIndex = getControlItemData(DeviceList, selected);
-            settings.sourceName = app.devices[static_cast<size_t>(selected)].sourceName;
             // Why an earlier choice was dropped is old news now.
-            setControlDescription(DeviceList, "");
+            const int selected = getControlState(DeviceList);
+            if (selected >= 0 && selected < static_cast<int>(app.devices.size()))
+                chooseDevice(app, static_cast<size_t>(selected));
             break;
         }
         case RateList: applySelection(RateList, rateChoices, settings.sampleRate); break;
@@ -118,9 +125,25 @@ int settingsPass(App& app) {
 }
 
 bool runSettingsPhase(App& app) {
-    do {
+    // An ACCEPT pressed while PortAudio starts anew takes effect once it has
+    // started and the list has followed it, since its devices' numbers may
+    // change; if the choice went meanwhile, the list says why and the user
+    // chooses again.
+    std::optional<CaptureDevice> accepted;
+    for (;;) {
         if (settingsPass(app) == eventCloseRequested) return false;
-    } while (eventControl() != AcceptButton);
+        if (eventControl() == AcceptButton && !accepted) {
+            const CaptureDevice* chosen = chosenDevice(app);
+            accepted = chosen != nullptr ? *chosen : CaptureDevice{};
+        }
+        if (!accepted || !portAudioReady(app)) continue;
+        followDeviceList(app);
+        // The list may have asked PortAudio to start anew just now.
+        if (!portAudioReady(app)) continue;
+        const CaptureDevice* chosen = chosenDevice(app);
+        if (chosen == nullptr ? accepted->label.empty() : chosen->label == accepted->label) break;
+        accepted.reset();
+    }
     app.captureFormat = computeCaptureFormat(app.captureSettings);
     return true;
 }

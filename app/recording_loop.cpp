@@ -12,37 +12,26 @@
 
 namespace {
 
-// "2.4 seconds": lost audio is rounded up to a tenth of a second, so that
-// any loss reads as at least that.
-std::string lostTime(int64_t frames, double sampleRate) {
-    const double tenths = std::ceil(static_cast<double>(frames) * 10.0 / sampleRate);
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f second%s", tenths / 10.0, tenths == 10.0 ? "" : "s");
-    return text;
-}
-
-std::string keptTime(int32_t frames, double sampleRate) { return keptDuration(frames, sampleRate); }
-
-// What the user calls the sound server's source that was chosen.
-std::string sourceDescription(const App& app) {
-    const CaptureDevice* device = chosenDevice(app);
-    return device != nullptr && !device->description.empty() ? device->description : app.captureSettings.sourceName;
-}
-
 // Tells what of the take could not be kept, and why it ended when the user did not end it.
 void reportTake(const App& app, const TakeOutcome& take) {
     const double sampleRate = app.captureSettings.sampleRate;
+    const std::string keptUpToThen =
+        take.recordedNothing ? whatTheTakeKeeps(take, sampleRate) : " The take up to then is kept.";
     if (take.sourceGone) {
-        showError(sourceDescription(app) + " was disconnected. The take up to then is kept.");
+        showError(sourceDescription(app) + " was disconnected." + keptUpToThen);
+    } else if (take.sourceMoved) {
+        showError(sourceDescription(app) + " was moved to " + take.movedTo + "." + keptUpToThen);
     } else if (take.diskRefused) {
-        showError("The take was cut short because the disk refused to store more of it: " +
-                  std::string(std::strerror(take.diskError)) + ". The take keeps the " +
-                  keptTime(take.framesKept, sampleRate) + " recorded before that; Save stores them.");
+        const std::string why = std::strerror(take.diskError);
+        showError(take.recordedNothing
+                      ? "The disk refused to store the take: " + why + "." + whatTheTakeKeeps(take, sampleRate)
+                      : "The take was cut short because the disk refused to store more of it: " + why + "." +
+                            whatTheTakeKeeps(take, sampleRate));
     } else if (take.streamLost) {
-        showError("The device or its sound server stopped delivering audio, so recording stopped. The take keeps the " +
-                  keptTime(take.framesKept, sampleRate) + " recorded before that; Save stores them.");
+        showError("The device or its sound server stopped delivering audio, so recording stopped." +
+                  whatTheTakeKeeps(take, sampleRate));
     } else if (take.framesLost > 0) {
-        showError(lostTime(take.framesLost, sampleRate) +
+        showError(lostDuration(take.framesLost, sampleRate) +
                   " of audio could not be recorded, so the take has gaps where it was lost.");
     }
     if (take.limitReached)
@@ -67,7 +56,7 @@ void stopAction(App& app) {
     app.recordingState.loopState = LoopState::Idle;
     const TakeOutcome take = app.capture.endTake();
     releaseSleep();
-    levelsAtStop(app);
+    levelsAtStop(app, take);
     showButtons(ButtonState::stopped);
     reportTake(app, take);
 }
@@ -84,7 +73,7 @@ void sleepAction(App& app) {
     syncFileData(TakeReadFile);
     app.sleptTake = SleptTake{take, static_cast<int64_t>(std::time(nullptr))};
     showButtons(ButtonState::stopped);
-    levelsAtStop(app);
+    levelsAtStop(app, take);
     releaseSleep();
 }
 

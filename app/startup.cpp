@@ -46,16 +46,19 @@ void runOstrelle() {
     readyAudioEnvironment();
     readyLayerEnvironment();
     // PortAudio starts beside the window layer, each on a core of its own
-    // where there are two; stderr goes nowhere meanwhile, so a display that
-    // cannot be opened is told of once it is back.
+    // where there are two, and the window never waits for it: a sound server
+    // that hangs holds PortAudio's start, not the window. stderr goes
+    // nowhere meanwhile, so a display that cannot be opened is told of once
+    // it is back.
     AudioStart audio;
     // Never destroyed: the program ends through exit(), and the exit handler
     // may still need it. Its sound server starts listing the sources now.
     App& app = *new App;
+    app.audio = &audio;
+    app.capture.useAudioStart(audio);
     runningApp = &app;
     std::atexit(endTakeAtExit);
     startLayer([&audio] { audio.finish(); });
-    audio.finish();
     closeOnTerminationSignals();
     buildMainWindow(app);
     offerUnsavedTake(app);

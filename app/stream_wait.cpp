@@ -4,17 +4,38 @@
 // goes on answering meanwhile, and a close request ends the run at once. An
 // opening that settles wakes the event wait, and what waited for it follows:
 // a box, or the take Record asked for.
+#include <string>
 #include <utility>
 
 #include "app_internal.h"
 #include "levels.h"
 #include "ui.h"
 
+namespace {
+
+// After "Sorry, unsupported format." where ACCEPT found nothing to record
+// from: why, on a line of its own.
+std::string whyNothingRecords(const App& app) {
+    if (!app.nothingToRecord) return {};
+    return app.soundServer.sources().connected ? "\rNo device is listed, so nothing can record."
+                                               : "\rNo device is listed, and no sound server answered, so nothing "
+                                                 "can record.";
+}
+
+// The sound server opened the chosen source's stream on another source.
+std::string otherSourceText(const App& app) {
+    return "The sound server gave " + app.capture.sourceGivenInstead() + " in place of " + sourceDescription(app) +
+           ", so nothing is recorded from it.";
+}
+
+}  // namespace
+
 void openCaptureStream(App& app) {
     if (app.wakeChannel < 0) listenForWakeUps(app);
     // The list is fixed from ACCEPT on: the server's news no longer wakes
     // the window, and the chosen source alone is followed, by the engine.
     app.soundServer.whenChanged({});
+    app.nothingToRecord = app.devices.empty();
     app.capture.followSource(app.soundServer);
     app.acceptAwaitsStream = true;
     app.capture.beginOpening();
@@ -25,6 +46,7 @@ void listenForWakeUps(App& app) {
     app.wakeChannel = makeWakeChannel();
     app.capture.whenOpeningSettles([channel = app.wakeChannel] { wakeEventWait(channel); });
     app.soundServer.whenChanged([channel = app.wakeChannel] { wakeEventWait(channel); });
+    if (app.audio != nullptr) app.audio->whenFinished([channel = app.wakeChannel] { wakeEventWait(channel); });
 }
 
 void beginTakeNow(App& app) {
@@ -63,15 +85,16 @@ void followStreamOpening(App& app) {
     if (outcome == StreamOpening::pending) return;
     bool told = false;
     if (std::exchange(app.acceptAwaitsStream, false)) {
-        if (outcome == StreamOpening::formatRefused) showError("Sorry, unsupported format.");
+        if (outcome == StreamOpening::formatRefused) showError("Sorry, unsupported format." + whyNothingRecords(app));
         if (outcome == StreamOpening::unableToStream) showError("Unable to stream.");
-        told = outcome == StreamOpening::unableToStream;
+        if (outcome == StreamOpening::otherSource) showError(otherSourceText(app));
+        told = outcome == StreamOpening::unableToStream || outcome == StreamOpening::otherSource;
     }
     if (!std::exchange(app.recordAwaitsStream, false)) return;
     if (outcome == StreamOpening::opened) {
         beginTakeNow(app);
         return;
     }
-    if (!told) showError("Unable to stream.");
+    if (!told) showError(outcome == StreamOpening::otherSource ? otherSourceText(app) : "Unable to stream.");
     showButtons(ButtonState::takeNotBegun);
 }

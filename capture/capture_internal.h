@@ -8,51 +8,86 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "capture.h"
 #include "input_meter.h"
 #include "take_writer.h"
 
 // One source of the sound server that a capture reads, as the server's
-// thread sees it come and go.
+// thread sees it come and go, and sees where the capture's streams read.
 struct SourceWatch {
-    std::string name;
-    // What PortAudio's ALSA host API opens it by ("pulse:DEVICE=…").
-    std::string deviceString;
-    // A monitor opened through PipeWire's own plugin, whose stream must ask
-    // for the output it monitors to be captured.
-    bool capturesOutput = false;
-    // Written by the server's thread: whether the server lists it now, and
-    // how often it went away since it was first watched.
+    // Guarded by `guard`: written by the server's thread, read by the
+    // stream opener. The source as listed, and whether its name alone would
+    // not find it (another listed source shares it, or it is a number, which
+    // a server reads as another source's number); the mark that the streams
+    // of the opening under way carry, and what the server last gave such a
+    // stream in this one's place.
+    mutable std::mutex guard;
+    ServerSource source;
+    bool nameAmbiguous = false;
+    std::string mark;
+    std::string givenInstead;
+    // The server's numbers for the sources listed when it went away: one
+    // that comes back is a new one of its name.
+    std::vector<uint32_t> listedAtLoss;
+
+    // Written by the server's thread: whether the server lists it now, how
+    // often it went away since it was first watched, how often a stream of
+    // the capture's was found reading another source (the server moved it
+    // there, or opened it there), and the latest opening whose stream was
+    // found reading this one.
     std::atomic<bool> present{false};
     std::atomic<uint32_t> losses{0};
-    // The server's number for it while listed; guarded by the server's lock.
-    uint32_t index = UINT32_MAX;
+    std::atomic<uint32_t> diversions{0};
+    std::atomic<uint64_t> confirmed{0};
+
+    // The server's thread, each under the server's lock, with what it lists.
+    explicit SourceWatch(ServerSource chosen) : source(std::move(chosen)) {}
+    // Watching begins.
+    void begin(const std::vector<ServerSource>& listed);
+    // A new list; the server's word that the source went; the server gone.
+    void follow(const std::vector<ServerSource>& listed);
+    void removed(uint32_t index, const std::vector<ServerSource>& listed);
+    void serverGone();
+    // A stream that carries `streamMark` reads the source numbered `read`.
+    void streamReads(const std::string& streamMark, uint32_t read, const std::vector<ServerSource>& listed);
+
+   private:
+    void noteListedAtLoss(const std::vector<ServerSource>& listed);
 };
+
+// The stream property that marks a capture's stream, so that the server's
+// thread can tell which of the server's streams is it.
+constexpr const char* streamMarkKey = "ostrelle.stream";
 
 // The ALSA device string that records a source of the sound server through
 // the ALSA plugin installed for it: PulseAudio's "pulse" (which PipeWire's
-// PulseAudio server answers too) where PortAudio lists it, else PipeWire's
-// own "pipewire"; empty with neither. Interface thread, while PortAudio is
-// not opening a stream.
-std::string serverDeviceString(const ServerSource& source);
+// PulseAudio server answers too) where PortAudio lists it, by its name, or
+// by its number where the name alone is ambiguous; else PipeWire's own
+// "pipewire", by its name, or its serial where that is ambiguous. Empty with
+// neither plugin. Only while PortAudio may be called.
+std::string serverDeviceString(const ServerSource& source, bool nameAmbiguous);
 
-// While it lives, the streams PipeWire's ALSA plugin opens capture the
-// output their device string names, not a source: how that plugin records
-// a monitor. It tells the plugin through the environment, which
-// readyAudioEnvironment() made ready; only the stream opener opens streams.
-class CapturingOutputs {
+// While it lives, the streams the ALSA plugins open carry `mark` (through
+// the environment, which readyAudioEnvironment() made ready; only the stream
+// opener opens streams), and, where `capturesOutput`, PipeWire's plugin
+// records the output its device string names rather than a source: how
+// that plugin records a monitor.
+class MarkedStreams {
    public:
-    explicit CapturingOutputs(bool wanted);
-    ~CapturingOutputs();
-    CapturingOutputs(const CapturingOutputs&) = delete;
-    CapturingOutputs& operator=(const CapturingOutputs&) = delete;
+    MarkedStreams(const std::string& mark, bool capturesOutput);
+    ~MarkedStreams();
+    MarkedStreams(const MarkedStreams&) = delete;
+    MarkedStreams& operator=(const MarkedStreams&) = delete;
 
    private:
-    std::string before_;
-    bool changed_ = false;
+    std::string pipeWireBefore_, pulseBefore_;
+    bool pipeWireChanged_ = false, pulseChanged_ = false;
 };
 
 struct CaptureEngine::Core {
@@ -85,6 +120,9 @@ struct CaptureEngine::Core {
     // Advanced by the audio thread while a take is armed; set by the
     // interface thread before arming and after the take ended.
     std::atomic<int32_t> framesCaptured{0};
+    // Interface thread: the frames of the take before the one running, which
+    // stays on disk until the running one has its first frame there.
+    int32_t earlierTakeFrames = 0;
 
     TakeWriter writer{TempCaptureFile};
     std::atomic<int32_t> takeFrameLimit{largestTakeFrames};
@@ -147,19 +185,39 @@ struct CaptureEngine::Core {
         Clock::rep silentAt = notSilent;
     } opening;
     std::function<void()> openingSettled;
+    // What starts PortAudio, when the caller gave one.
+    const AudioStart* audioStart = nullptr;
     // The sound server's source the user chose, followed from ACCEPT on;
     // null for a device of PortAudio's own list.
     std::shared_ptr<SourceWatch> source;
-    // The source's losses when the running stream was opened: once it went
-    // away, the server moves the stream to another source, whose audio
-    // reaches neither the take nor the meter. Written by the stream opener
-    // before the stream starts, read by the audio thread.
+    // The source's losses and the streams found elsewhere when the running
+    // stream was opened, and the number of its opening, whose streams carry
+    // it as their mark. Once the source went away, the server moves the
+    // stream to another source; the server, or whoever uses its settings,
+    // may also move it, or open it on another source in the first place.
+    // None of that other source's audio reaches the take or the meter.
+    // Written by the stream opener before the stream starts, read by the
+    // audio thread.
     std::atomic<uint32_t> sourceLossesAtOpening{0};
+    std::atomic<uint32_t> diversionsAtOpening{0};
+    std::atomic<uint64_t> openingNumber{0};
     // True when the running stream's source went away since it was opened.
     // Any thread; never blocks.
     bool sourceLost() const {
         return source != nullptr &&
                source->losses.load(std::memory_order_seq_cst) != sourceLossesAtOpening.load(std::memory_order_relaxed);
+    }
+    // True when the running stream was found reading another source since
+    // it was opened. Any thread; never blocks.
+    bool sourceDiverted() const {
+        return source != nullptr && source->diversions.load(std::memory_order_seq_cst) !=
+                                        diversionsAtOpening.load(std::memory_order_relaxed);
+    }
+    // True until the server has said that the running stream reads the
+    // chosen source: until then nothing of it reaches the take or the meter.
+    bool sourceUnconfirmed() const {
+        return source != nullptr &&
+               source->confirmed.load(std::memory_order_seq_cst) != openingNumber.load(std::memory_order_relaxed);
     }
     // The level meter's figures, from every buffer armed or not.
     InputMeter meter;
@@ -177,6 +235,21 @@ struct CaptureEngine::Core {
     // The stream opener's thread: closes `previous` (when given), checks the
     // format when asked, opens and starts the stream.
     void runOpening(PaStream* previous, bool checkFormat);
+    // The stream opener's thread: how the chosen source of the sound server
+    // is opened now, and the mark this opening's streams carry (all empty
+    // for a device of PortAudio's own).
+    struct NamedSource {
+        std::string deviceString, mark;
+        bool capturesOutput = false;
+    };
+    NamedSource nameSource();
+    // What marks this capture's streams, before each opening's number.
+    std::string markPrefix;
+    // The stream opener's thread, the stream started: waits until the
+    // server says which source it reads. Opened for the chosen one,
+    // otherSource for another, unableToStream when the server never says.
+    static constexpr Clock::duration confirmedWithin = std::chrono::seconds(3);
+    StreamOpening confirmSource();
     // Interface thread.
     void beginOpening(bool checkFormat);
     StreamOpening collectOpening();

@@ -26,23 +26,45 @@ std::vector<CaptureDevice> captureDevices(const DeviceSource& source) {
         std::string label = deviceLabel(info);
         // ASIO drivers are not supported, whatever host API index they carry.
         if (std::strncmp(label.c_str(), "ASIO", 4) == 0) continue;
-        devices.push_back({index, std::move(label), {}, {}});
+        devices.push_back({index, std::move(label), {}, -1, {}});
     }
     return devices;
 }
 
+namespace {
+
+// A description as one line shows it: a tab or a line break would push
+// what follows out of sight, so control characters read as blanks.
+std::string oneLine(std::string text) {
+    for (char& character : text)
+        if (static_cast<unsigned char>(character) < 0x20 || character == 0x7F) character = ' ';
+    return text;
+}
+
+}  // namespace
+
 std::vector<CaptureDevice> serverCaptureDevices(const std::vector<ServerSource>& sources) {
     std::vector<CaptureDevice> devices;
-    if (sources.empty() || serverDeviceString(sources.front()).empty()) return devices;
-    std::map<std::string, int> sharing;
-    for (const ServerSource& source : sources) ++sharing[source.description];
+    if (!portAudioReachesSoundServer()) return devices;
+    std::map<std::string, int> descriptions, names, both;
+    for (const ServerSource& source : sources) {
+        ++descriptions[source.description];
+        ++names[source.name];
+        ++both[source.description + '\n' + source.name];
+    }
     for (const ServerSource& source : sources) {
         // The description first, as the desktop shows it, so that typing its
-        // first letters in the open list finds it.
-        std::string label = source.description + " (sound server";
-        if (sharing[source.description] > 1) label += ", " + source.name;
-        if (source.isDefault) label += ", default";
-        devices.push_back({serverSourceDevice, label + ")", source.name, source.description});
+        // first letters in the open list finds it. Where several share it,
+        // the name tells them apart, and where they share that too, the
+        // server's number. The default is marked only where its name tells
+        // which source it is.
+        const std::string description = oneLine(source.description);
+        std::string label = description + " (sound server";
+        if (descriptions[source.description] > 1) label += ", " + oneLine(source.name);
+        if (both[source.description + '\n' + source.name] > 1) label += " #" + std::to_string(source.index);
+        if (source.isDefault && names[source.name] == 1) label += ", default";
+        devices.push_back(
+            {serverSourceDevice, label + ")", source.name, static_cast<int64_t>(source.index), description});
     }
     return devices;
 }
@@ -73,11 +95,17 @@ bool alsaDeviceListed(const char* name) {
 
 }  // namespace
 
-std::string serverDeviceString(const ServerSource& source) {
-    if (alsaDeviceListed("pulse")) return "pulse:DEVICE=" + quoted(source.name);
-    // PipeWire's plugin names a node; a monitor is recorded by naming the
-    // output it monitors.
-    if (alsaDeviceListed("pipewire"))
+std::string serverDeviceString(const ServerSource& source, bool nameAmbiguous) {
+    // PulseAudio's plugin asks the server for a source by name or number.
+    if (alsaDeviceListed("pulse"))
+        return "pulse:DEVICE=" + quoted(nameAmbiguous ? std::to_string(source.index) : source.name);
+    // PipeWire's plugin names a node, by its name or its serial; a monitor
+    // is recorded by naming the output it monitors, whose node it is.
+    if (alsaDeviceListed("pipewire")) {
+        if (nameAmbiguous && !source.serial.empty()) return "pipewire:NODE=" + quoted(source.serial);
         return "pipewire:NODE=" + quoted(source.monitorOf.empty() ? source.name : source.monitorOf);
+    }
     return {};
 }
+
+bool portAudioReachesSoundServer() { return alsaDeviceListed("pulse") || alsaDeviceListed("pipewire"); }

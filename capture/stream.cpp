@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 #include "capture.h"
@@ -139,14 +140,27 @@ TakeOutcome CaptureEngine::Core::endTake() {
     // What the server has not handed over by now never reaches this take.
     if (takeOpen) endGap();
     writer.finish();
+    // The save reads the take through a descriptor of its own, so that
+    // whatever is done to the name meanwhile, it holds what was recorded. A
+    // take that ended before its first frame left the earlier one where it
+    // was, and the save reads that.
+    const bool recorded = takeOpen && writer.replacedEarlier();
+    if (recorded) openReadSide(TakeReadFile, TempCaptureFile);
     const bool closed = closeFile(TempCaptureFile);
+    if (takeOpen && !recorded) framesCaptured.store(earlierTakeFrames, std::memory_order_release);
+    outcome.recordedNothing = takeOpen && !recorded;
     outcome.framesKept = framesCaptured.load(std::memory_order_acquire);
     // A Stop without a take reports nothing, whatever an earlier take left.
     if (!takeOpen) return outcome;
     outcome.framesLost = lostFrames.load(std::memory_order_relaxed);
     outcome.limitReached = takeFull.load(std::memory_order_acquire);
     outcome.sourceGone = sourceLost();
-    if ((!closed || writer.diskRefused()) && format.bytesPerFrame > 0) {
+    outcome.sourceMoved = !outcome.sourceGone && sourceDiverted();
+    if (outcome.sourceMoved && source != nullptr) {
+        std::lock_guard guard(source->guard);
+        outcome.movedTo = source->givenInstead;
+    }
+    if ((!closed || writer.diskRefused()) && recorded && format.bytesPerFrame > 0) {
         // Count only the whole frames the disk really holds.
         outcome.diskRefused = true;
         outcome.diskError = writer.diskRefused() ? writer.refusal() : EIO;
@@ -165,26 +179,22 @@ TakeBeginning CaptureEngine::beginTake() {
     // Opening channel 1 again under a running writer would pull its buffer away.
     if (core.armed.load(std::memory_order_acquire)) core.endTake();
     // A link under the temporary name could point at any file of the user's,
-    // and a second copy of the program must not empty this one's take.
-    // The save reads the take through a descriptor of its own, so that
-    // whatever is done to the name meanwhile, it holds what was recorded.
-    if (createFile(TempCaptureFile, tempCaptureName, CreateFlags::refuseLinks | CreateFlags::exclusive) == 0) {
+    // and a second copy of the program must not empty this one's take. What
+    // the file holds stays until the take's first frame: a take that ends
+    // before it (its source goes again, a close) leaves the earlier take
+    // whole, to save or to be offered back.
+    if (createFile(TempCaptureFile, tempCaptureName,
+                   CreateFlags::refuseLinks | CreateFlags::exclusive | CreateFlags::keepContents) == 0) {
         const bool held = errno == EWOULDBLOCK;
         return held ? TakeBeginning::heldElsewhere : TakeBeginning::refused;
     }
-    if (openReadSide(TakeReadFile, TempCaptureFile) == 0) {
-        closeFile(TempCaptureFile);
-        return TakeBeginning::refused;
-    }
     // The format goes with the take, on disk before its first frame, so that
-    // a take this run never finishes can still be read back. A file system
-    // without notes records as before.
+    // a take this run never finishes can still be read back.
     const CaptureSettings& settings = core.settings;
-    setFileNote(TempCaptureFile, takeNoteKey,
-                formatTakeNote({settings.channelCount, settings.bitsPerSample, settings.sampleRate,
-                                static_cast<int64_t>(std::time(nullptr)), false}));
+    const std::string note = formatTakeNote({settings.channelCount, settings.bitsPerSample, settings.sampleRate,
+                                             static_cast<int64_t>(std::time(nullptr)), false});
     const double ringBytes = ringSeconds * settings.sampleRate * core.format.bytesPerFrame;
-    if (!core.writer.start(ringBytes > smallestRing ? static_cast<size_t>(ringBytes) : smallestRing)) {
+    if (!core.writer.start(ringBytes > smallestRing ? static_cast<size_t>(ringBytes) : smallestRing, note)) {
         closeFile(TempCaptureFile);
         return TakeBeginning::refused;
     }
@@ -193,6 +203,7 @@ TakeBeginning CaptureEngine::beginTake() {
     core.gap = {};
     core.silence = {};
     core.meter.startTake();
+    core.earlierTakeFrames = core.framesCaptured.load(std::memory_order_acquire);
     core.framesCaptured.store(0, std::memory_order_release);
     core.armed.store(true, std::memory_order_seq_cst);
     return TakeBeginning::begun;
@@ -207,7 +218,7 @@ bool CaptureEngine::armed() const { return core_->armed.load(std::memory_order_a
 bool CaptureEngine::takeCannotGoOn(Waiting waiting) {
     if (!core_->armed.load(std::memory_order_acquire)) return false;
     return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || core_->sourceLost() ||
-           core_->streamStopped(waiting);
+           core_->sourceDiverted() || core_->streamStopped(waiting);
 }
 
 // Runs on PortAudio's audio thread with each buffer. It touches only the
@@ -219,11 +230,17 @@ int captureCallback(const void* input, void*, unsigned long frameCount, const Pa
                     PaStreamCallbackFlags statusFlags, void* userData) {
     auto& core = *static_cast<CaptureEngine::Core*>(userData);
     core.callbacksInside.fetch_add(1, std::memory_order_seq_cst);
-    // The server moved a stream whose source went away to another source:
-    // none of that reaches the take or the meter, and the stream ends.
-    if (core.sourceLost()) {
+    // The server moved the stream to another source (its own went away, or
+    // somebody moved it): none of that reaches the take or the meter, and
+    // the stream ends. Until the server has said which source the stream
+    // reads, nothing of it goes anywhere either.
+    if (core.sourceLost() || core.sourceDiverted()) {
         core.callbacksInside.fetch_sub(1, std::memory_order_release);
         return paComplete;
+    }
+    if (core.sourceUnconfirmed()) {
+        core.callbacksInside.fetch_sub(1, std::memory_order_release);
+        return paContinue;
     }
     const Clock::rep now = Clock::now().time_since_epoch().count();
     const Clock::rep previous = core.lastBufferAt.exchange(now, std::memory_order_relaxed);

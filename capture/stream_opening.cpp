@@ -10,6 +10,11 @@
 #include <pa_linux_alsa.h>
 #include <pthread.h>
 
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string>
+
 #include "capture.h"
 #include "capture_internal.h"
 #include "capture_testing.h"
@@ -50,29 +55,38 @@ void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
     // would ever open again. Aborting cancels the thread where it waits, in
     // every build; the tests that lose a stream so are left out of
     // ThreadSanitizer's pass (label cancels_audio_thread, tests/CMakeLists.txt).
+    StreamOpening outcome = StreamOpening::unableToStream;
+    // PortAudio may still be starting (a sound server that hangs holds it);
+    // a run that ends meanwhile opens nothing.
+    if (audioStart != nullptr &&
+        !audioStart->awaitReady([this] { return opening.abandoned.load(std::memory_order_relaxed); })) {
+        opening.outcome.store(outcome, std::memory_order_release);
+        if (openingSettled) openingSettled();
+        return;
+    }
     if (previous != nullptr) {
         Pa_AbortStream(previous);
         Pa_CloseStream(previous);
     }
-    StreamOpening outcome = StreamOpening::unableToStream;
     PaStream* stream = nullptr;
     // A source of the sound server is named by its ALSA device string. One
     // that is not there is not asked for: the server would open another.
     PaStreamParameters input = format.inputParameters;
     PaAlsaStreamInfo named{};
+    const NamedSource chosen = nameSource();
     if (source != nullptr) {
         PaAlsa_InitializeStreamInfo(&named);
-        named.deviceString = source->deviceString.c_str();
+        named.deviceString = chosen.deviceString.c_str();
         input.device = serverSourceDevice;
         input.hostApiSpecificStreamInfo = &named;
-        sourceLossesAtOpening.store(source->losses.load(std::memory_order_seq_cst), std::memory_order_relaxed);
     }
-    const bool given = opening.abandoned.load(std::memory_order_relaxed) ||
-                       (source != nullptr && !source->present.load(std::memory_order_seq_cst));
-    const CapturingOutputs monitor(source != nullptr && source->capturesOutput);
-    if (!given && checkFormat && Pa_IsFormatSupported(&input, nullptr, settings.sampleRate) != paFormatIsSupported) {
+    const bool givenUp =
+        opening.abandoned.load(std::memory_order_relaxed) ||
+        (source != nullptr && (!source->present.load(std::memory_order_seq_cst) || chosen.deviceString.empty()));
+    const MarkedStreams marked(chosen.mark, chosen.capturesOutput);
+    if (!givenUp && checkFormat && Pa_IsFormatSupported(&input, nullptr, settings.sampleRate) != paFormatIsSupported) {
         outcome = StreamOpening::formatRefused;
-    } else if (!given) {
+    } else if (!givenUp) {
         lastBufferAt.store(0, std::memory_order_relaxed);
         meter.forgetRuns();
         if (Pa_OpenStream(&stream, &input, nullptr, settings.sampleRate, paFramesPerBufferUnspecified, paNoFlag,
@@ -84,18 +98,58 @@ void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
             pthread_setname_np(pthread_self(), "audio");
             if (Pa_StartStream(stream) == paNoError) outcome = StreamOpening::opened;
         }
-        // A stream that did not start, or that the run no longer waits for,
-        // is closed here, by the thread that opened it.
+        if (outcome == StreamOpening::opened && source != nullptr) outcome = confirmSource();
+        // A stream that did not start, that reads another source, or that
+        // the run no longer waits for, is closed here, by the thread that
+        // opened it.
         if (stream != nullptr && (outcome != StreamOpening::opened || opening.abandoned.load())) {
             Pa_AbortStream(stream);
             Pa_CloseStream(stream);
             stream = nullptr;
-            outcome = StreamOpening::unableToStream;
+            if (outcome == StreamOpening::opened) outcome = StreamOpening::unableToStream;
         }
     }
     opening.stream = stream;
     opening.outcome.store(outcome, std::memory_order_release);
     if (openingSettled) openingSettled();
+}
+
+CaptureEngine::Core::NamedSource CaptureEngine::Core::nameSource() {
+    if (source == nullptr) return {};
+    NamedSource named;
+    const uint64_t number = openingNumber.load(std::memory_order_relaxed) + 1;
+    // Unique to this capture (among every program's on the server, but by
+    // a chance of one in 2^64), and to this opening of it.
+    if (markPrefix.empty()) {
+        std::random_device random;
+        markPrefix = std::to_string((uint64_t{random()} << 32) | random()) + ".";
+    }
+    named.mark = markPrefix + std::to_string(number);
+    ServerSource listed;
+    bool ambiguous = false;
+    {
+        std::lock_guard guard(source->guard);
+        listed = source->source;
+        ambiguous = source->nameAmbiguous;
+        source->mark = named.mark;
+    }
+    named.deviceString = serverDeviceString(listed, ambiguous);
+    named.capturesOutput = !listed.monitorOf.empty() && named.deviceString.rfind("pipewire:", 0) == 0;
+    sourceLossesAtOpening.store(source->losses.load(std::memory_order_seq_cst), std::memory_order_relaxed);
+    diversionsAtOpening.store(source->diversions.load(std::memory_order_seq_cst), std::memory_order_relaxed);
+    openingNumber.store(number, std::memory_order_relaxed);
+    return named;
+}
+
+StreamOpening CaptureEngine::Core::confirmSource() {
+    const auto deadline = Clock::now() + confirmedWithin;
+    while (Clock::now() < deadline && !opening.abandoned.load(std::memory_order_relaxed)) {
+        if (sourceDiverted()) return StreamOpening::otherSource;
+        if (sourceLost()) return StreamOpening::unableToStream;
+        if (!sourceUnconfirmed()) return StreamOpening::opened;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return StreamOpening::unableToStream;
 }
 
 void CaptureEngine::Core::beginOpening(bool checkFormat) {
@@ -167,20 +221,26 @@ bool CaptureEngine::reviveWhenDue() {
 StreamOpening CaptureEngine::streamOpening() { return core_->collectOpening(); }
 
 bool CaptureEngine::streamRuns() {
-    return core_->collectOpening() != StreamOpening::pending && !core_->sourceLost() &&
+    return core_->collectOpening() != StreamOpening::pending && !core_->sourceLost() && !core_->sourceDiverted() &&
            core_->streamDelivering(Core::silenceSuspected);
 }
 
 void CaptureEngine::followSource(SoundServer& server) {
-    if (core_->settings.sourceName.empty()) return;
+    const CaptureSettings& settings = core_->settings;
+    if (settings.sourceName.empty()) return;
+    // Found again by its number and name together: two sources may share a name.
     ServerSource chosen;
+    chosen.name = settings.sourceName;
+    chosen.index = static_cast<uint32_t>(settings.sourceIndex);
     for (const ServerSource& source : server.sources().sources)
-        if (source.name == core_->settings.sourceName) chosen = source;
-    chosen.name = core_->settings.sourceName;
-    std::shared_ptr<SourceWatch> watch = server.watch(chosen);
-    watch->deviceString = serverDeviceString(chosen);
-    watch->capturesOutput = !chosen.monitorOf.empty() && watch->deviceString.rfind("pipewire:", 0) == 0;
-    core_->source = std::move(watch);
+        if (source.name == chosen.name && source.index == chosen.index) chosen = source;
+    core_->source = server.watch(chosen);
+}
+
+std::string CaptureEngine::sourceGivenInstead() const {
+    if (core_->source == nullptr) return {};
+    std::lock_guard guard(core_->source->guard);
+    return core_->source->givenInstead;
 }
 
 bool CaptureEngine::sourceGone() const {
@@ -234,7 +294,10 @@ CaptureEngine::~CaptureEngine() {
 
 void CaptureEngine::closeStream() { core_->closeStream(); }
 
+void CaptureEngine::useAudioStart(const AudioStart& audio) { core_->audioStart = &audio; }
+
 void CaptureEngine::end() {
     core_->closeStream();
-    if (!core_->streamLeftHung) Pa_Terminate();
+    const bool starting = core_->audioStart != nullptr && !core_->audioStart->ready();
+    if (!core_->streamLeftHung && !starting) Pa_Terminate();
 }

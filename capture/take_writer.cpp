@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 #include "files.h"
+#include "take_format.h"
 
 namespace {
 
@@ -30,6 +32,16 @@ constexpr size_t largestWrite = size_t{1} << 20;
 // waits; the take is cut at what the disk holds.
 void TakeWriter::writeOut(const char* data, size_t bytes) {
     if (diskRefused()) return;
+    if (!replaced_) {
+        // The earlier take goes only now that this one has a frame for it.
+        if (!truncateFile(channel_, 0)) {
+            noteRefusal();
+            return;
+        }
+        replaced_ = true;
+        // A file system without notes records as before.
+        setFileNote(channel_, takeNoteKey, note_);
+    }
     writeData(channel_, data, static_cast<int>(bytes));
     if (fileWriteFailed(channel_)) noteRefusal();
 }
@@ -89,7 +101,7 @@ void TakeWriter::run() {
     }
 }
 
-bool TakeWriter::start(size_t bytes) {
+bool TakeWriter::start(size_t bytes, std::string note) {
     if (size_t override = ringBytesOverride.load(std::memory_order_relaxed); override > 0) bytes = override;
     if (!ring_ || ringMadeFor_ != bytes) {
         ring_.reset();
@@ -102,6 +114,8 @@ bool TakeWriter::start(size_t bytes) {
         ringMadeFor_ = bytes;
     }
     ring_->empty();
+    note_ = std::move(note);
+    replaced_ = false;
     refusal_.store(0, std::memory_order_relaxed);
     finishing_ = false;
     thread_ = std::thread([this] { run(); });

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "byte_ring.h"
@@ -33,9 +34,12 @@ class TakeWriter {
     // Interface thread. Makes the ring hold at least `bytes` for the callback
     // even while a write of the disk waits (allocating and touching every
     // page now, never in the callback), empties it and starts the thread that
-    // writes to the channel, which must be open. False when the ring cannot
-    // be had.
-    bool start(size_t bytes);
+    // writes to the channel, which must be open. What the channel's file
+    // holds stays until the take's first bytes come: only then is it cut to
+    // nothing and given `note` (under takeNoteKey), so that a take that ends
+    // before its first frame leaves the earlier one whole. False when the
+    // ring cannot be had.
+    bool start(size_t bytes, std::string note);
     // Interface thread, once no callback can add more: wakes the thread at
     // once, which writes out everything the ring still holds and ends. The
     // channel stays open.
@@ -50,6 +54,9 @@ class TakeWriter {
     bool diskRefused() const { return refusal_.load(std::memory_order_acquire) != 0; }
     // The system's error number for that refusal, 0 while there was none. Any thread.
     int refusal() const { return refusal_.load(std::memory_order_acquire); }
+    // True once this take has cut the file to begin its own. Interface
+    // thread, once finish() has returned.
+    bool replacedEarlier() const { return replaced_; }
 
     // For tests: a ring of this size whatever is asked (0: as asked), a pause
     // after each write, and the rounds the thread has made.
@@ -75,6 +82,9 @@ class TakeWriter {
     std::mutex wakeGuard_;
     std::condition_variable wake_;
     bool finishing_ = false;  // under wakeGuard_
+    // The writer thread's, until finish() has returned.
+    std::string note_;
+    bool replaced_ = false;
     // The error number of the first write or sync the disk refused; 0 while none was.
     std::atomic<int> refusal_{0};
 };

@@ -54,7 +54,9 @@ bool closeEntry(FileChannel& entry);
 // name, locked for this process as createFile's exclusive flag promises. For
 // writing, a missing file is made 0600 and an existing one emptied, only
 // once all of that holds. -1 on failure, with errno as files.h tells.
-enum class OwnFileUse { write, read };
+// Writing empties the file once it is taken; writing and keeping leaves
+// what it holds to the caller.
+enum class OwnFileUse { write, writeKeeping, read };
 int openOwnFile(const char* name, OwnFileUse use);
 // The folder a path names a file in: "." for a bare name.
 std::string folderOf(const std::string& path);

@@ -56,12 +56,13 @@ bool mayOpen(const char* name) {
 // writing, a missing file is made, for the user alone: the take it will hold
 // may never be saved, and must not be readable by others meanwhile.
 int openWithoutFollowing(const char* name, OwnFileUse use, bool& created) {
-    const int flags = (use == OwnFileUse::write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    const bool writing = use != OwnFileUse::read;
+    const int flags = (writing ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     created = false;
     // Where the file goes away between the two opens, it is made anew.
     for (int tries = 0; tries < 8; ++tries) {
         if (!mayOpen(name)) return -1;
-        if (use == OwnFileUse::write) {
+        if (writing) {
             const int descriptor = ::open(name, flags | O_CREAT | O_EXCL, 0600);
             if (descriptor >= 0) {
                 created = true;
@@ -125,7 +126,7 @@ int openOwnFile(const char* name, OwnFileUse use) {
     // 0600 whatever the umask, which may have taken the user's own writing,
     // and whatever mode an earlier file had: a take may never be saved, and
     // nobody else may read it meanwhile. Read back, a file keeps its mode.
-    if (opened && use == OwnFileUse::write) opened = ::fchmod(descriptor, 0600) == 0;
+    if (opened && use != OwnFileUse::read) opened = ::fchmod(descriptor, 0600) == 0;
     if (opened && use == OwnFileUse::write && !created) opened = ::ftruncate(descriptor, 0) == 0;
     if (opened) opened = ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) == 0;
     if (!opened) {

@@ -14,8 +14,11 @@
 int createFile(int number, const char* name, CreateFlags options) {
     files_detail::FileChannel* entry = files_detail::emptiedEntry(number);
     if (entry == nullptr || name == nullptr) return 0;
-    if (hasFlag(options, CreateFlags::exclusive))
-        return files_detail::adopt(*entry, files_detail::openOwnFile(name, files_detail::OwnFileUse::write));
+    if (hasFlag(options, CreateFlags::exclusive)) {
+        const auto use = hasFlag(options, CreateFlags::keepContents) ? files_detail::OwnFileUse::writeKeeping
+                                                                     : files_detail::OwnFileUse::write;
+        return files_detail::adopt(*entry, files_detail::openOwnFile(name, use));
+    }
     const int flags = O_CLOEXEC | (hasFlag(options, CreateFlags::refuseLinks) ? O_NOFOLLOW : 0);
     if (hasFlag(options, CreateFlags::newOnly))
         return files_detail::adopt(*entry, ::open(name, O_RDWR | O_CREAT | O_EXCL | flags, 0666));

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "app_testing.h"
 #include "capture.h"
@@ -50,6 +51,21 @@ inline void plugSource(const std::string& name, const std::string& description, 
 inline void unplugSource(const std::string& name) {
     ASSERT_TRUE(runRig({"sound", "remove-source", SOUND_RIG, name})) << name;
 }
+// A device plugged in for as long as it lives, however the test ends: a
+// sink's monitor as plugSource makes it, or a source named `name` itself.
+struct PluggedSource {
+    enum Kind { monitor, named };
+    PluggedSource(std::string name, const std::string& description, double frequency, Kind kind = monitor)
+        : name(std::move(name)) {
+        EXPECT_TRUE(runRig({"sound", kind == monitor ? "add-source" : "add-named-source", SOUND_RIG, this->name,
+                            description, std::to_string(static_cast<int>(frequency))}))
+            << this->name;
+    }
+    ~PluggedSource() { runRig({"sound", "remove-source", SOUND_RIG, name}); }
+    PluggedSource(const PluggedSource&) = delete;
+    PluggedSource& operator=(const PluggedSource&) = delete;
+    std::string name;
+};
 
 struct Buttons {
     bool record, stop, save;
@@ -68,6 +84,10 @@ class Recorder : public ::testing::Test {
    protected:
     void SetUp() override {
         forgetAnswers();
+        // PortAudio is started anew as the program starts it again: off the
+        // interface thread.
+        app.audio = &audioStart;
+        app.capture.useAudioStart(audioStart);
         buildMainWindow(app);
     }
     void TearDown() override {
@@ -160,6 +180,7 @@ class Recorder : public ::testing::Test {
     static constexpr int guardTimer = 4242;
 
     TempFolder folder;
+    AudioStart audioStart{AudioStart::AlreadyStarted{}};
     App app;
     CaptureSettings& captureSettings = app.captureSettings;
     CaptureFormat& captureFormat = app.captureFormat;

@@ -93,7 +93,7 @@ TEST_F(Recorder, DeviceListShowsEveryCaptureDeviceUnderItsLabel) {
     EXPECT_EQ(list->itemText(listed("Monitor of Zebra Deck")).toStdString(), "Monitor of Zebra Deck (sound server)");
     // A name that looks like markup is shown as written, angle brackets and
     // all, and a device far down PortAudio's table keeps its label.
-    app.devices.push_back({129, "<b>x</b> 0", {}, {}});
+    app.devices.push_back({129, "<b>x</b> 0", {}, -1, {}});
     captureSettings.deviceIndex = 129;
     refreshStatusLabels();
     auto* status = static_cast<QLabel*>(controlWidget(DeviceStatus));
@@ -176,6 +176,25 @@ TEST(RecorderAtStart, HungServerLeavesTheListToPortAudio) {
     ::close(hung);
 }
 
+// A take of 16-bit stereo at 44100 Hz holds this source's tone alone: none
+// of the others' sounds in any fiftieth of a second of it.
+void recordsOnly(const std::string& take, double frequency, std::initializer_list<double> others) {
+    const std::vector<double> samples = channelSamples(take, 16, 2);
+    ASSERT_GT(samples.size(), 8820u);
+    // A tenth of a second from its first quarter on, clear of how a new
+    // stream begins.
+    const auto middle = samples.begin() + static_cast<long>(samples.size() / 4);
+    ToneMeasure tone = measureTone({middle, middle + 4410}, 44100);
+    EXPECT_NEAR(tone.frequency, frequency, 7);
+    EXPECT_NEAR(tone.amplitude, 0.5, 0.03);
+    for (size_t start = 0; start + 882 <= samples.size(); start += 882) {
+        const std::vector<double> fiftieth(samples.begin() + static_cast<long>(start),
+                                           samples.begin() + static_cast<long>(start + 882));
+        for (double other : others)
+            EXPECT_LT(toneStrength(fiftieth, 44100, other), 0.05) << start / 882 << "th fiftieth";
+    }
+}
+
 TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
     const std::string walrus = "Monitor of Walrus Tape";
     plugSource("walrus", "Walrus Tape", 660);
@@ -183,24 +202,7 @@ TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
     ASSERT_NO_FATAL_FAILURE(startRecorder(0, 0, listed(walrus)));
     showLevels(app);
     EXPECT_EQ(controlText(DeviceStatus), "Device: " + walrus + " (sound server)");
-    const auto recordsWalrus = [&](const std::string& take) {
-        const std::vector<double> samples = channelSamples(take, 16, 2);
-        ASSERT_GT(samples.size(), 8820u);
-        // A tenth of a second from its first quarter on, clear of how a new
-        // stream begins.
-        const auto middle = samples.begin() + static_cast<long>(samples.size() / 4);
-        ToneMeasure tone = measureTone({middle, middle + 4410}, 44100);
-        EXPECT_NEAR(tone.frequency, 660, 7);
-        EXPECT_NEAR(tone.amplitude, 0.5, 0.03);
-        // No fiftieth of a second holds the default source's 1 kHz.
-        for (size_t start = 0; start + 882 <= samples.size(); start += 882) {
-            EXPECT_LT(toneStrength({samples.begin() + static_cast<long>(start),
-                                    samples.begin() + static_cast<long>(start + 882)},
-                                   44100, 1000),
-                      0.05)
-                << start / 882 << "th fiftieth";
-        }
-    };
+    const auto recordsWalrus = [](const std::string& take) { recordsOnly(take, 660, {1000}); };
     ASSERT_TRUE(clickAndLoop(RecordButton));
     ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 22050; }));
     unplugSource("walrus");
@@ -222,6 +224,22 @@ TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
     EXPECT_EQ(seenBoxes[0].text,
               walrus + " is disconnected, so nothing is recorded. Record works again once it is back.");
     EXPECT_EQ(readAll("pelvar.temp"), take);
+    // Back, and gone again just after Record, while its stream opens again:
+    // the take before stays whole, and Save and the take's line stay with it.
+    plugSource("walrus", "Walrus Tape", 660);
+    ASSERT_TRUE(loopUntil([this] { return !app.capture.sourceGone(); }));
+    const std::string line = controlText(TakeLine);
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    unplugSource("walrus");
+    ASSERT_TRUE(loopUntil([this] { return !app.recordAwaitsStream && !capture().armed(); }));
+    const std::string kept = readAll("pelvar.temp");
+    ASSERT_EQ(kept.size(), static_cast<size_t>(capture().framesCaptured()) * 4) << "whole";
+    if (kept == take) {
+        EXPECT_EQ(controlText(TakeLine), line);
+    } else {
+        recordsWalrus(kept);
+    }
+    EXPECT_TRUE(controlEnabled(SaveButton));
     // Once back, it is recorded from again.
     plugSource("walrus", "Walrus Tape", 660);
     ASSERT_TRUE(loopUntil([this] { return !app.capture.sourceGone(); }));
@@ -231,6 +249,50 @@ TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
     recordsWalrus(readAll("pelvar.temp"));
     unplugSource("walrus");
 }
+
+// Moved to another source mid-take, as a desktop's sound settings move a
+// stream, the take ends there, whole, and nothing of the other source
+// reaches it.
+TEST_F(Recorder, SourceMovedMidTakeEndsTheTakeWholeAtTheMove) {
+    const PluggedSource walrus("walrus", "Walrus Tape", 660);
+    ASSERT_TRUE(settingsUntil([&] { return listed("Monitor of Walrus Tape") >= 0; }));
+    ASSERT_NO_FATAL_FAILURE(startRecorder(0, 0, listed("Monitor of Walrus Tape")));
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 22050; }));
+    ASSERT_TRUE(runRig({"sound", "move-capture", SOUND_RIG, "zebra.monitor"}));
+    ASSERT_TRUE(loopUntil([this] { return recordingState.loopState == LoopState::Idle; }));
+    ASSERT_FALSE(seenBoxes.empty());
+    EXPECT_EQ(seenBoxes.back().text,
+              "Monitor of Walrus Tape was moved to Monitor of Zebra Deck. The take up to then is kept.");
+    const std::string take = readAll("pelvar.temp");
+    EXPECT_EQ(take.size(), static_cast<size_t>(capture().framesCaptured()) * 4) << "whole";
+    recordsOnly(take, 660, {1000, 440});
+}
+
+// A source whose name alone would find another records itself: a name that
+// is another source's number, or a name that another source shares.
+class NamedSources : public Recorder {
+   protected:
+    void recordsItself(const std::string& name, const std::string& description, double frequency) {
+        const PluggedSource named(name, description, frequency, PluggedSource::named);
+        ASSERT_TRUE(settingsUntil([&] { return listed(description + " (sound server") >= 0; }));
+        ASSERT_NO_FATAL_FAILURE(startRecorder(0, 0, listed(description + " (sound server")));
+        EXPECT_EQ(controlText(DeviceStatus).rfind("Device: " + description + " (sound server", 0), 0u);
+        ASSERT_TRUE(clickAndLoop(RecordButton));
+        ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 22050; }));
+        ASSERT_TRUE(clickAndLoop(StopButton));
+        EXPECT_TRUE(seenBoxes.empty());
+        recordsOnly(readAll("pelvar.temp"), frequency, {1000, 440});
+    }
+};
+
+TEST_F(NamedSources, ANameThatIsAnotherSourcesNumberRecordsItself) {
+    ASSERT_TRUE(settingsUntil([] { return listed("Monitor of Zebra Deck") >= 0; }));
+    const int64_t zebra = app.devices[static_cast<size_t>(listed("Monitor of Zebra Deck"))].sourceIndex;
+    recordsItself(std::to_string(zebra), "Numeric", 550);
+}
+
+TEST_F(NamedSources, ANameThatAnotherSourceHasRecordsItself) { recordsItself("zebra.monitor", "Fake-Zebra", 750); }
 
 // A format the device refuses is told at ACCEPT; each Record after it tries
 // the stream again, says so while it fails, and arms nothing.

@@ -54,6 +54,13 @@ TEST_F(Capture, CallbackAppendsOnlyArmedBuffersAndCountsFrames) {
     ASSERT_EQ(take.size(), 9000u);
     EXPECT_EQ(take.substr(0, 6000), std::string(buffer.begin(), buffer.end()));
     EXPECT_EQ(take.substr(6000), std::string(buffer.begin(), buffer.begin() + 3000));
+    // A take that ends before its first frame leaves the one before it whole.
+    ASSERT_TRUE(beginTake());
+    const TakeOutcome none = endTake();
+    EXPECT_TRUE(none.recordedNothing);
+    EXPECT_EQ(none.framesKept, 1500);
+    EXPECT_EQ(capture().framesCaptured(), 1500);
+    EXPECT_EQ(readAll("pelvar.temp"), take);
 }
 
 TEST_F(Capture, TakeStopsGrowingAtAWholeFrameAtTheLimit) {
@@ -478,14 +485,22 @@ TEST_F(Capture, DeviceListKeepsCaptureDevicesThatAreNotAsio) {
     EXPECT_TRUE(serverListed) << "the private sound server's device";
 
     // The server's sources, in its order, by their descriptions; names tell
-    // apart two that share one.
+    // apart two that share one, and numbers two that share both. A default
+    // whose name two share is no default anyone can tell; a description's
+    // tab or line break reads as a blank.
     const std::vector<std::pair<std::string, int>> sources = {
         {"Monitor of Null Output (sound server, tone.monitor, default)", serverSourceDevice},
         {"Monitor of Null Output (sound server, playback.monitor)", serverSourceDevice},
-        {"USB Mic (sound server)", serverSourceDevice}};
-    EXPECT_EQ(listed(serverCaptureDevices({{"tone.monitor", "Monitor of Null Output", "tone", true},
-                                           {"playback.monitor", "Monitor of Null Output", "playback", false},
-                                           {"usb", "USB Mic", "", false}})),
+        {"USB Mic (sound server)", serverSourceDevice},
+        {"Twin (sound server, twin #7)", serverSourceDevice},
+        {"Twin (sound server, twin #8)", serverSourceDevice},
+        {"Two  lines (sound server)", serverSourceDevice}};
+    EXPECT_EQ(listed(serverCaptureDevices({{"tone.monitor", 1, "Monitor of Null Output", "tone", "", true},
+                                           {"playback.monitor", 2, "Monitor of Null Output", "playback", "", false},
+                                           {"usb", 3, "USB Mic", "", "", false},
+                                           {"twin", 7, "Twin", "", "", true},
+                                           {"twin", 8, "Twin", "", "", false},
+                                           {"lines", 9, "Two\t\nlines", "", "", false}})),
               sources);
 }
 

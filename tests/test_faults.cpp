@@ -320,6 +320,33 @@ TEST_F(Faults, RecordOnAHungServerWaitsWithoutHoldingTheWindowOrTheTake) {
     if (Pa_GetDeviceCount() == paNotInitialized) Pa_Initialize();
 }
 
+// A sound card comes or goes while the sound server hangs: PortAudio starts
+// anew off the interface thread, whose passes never wait for the server, and
+// the run ends at once meanwhile; once the server answers, PortAudio has
+// started and the list is taken again.
+TEST_F(Faults, CardChangeWhileTheServerHangsHoldsNeitherTheWindowNorTheEnd) {
+    // PortAudio's new start asks this server, which hangs.
+    OwnSoundServer server;
+    ASSERT_TRUE(server.freeze());
+    announceCardChangeForTesting(app.soundServer);
+    std::chrono::steady_clock::duration longest{};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < until) {
+        const auto before = std::chrono::steady_clock::now();
+        keepWaitsShort();
+        settingsPass(app);
+        longest = std::max(longest, std::chrono::steady_clock::now() - before);
+    }
+    EXPECT_LT(longest, std::chrono::seconds(1)) << "a pass of the settings phase waited for the hung sound server";
+    EXPECT_FALSE(audioStart.ready()) << "PortAudio's new start waits for the server";
+    std::future<void> ending = std::async(std::launch::async, [this] { app.capture.end(); });
+    const bool endedAtOnce = ending.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    ASSERT_TRUE(server.thaw());
+    ending.wait();
+    EXPECT_TRUE(endedAtOnce) << "the end waited for the hung sound server";
+    EXPECT_TRUE(settingsUntil([this] { return audioStart.ready() && !app.devices.empty(); }, 10000));
+}
+
 // Ctrl+Z and fg, a paused virtual machine or a suspend stop the whole
 // program for seconds. That is not a lost stream: the take goes on, and
 // what the server could not keep meanwhile is told at Stop as lost.

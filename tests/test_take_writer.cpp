@@ -170,12 +170,6 @@ TEST_F(Capture, TakeWriterWakesRarelyAndMakesTheTakeDurableEveryTwoSeconds) {
         fullSyncs.clear();
     }
     ASSERT_TRUE(beginTake());
-    {
-        std::lock_guard<std::mutex> lock(syncCallsGuard);
-        EXPECT_TRUE(std::any_of(fullSyncs.begin(), fullSyncs.end(), [](const FullSync& sync) {
-            return sync.noted && sync.bytes == 0;
-        })) << "the take's format is on disk before its first frame";
-    }
     const int64_t started = nowNanoseconds();
     std::vector<pid_t> begun;
     for (pid_t thread : ownThreads())
@@ -195,6 +189,9 @@ TEST_F(Capture, TakeWriterWakesRarelyAndMakesTheTakeDurableEveryTwoSeconds) {
     EXPECT_GT(capture().framesCaptured(), 192000 * 6);
 
     std::lock_guard<std::mutex> lock(syncCallsGuard);
+    EXPECT_TRUE(std::any_of(fullSyncs.begin(), fullSyncs.end(), [](const FullSync& sync) {
+        return sync.noted && sync.bytes == 0;
+    })) << "the take's format is on disk before its first frame";
     int64_t previous = started;
     for (const SyncCall& call : syncCalls) {
         EXPECT_EQ(call.thread, writer) << "only the writer syncs, never the audio thread";

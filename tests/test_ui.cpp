@@ -175,6 +175,44 @@ TEST_F(WindowLayer, ReplacingATextControlLeavesOneWithTheNewTextInSystemColours)
     EXPECT_EQ(controlWidget(21)->geometry(), QRect(172, 174, 320, 20));
 }
 
+// A long text cut in the middle shows its beginning and its end on one line,
+// as far as the window shows the control; screen readers get all of it.
+TEST_F(WindowLayer, LongTextsAreCutInTheMiddleWhereTheWindowCutsThem) {
+    const QString whole = QString(60, 'a') + " middle " + QString(60, 'z');
+    createText(21, 172, 174, 320, 20, whole.toUtf8().constData());
+    createComboBox(6, 26, 110, 240, 20);
+    addControlItem(6, -1, whole.toUtf8().constData());
+    setControlState(6, 0);
+    for (int number : {21, 6}) {
+        cutTextInTheMiddle(number);
+        QWidget* control = controlWidget(number);
+        auto* label = qobject_cast<QLabel*>(control);
+        auto* list = qobject_cast<QComboBox*>(control);
+        // The same control as Qt paints it, given the text cut in the
+        // middle: to what the window shows of the label (268 of its 320
+        // pixels), to what the list's field holds (which the style sets).
+        QLabel shownLabel;
+        QComboBox shownList;
+        QWidget& shown = label != nullptr ? static_cast<QWidget&>(shownLabel) : shownList;
+        shown.setParent(control->parentWidget());
+        shown.setGeometry(control->geometry());
+        shown.setPalette(control->palette());
+        shownLabel.setAlignment(label != nullptr ? label->alignment() : Qt::AlignLeft);
+        shownList.addItem("");
+        const QImage painted = control->grab().toImage();
+        bool same = false;
+        for (int room = label != nullptr ? 440 - 172 : list->width(); room > 0 && !same; --room) {
+            const QString cut = control->fontMetrics().elidedText(whole, Qt::ElideMiddle, room);
+            shownLabel.setText(cut);
+            shownList.setItemText(0, cut);
+            same = painted == shown.grab().toImage() && cut.startsWith("aaa") && cut.endsWith("zzz");
+            if (label != nullptr) break;
+        }
+        EXPECT_TRUE(same) << number << " shows both ends of its text";
+        EXPECT_EQ(controlText(number), whole.toStdString()) << "screen readers read it whole";
+    }
+}
+
 TEST_F(WindowLayer, ListsReportOnlyTheUsersChanges) {
     createComboBox(5, 305, 50, 110, 20);
     EXPECT_EQ(controlWidget(5)->height(), 20);

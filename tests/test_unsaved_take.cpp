@@ -138,14 +138,14 @@ TEST_F(Recorder, NoAtTheUnsavedTakeBoxKeepsItUntilTheNextRecord) {
 
     const auto clicked = std::time(nullptr);
     ASSERT_TRUE(clickAndLoop(RecordButton));
+    ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 44100 / 5; }));
+    ASSERT_TRUE(clickAndLoop(StopButton));
     const std::string note = fileNote("pelvar.temp", takeNoteKey);
     EXPECT_EQ(note.rfind("channels=2 bits=16 rate=44100 began=", 0), 0u) << note;
     const std::optional<TakeNote> parsed = parseTakeNote(note);
     ASSERT_TRUE(parsed.has_value()) << note;
     EXPECT_NEAR(static_cast<double>(parsed->began), static_cast<double>(clicked), 2.0);
     EXPECT_FALSE(parsed->saved);
-    ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 44100 / 5; }));
-    ASSERT_TRUE(clickAndLoop(StopButton));
     plannedDialogAnswers = {(folder.path() / "new").string()};
     ASSERT_TRUE(clickAndLoop(SaveButton));
     EXPECT_TRUE(readAll("new.wav").substr(46) == readAll("pelvar.temp"));

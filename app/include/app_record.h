@@ -41,6 +41,13 @@ struct LevelDisplay {
     bool takeShown = false;
     double takePeak = 0;  // a share of full scale
     int64_t takeClips = 0;
+    // The last take's figures, as they were at Record: a take that records
+    // nothing leaves that one on disk, and the line tells of it again.
+    struct EarlierTake {
+        bool shown = false;
+        double peak = 0;
+        int64_t clips = 0;
+    } earlierTake;
     int64_t takeFramesLost = 0;
     // The seconds of audio in the format that still fit on the take's disk;
     // -1 until known.
@@ -84,15 +91,23 @@ struct App {
     RecordingState recordingState;
     CaptureEngine capture{captureSettings, captureFormat};
     SoundServer soundServer;
+    // What starts PortAudio off the interface thread, and again when the
+    // sound cards change; null where PortAudio was started otherwise (and
+    // is then never started anew).
+    AudioStart* audio = nullptr;
     // The device list's entries, item by item; fixed from ACCEPT on.
     std::vector<CaptureDevice> devices;
-    // The sound cards' comings and goings the list has taken in.
+    // The sound cards' comings and goings, and the sound server's, that the
+    // list has taken in.
     int64_t cardChangesListed = 0;
+    int64_t serverArrivalsListed = 0;
     std::optional<SleptTake> sleptTake;
     // What waits for the stream being opened off the interface thread: the
     // box ACCEPT owes when it fails, and a Record; and the channel through
     // which the opening wakes the event wait when it settles.
     bool acceptAwaitsStream = false;
+    // ACCEPT found the list empty: nothing can record, and its box says why.
+    bool nothingToRecord = false;
     bool recordAwaitsStream = false;
     int wakeChannel = -1;
     LevelDisplay levels;

@@ -53,29 +53,57 @@ CaptureFormat computeCaptureFormat(const CaptureSettings& settings);
 // another thread's feet.
 void readyAudioEnvironment();
 // Keeps the sound libraries' own complaints (no sound card, no JACK server,
-// a stale JACK database) off the terminal, then starts PortAudio. Once,
-// before any CaptureEngine opens, and while no other thread of the program
-// runs: stderr goes nowhere meanwhile.
+// a stale JACK database) off the terminal, then starts PortAudio. stderr
+// goes nowhere meanwhile, so the program's own threads write nothing there
+// while it runs (AudioStart::finish()).
 void startAudio();
-// startAudio() on a thread of its own, so that the window layer can start
-// meanwhile; finish() (or the end of the object) waits for it. stderr goes
-// nowhere until then, so the program writes nothing of its own there
-// before finish() has returned.
+
+// PortAudio's starts: the first as the program starts, and another each time
+// the sound cards change, or a sound server PortAudio could not reach comes,
+// before ACCEPT, so that its device list takes them in. Each runs on a
+// thread of its own ("audio start"): PortAudio opens every device as it
+// starts, and waits there for as long as a sound server hangs, which the
+// window must never wait for. While a start runs, nothing else may call
+// PortAudio; ready() tells when none does.
 class AudioStart {
    public:
+    // Starts PortAudio now, off the calling thread.
     AudioStart();
+    // For a PortAudio its caller started itself: ready at once, started
+    // anew on a thread of its own as the program does.
+    struct AlreadyStarted {};
+    explicit AudioStart(AlreadyStarted);
+    // A start still under way is left to itself (it may wait on a hung
+    // server for ever); one that ended is joined.
     ~AudioStart();
     AudioStart(const AudioStart&) = delete;
     AudioStart& operator=(const AudioStart&) = delete;
+
+    // Interface thread, while no stream is open: starts PortAudio anew, off
+    // this thread, after the start under way if there is one. Never blocks.
+    void restart();
+    // Any thread: PortAudio has started and no start runs, so that it may be
+    // called. Never blocks.
+    bool ready() const;
+    // Any thread: the starts that have finished; each brings a new device
+    // table, whose numbers may differ from the last one's. Never blocks.
+    int64_t startsFinished() const;
+    // `finished` runs on the start's thread each time a start has finished,
+    // so that the interface thread can be woken; it must not call back into
+    // this object.
+    void whenFinished(std::function<void()> finished);
+    // Waits until ready(), polling `givingUp` as it waits; false when that
+    // said to give up first. For the stream opener's thread.
+    bool awaitReady(const std::function<bool()>& givingUp) const;
+    // Waits for the start under way, however long it takes: only where the
+    // program must have it behind it (a line on stderr).
     void finish();
 
-   private:
-    std::thread thread_;
-};
+    struct State;
 
-// Starts PortAudio anew, so that its device list takes in the sound cards
-// that came or went since. Only while no stream is open (before ACCEPT).
-void restartAudio();
+   private:
+    std::shared_ptr<State> state_;
+};
 
 // The device index of an entry that is a source of the desktop's sound
 // server: PortAudio opens it on the device string its ALSA plugin takes.
@@ -87,8 +115,10 @@ constexpr int serverSourceDevice = paUseHostApiSpecificDeviceSpecification;
 struct CaptureDevice {
     int index = 0;
     std::string label;
-    // The server's name for the source; empty for PortAudio's own devices.
+    // The server's name and number for the source; empty (and -1) for
+    // PortAudio's own devices.
     std::string sourceName;
+    int64_t sourceIndex = -1;
     // What the desktop's sound settings call the source.
     std::string description;
     bool operator==(const CaptureDevice&) const = default;
@@ -100,11 +130,17 @@ std::vector<CaptureDevice> captureDevices();
 // PulseAudio server): a microphone, a line in, or the monitor of an output,
 // which carries what the computer plays there.
 struct ServerSource {
+    // The server's name for it, which two sources may share under PipeWire,
+    // and its number, which none shares while both are listed.
     std::string name;
-    // "Built-in Audio Analog Stereo", "Monitor of Built-in Audio Analog Stereo".
+    uint32_t index = UINT32_MAX;
+    // "Built-in Audio Analog Stereo", "Monitor of Built-in Audio Analog Stereo";
+    // the name where the server gives none.
     std::string description;
     // For a monitor, the name of the output it monitors; otherwise empty.
     std::string monitorOf;
+    // PipeWire's own number for it (object.serial); empty under PulseAudio.
+    std::string serial;
     bool isDefault = false;
     bool operator==(const ServerSource&) const = default;
 };
@@ -112,21 +148,27 @@ struct ServerSource {
 // order, each labelled with its description and a mark that tells it from
 // PortAudio's entries: "Built-in Audio Analog Stereo (sound server)",
 // "… (sound server, default)" for the server's default source, and the
-// source's name after the description where two share one. None where
-// neither ALSA plugin that reaches the server (PulseAudio's "pulse",
-// PipeWire's "pipewire") is installed, since PortAudio could not open them.
-// Allocates; interface thread, while no stream opens.
+// source's name after the description where two share one (its number too
+// where they share that). Control characters in a description read as
+// blanks. None where neither ALSA plugin that reaches the server
+// (PulseAudio's "pulse", PipeWire's "pipewire") is installed, since PortAudio
+// could not open them. Allocates; interface thread, while PortAudio may be
+// called.
 std::vector<CaptureDevice> serverCaptureDevices(const std::vector<ServerSource>& sources);
+// Whether PortAudio lists an ALSA device that reaches the sound server:
+// where a server came after PortAudio started, it does not until PortAudio
+// starts anew. Interface thread, while PortAudio may be called.
+bool portAudioReachesSoundServer();
 
 struct SourceWatch;
 
-// The desktop's sound server as it changes: its sources, and its sound
-// cards coming and going. Followed through libpulse on a thread of its own,
-// which wakes only when the server says something; nothing here waits for
-// the server but awaitSources(), and that no longer than it is told. No
-// server (or none that answers): no sources, and nothing else changes. A
-// server that goes away after it answered is looked for again every two
-// seconds.
+// The desktop's sound server as it changes: its sources, its sound cards
+// coming and going, and where the streams of a capture read from. Followed
+// through libpulse on a thread of its own, which wakes when the server says
+// something; nothing here waits for the server. No server (or none that
+// answers): no sources, and nothing else changes. A server that went away,
+// or never answered yet, is looked for again every second, so that one
+// started after the program is found.
 class SoundServer {
    public:
     // Starts connecting; never waits.
@@ -140,17 +182,16 @@ class SoundServer {
     // call back into this object.
     void whenChanged(std::function<void()> changed);
     struct Sources {
-        // The server has answered with its list at least once.
-        bool answered = false;
+        // The server answers now, and how often it came (it answered after
+        // not answering, or for the first time) since start.
+        bool connected = false;
+        int64_t arrivals = 0;
         std::vector<ServerSource> sources;
         // Sound cards that came or went since start.
         int64_t cardChanges = 0;
     };
     // What is known now. Never waits for the server. Allocates.
     Sources sources() const;
-    // Interface thread, at start-up: waits until the server has answered,
-    // but no longer than `patience`. True when it has.
-    bool awaitSources(std::chrono::milliseconds patience) const;
     // Stops following the server, and its thread, which the program's exit
     // should not leave running; what sources() last gave stays. Never waits
     // for the server.
@@ -161,13 +202,16 @@ class SoundServer {
    private:
     friend class CaptureEngine;
     friend struct SoundServerAccess;
-    // Follows one source by name for a running capture.
+    // Follows one source for a running capture: whether the server lists it,
+    // and which source the capture's streams read.
     std::shared_ptr<SourceWatch> watch(const ServerSource& source);
     std::unique_ptr<State> state_;
 };
 
-// How opening the stream went, or that it is still under way.
-enum class StreamOpening { opened, formatRefused, unableToStream, pending };
+// How opening the stream went, or that it is still under way. A stream of
+// the sound server's chosen source that the server opened on another source
+// (otherSource) is closed before it delivers anything.
+enum class StreamOpening { opened, formatRefused, unableToStream, otherSource, pending };
 // How beginning a take went.
 enum class TakeBeginning {
     begun,
@@ -182,6 +226,9 @@ enum class TakeBeginning {
 struct TakeOutcome {
     // Whole frames the take's file holds; `framesCaptured` says the same.
     int32_t framesKept = 0;
+    // The take ended before its first frame reached the disk, so the file
+    // still holds the take before it, whole: `framesKept` counts that one.
+    bool recordedNothing = false;
     // Frames that never reached the take: lost by the device before PortAudio
     // delivered them, or dropped because the ring was full.
     int64_t framesLost = 0;
@@ -196,6 +243,11 @@ struct TakeOutcome {
     // The sound server's source the take recorded from went away (unplugged)
     // during the take, which ended there.
     bool sourceGone = false;
+    // The server moved the take's stream to another source (its settings,
+    // a policy), and the take ended there, before anything of that source:
+    // what the desktop calls that source.
+    bool sourceMoved = false;
+    std::string movedTo;
 };
 
 // What the input carried since the last reading, for the level meter. The
@@ -240,15 +292,24 @@ class CaptureEngine {
     CaptureEngine(const CaptureEngine&) = delete;
     CaptureEngine& operator=(const CaptureEngine&) = delete;
 
-    // Where a source of the sound server was chosen (its name in the
-    // settings), follows it through `server` from now on: a stream is opened
-    // on it only while it is there, and one whose source went away is read
-    // no more, whatever other source the server moved it to. Before the
-    // first opening.
+    // PortAudio is started by `audio`, which outlives the engine: openings
+    // wait, on the stream opener's thread, until it may be called, and end()
+    // leaves it alone while a start runs. Without it, PortAudio is taken to
+    // have started.
+    void useAudioStart(const AudioStart& audio);
+    // Where a source of the sound server was chosen (its name and number in
+    // the settings), follows it through `server` from now on: a stream is
+    // opened on it only while it is there, and read only once the server
+    // has said that it reads that source; one whose source went away, or
+    // that the server moved to another, is read no more. Before the first
+    // opening.
     void followSource(SoundServer& server);
     // The chosen source of the sound server went away and is not back.
     // Never blocks.
     bool sourceGone() const;
+    // What the desktop calls the source the server last gave a stream of the
+    // chosen source in its place (otherSource, sourceMoved); empty when none.
+    std::string sourceGivenInstead() const;
 
     // Checks the format, opens and starts the stream, and waits for that.
     StreamOpening openStream();
@@ -283,9 +344,10 @@ class CaptureEngine {
     // may not have begun to): a take begun now records from this moment.
     // Never blocks.
     bool streamRuns();
-    // Creates "pelvar.temp" (refusing links and files not the user's, and a
-    // file another copy of the program holds), notes the take's format on
-    // it, starts the take writer and arms the callback.
+    // Takes "pelvar.temp" (refusing links and files not the user's, and a
+    // file another copy of the program holds), starts the take writer and
+    // arms the callback. The earlier take stays in the file until this one's
+    // first frame replaces it, with a note of the take's format.
     TakeBeginning beginTake();
     // The frames of the take on disk, as Save reads them: the take running
     // now, as far as the callback has handed it on, or the last one.
@@ -318,7 +380,7 @@ class CaptureEngine {
     // under way, which gives up as soon as its server answers.
     void closeStream();
     // The last of capture at shut-down: closes the stream, then PortAudio,
-    // unless a hung stream was left alone.
+    // unless a hung stream was left alone or PortAudio is still starting.
     void end();
 
     struct Core;

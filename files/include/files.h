@@ -85,6 +85,10 @@ enum class CreateFlags : unsigned {
     exclusive = 2,
     // Fail when anything already exists under the name.
     newOnly = 4,
+    // With exclusive: the file is taken as its own, but what it holds is
+    // left as it was, for the caller to cut (truncateFile) once it has
+    // something to put in its place. Writing starts at its beginning.
+    keepContents = 8,
 };
 constexpr CreateFlags operator|(CreateFlags a, CreateFlags b) {
     return static_cast<CreateFlags>(static_cast<unsigned>(a) | static_cast<unsigned>(b));

@@ -16,9 +16,11 @@ struct CaptureSettings {
     double sampleRate = 44100.0;
     int32_t deviceIndex = 0;
     // A source of the desktop's sound server, by the server's name for it
-    // ("alsa_input.usb-…", "….monitor"); empty for a device of PortAudio's
-    // own list, which deviceIndex names.
+    // ("alsa_input.usb-…", "….monitor") and its number, which together tell
+    // it from another of the same name; empty (and -1) for a device of
+    // PortAudio's own list, which deviceIndex names.
     std::string sourceName;
+    int64_t sourceIndex = -1;
 };
 
 // The bytes one frame takes: every sample whole bytes, channels interleaved.

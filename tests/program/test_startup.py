@@ -12,8 +12,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import Desktop, temporary_folder  # noqa: E402
-from scenario import CLOSE_REQUEST, PROGRAM, RIG, SOURCE, Scenario  # noqa: E402
+from desktop import CONTROLS, WINDOW_X, WINDOW_Y, Desktop, temporary_folder  # noqa: E402
+from rig import launch, part  # noqa: E402
+from scenario import CLOSE_REQUEST, PING_MANAGER, PROGRAM, RIG, SOURCE, Scenario  # noqa: E402
 
 
 class Program(Scenario):
@@ -205,6 +206,52 @@ class Program(Scenario):
                 self.assertEqual(os.getxattr(os.path.join(folder, "pelvar.temp"),
                                              "user.ostrelle.take").endswith(b" saved=1"), beside is not read_only_take)
 
+
+    def test_a_sound_server_that_hangs_or_comes_late_holds_nothing_up(self):
+        """Started while its sound server hangs, the window shows and answers
+        every ping of the desktop's, and a signal ends the program at once.
+        Started before any sound server runs, it finds the server once that
+        starts, and records from it."""
+        with part("sound") as rig, temporary_folder() as folder, Desktop(PROGRAM, CLOSE_REQUEST, rig) as desktop:
+            manager = subprocess.Popen([PING_MANAGER], env=desktop.environment(), stdout=subprocess.PIPE, text=True)
+            launch("sound", "freeze", rig)
+            try:
+                desktop.start(folder)
+                # The server hangs on for three seconds, every ping counted.
+                manager.send_signal(signal.SIGUSR1)
+                time.sleep(3)
+                desktop.process.send_signal(signal.SIGTERM)
+                signalled = time.time()
+                code, _, _ = desktop.finish()
+                ended = time.time() - signalled
+            finally:
+                launch("sound", "thaw", rig)
+                manager.terminate()
+                summary = manager.communicate(timeout=10)[0].split()
+            sent, answered, longest = int(summary[1]), int(summary[3]), float(summary[5])
+            self.assertGreater(answered, 20, summary)
+            self.assertLess(longest, 1000, f"a ping waited {longest:.0f} ms; {answered} of {sent} answered")
+            self.assertEqual(code, 0)
+            self.assertLess(ended, 2, "the signal waited for the hung sound server")
+
+            launch("sound", "stop", rig)
+            desktop.start(folder)
+            x, y, width, height = CONTROLS["device"]
+            list_shown = ["import", "-window", "root", "-crop", f"{width}x{height}+{WINDOW_X + x}+{WINDOW_Y + y}",
+                          "+repage", "ppm:-"]
+            empty = desktop.run_bytes(*list_shown)
+            launch("sound", "start", rig)
+            deadline = time.time() + 10
+            while desktop.run_bytes(*list_shown) == empty:
+                self.assertLess(time.time(), deadline, "the server that came late was never listed")
+                time.sleep(0.1)
+            desktop.accept()
+            desktop.click("record")
+            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+            desktop.stop()
+            self.assertEqual(desktop.find_windows("^Error$"), [])
+            desktop.request_close()
+            self.assertEqual(desktop.finish()[0], 0)
 
     def test_a_signal_from_the_start_acts_as_the_close_box(self):
         """A termination signal that comes while the program starts, before it

@@ -15,7 +15,14 @@
 #   soundserver.sh add-source DIR NAME DESCRIPTION [FREQUENCY]
 #                                  a device plugged in: a null sink NAME playing
 #                                  a tone (660 Hz), its monitor NAME.monitor
+#   soundserver.sh add-named-source DIR NAME DESCRIPTION FREQUENCY
+#                                  a source named NAME itself (a remap of a
+#                                  hidden sink's monitor, playing the tone), so
+#                                  that its name may be a number or another's
 #   soundserver.sh remove-source DIR NAME   that device unplugged
+#   soundserver.sh move-capture DIR SOURCE  the streams of every capture that
+#                                  marks them (ostrelle.stream) moved to SOURCE,
+#                                  as a desktop's sound settings move them
 #   soundserver.sh kill DIR        the server alone, at once (a server lost mid-take)
 #   soundserver.sh freeze|thaw DIR the server stops answering, and answers again (a hung server)
 #   soundserver.sh underruns DIR   how often the tone has run dry so far
@@ -150,16 +157,49 @@ add_source() {
     play_tone "$name" "$tone" 0.5 "$dir/source-$name.pid" "$dir/source-$name.log"
 }
 
-# The device unplugged: its tone stopped, its sink's module unloaded.
+# A source whose name is NAME itself, which may be a number or the name of
+# another source: a remap of the monitor of a hidden sink "feed-N" with a
+# tone playing into it. Both modules are kept in DIR/source-NAME.module.
+add_named_source() {
+    local name=$1 description=$2 tone=$3 feed feedModule module
+    feed=feed-$(date +%s%N)
+    feedModule=$(pactl load-module module-null-sink sink_name="$feed" rate=48000 channels=2) || return 1
+    echo "$feedModule" > "$dir/source-$name.module"
+    wait_for source_listed "$feed.monitor" || return 1
+    play_tone "$feed" "$tone" 0.5 "$dir/source-$name.pid" "$dir/source-$name.log"
+    module=$(pactl load-module module-remap-source source_name="$name" master="$feed.monitor" \
+        "source_properties=device.description='$description'") || return 1
+    echo "$module" >> "$dir/source-$name.module"
+    wait_for source_described "$description"
+}
+
+source_described() { pactl list sources | grep -qxF "	Description: $1"; }
+
+# The device unplugged: its tone stopped, its modules unloaded, newest
+# first, and gone from the server's list.
 remove_source() {
-    local name=$1
+    local name=$1 modules module
     stop_pid "$dir/source-$name.pid" group
-    if [ -f "$dir/source-$name.module" ]; then
-        pactl unload-module "$(cat "$dir/source-$name.module")" || return 1
-        rm -f "$dir/source-$name.module"
-    fi
-    for _ in $(seq 100); do source_listed "$name.monitor" || return 0; sleep 0.1; done
+    [ -f "$dir/source-$name.module" ] || return 0
+    modules=$(tac "$dir/source-$name.module")
+    for module in $modules; do pactl unload-module "$module" || return 1; done
+    rm -f "$dir/source-$name.module"
+    for _ in $(seq 100); do
+        pactl list short modules | awk -v gone="$(echo "$modules" | tr '\n' ' ')" \
+            'BEGIN { split(gone, ids, " ") } { for (i in ids) if ($1 == ids[i]) found = 1 } END { exit !found }' ||
+            return 0
+        sleep 0.1
+    done
     return 1
+}
+
+# What a desktop's sound settings do to a stream: every marked capture
+# stream moved to another source.
+move_capture() {
+    local target=$1 streams stream
+    streams=$(pactl list source-outputs | awk '/^Source Output #/ { id = substr($3, 2) } /ostrelle\.stream = / { print id }')
+    [ -n "$streams" ] || return 1
+    for stream in $streams; do pactl move-source-output "$stream" "$target" || return 1; done
 }
 
 # Every source's tone, for a server that goes: the modules go with it.
@@ -222,15 +262,20 @@ stop)
     stop_source_tones
     stop_pid "$dir/server.pid" group
     ;;
-add-source|remove-source)
+add-source|add-named-source|remove-source)
     name=${3:?the name of the sink}
     # shellcheck disable=SC1091
     source "$dir/env"
-    if [ "$command" = add-source ]; then
-        add_source "$name" "${4:?its description}" "${5:-}"
-    else
-        remove_source "$name"
-    fi || { echo "$command $name: the server did not show the change" >&2; exit 1; }
+    case "$command" in
+    add-source) add_source "$name" "${4:?its description}" "${5:-}" ;;
+    add-named-source) add_named_source "$name" "${4:?its description}" "${5:?its tone}" ;;
+    *) remove_source "$name" ;;
+    esac || { echo "$command $name: the server did not show the change" >&2; exit 1; }
+    ;;
+move-capture)
+    # shellcheck disable=SC1091
+    source "$dir/env"
+    move_capture "${3:?the source to move to}" || { echo "move-capture: no capture stream was moved" >&2; exit 1; }
     ;;
 kill)
     if [ -f "$dir/server.pid" ]; then kill -9 -- "-$(cat "$dir/server.pid")" 2>/dev/null || true; fi
@@ -247,7 +292,8 @@ underruns)
     ;;
 *)
     echo "usage: $0 start|stop|kill|freeze|thaw|underruns DIR, $0 add-source DIR NAME DESCRIPTION [FREQUENCY]," \
-        "$0 remove-source DIR NAME, or $0 servers" >&2
+        "$0 add-named-source DIR NAME DESCRIPTION FREQUENCY, $0 remove-source DIR NAME," \
+        "$0 move-capture DIR SOURCE, or $0 servers" >&2
     exit 2
     ;;
 esac

@@ -157,6 +157,13 @@ int32_t getControlItemData(int number, int item);
 void enableControl(int number, bool enabled);
 void setControlText(int number, const char* text);
 
+// A text control or a list shows its text on one line, cut in the middle
+// ("Monitor of Built-in…Analog Stereo") where the control, or the window
+// that cuts the control, has no room for all of it, so that both its ends
+// show. Screen readers still read the whole text; setControlDescription can
+// show it as the tooltip.
+void cutTextInTheMiddle(int number);
+
 // Buttons only: these keys (Qt's portable text, such as "Ctrl+S") press the
 // button wherever the focus is in its window. The click reaches the wait as a
 // mouse click's does, and the keys do nothing while the button is disabled.
