@@ -16,7 +16,7 @@
 
 #include "capture.h"
 #include "input_meter.h"
-#include "take_writer.h"
+#include "ring_drain.h"
 
 // One source of the sound server that a capture reads, as the server's
 // thread sees it come and go, and sees where the capture's streams read.
@@ -124,7 +124,7 @@ struct CaptureEngine::Core {
     // stays on disk until the running one has its first frame there.
     int32_t earlierTakeFrames = 0;
 
-    TakeWriter writer{TempCaptureFile};
+    RingDrain drain{TempCaptureFile};
     std::atomic<int32_t> takeFrameLimit{largestTakeFrames};
     std::atomic<bool> takeFull{false};
     std::atomic<int64_t> overflowCount{0};

@@ -21,13 +21,13 @@ void setTakeFrameLimit(CaptureEngine& engine, int32_t frames) {
     core(engine).takeFrameLimit.store(frames, std::memory_order_relaxed);
 }
 void setTakeRingBytesForTesting(CaptureEngine& engine, size_t bytes) {
-    core(engine).writer.ringBytesOverride.store(bytes, std::memory_order_relaxed);
+    core(engine).drain.ringBytesOverride.store(bytes, std::memory_order_relaxed);
 }
 void setTakeWriterPauseForTesting(CaptureEngine& engine, int milliseconds) {
-    core(engine).writer.pauseMilliseconds.store(milliseconds, std::memory_order_relaxed);
+    core(engine).drain.pauseMilliseconds.store(milliseconds, std::memory_order_relaxed);
 }
 int64_t takeWriterRounds(const CaptureEngine& engine) {
-    return core(engine).writer.rounds.load(std::memory_order_relaxed);
+    return core(engine).drain.rounds.load(std::memory_order_relaxed);
 }
 void adoptStreamForTesting(CaptureEngine& engine, PaStream* stream) {
     core(engine).stream = stream;

@@ -111,7 +111,7 @@ void CaptureEngine::Core::appendToTake(const void* input, unsigned long frameCou
     if (statusFlags & paInputOverflow)
         lostFrames.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
     // After the disk refused a write, appending more would leave a gap in the take.
-    if (takeFull.load(std::memory_order_relaxed) || writer.diskRefused()) return;
+    if (takeFull.load(std::memory_order_relaxed) || drain.diskRefused()) return;
     const int64_t bytesPerFrame = format.bytesPerFrame;
     if (bytesPerFrame <= 0) return;
     const int32_t counted = framesCaptured.load(std::memory_order_relaxed);
@@ -121,13 +121,13 @@ void CaptureEngine::Core::appendToTake(const void* input, unsigned long frameCou
         frames = room > 0 ? room : 0;
         takeFull.store(true, std::memory_order_release);
     }
-    const int64_t fit = static_cast<int64_t>(writer.room()) / bytesPerFrame;
+    const int64_t fit = static_cast<int64_t>(drain.room()) / bytesPerFrame;
     if (frames > fit) {
         lostFrames.fetch_add(frames - fit, std::memory_order_relaxed);
         frames = fit;
     }
     if (frames <= 0) return;
-    writer.hand(input, static_cast<size_t>(frames * bytesPerFrame));
+    drain.hand(input, static_cast<size_t>(frames * bytesPerFrame));
     framesCaptured.store(counted + static_cast<int32_t>(frames), std::memory_order_release);
 }
 
@@ -139,12 +139,12 @@ TakeOutcome CaptureEngine::Core::endTake() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // What the server has not handed over by now never reaches this take.
     if (takeOpen) endGap();
-    writer.finish();
+    drain.finish();
     // The save reads the take through a descriptor of its own, so that
     // whatever is done to the name meanwhile, it holds what was recorded. A
     // take that ended before its first frame left the earlier one where it
     // was, and the save reads that.
-    const bool recorded = takeOpen && writer.replacedEarlier();
+    const bool recorded = takeOpen && drain.replacedEarlier();
     if (recorded) openReadSide(TakeReadFile, TempCaptureFile);
     const bool closed = closeFile(TempCaptureFile);
     if (takeOpen && !recorded) framesCaptured.store(earlierTakeFrames, std::memory_order_release);
@@ -160,10 +160,10 @@ TakeOutcome CaptureEngine::Core::endTake() {
         std::lock_guard guard(source->guard);
         outcome.movedTo = source->givenInstead;
     }
-    if ((!closed || writer.diskRefused()) && recorded && format.bytesPerFrame > 0) {
+    if ((!closed || drain.diskRefused()) && recorded && format.bytesPerFrame > 0) {
         // Count only the whole frames the disk really holds.
         outcome.diskRefused = true;
-        outcome.diskError = writer.diskRefused() ? writer.refusal() : EIO;
+        outcome.diskError = drain.diskRefused() ? drain.refusal() : EIO;
         const int64_t held = openFileSize(TakeReadFile);
         const int64_t frames = held > 0 ? held / format.bytesPerFrame : 0;
         if (frames < outcome.framesKept) {
@@ -194,7 +194,7 @@ TakeBeginning CaptureEngine::beginTake() {
     const std::string note = formatTakeNote({settings.channelCount, settings.bitsPerSample, settings.sampleRate,
                                              static_cast<int64_t>(std::time(nullptr)), false});
     const double ringBytes = ringSeconds * settings.sampleRate * core.format.bytesPerFrame;
-    if (!core.writer.start(ringBytes > smallestRing ? static_cast<size_t>(ringBytes) : smallestRing, note)) {
+    if (!core.drain.start(ringBytes > smallestRing ? static_cast<size_t>(ringBytes) : smallestRing, note)) {
         closeFile(TempCaptureFile);
         return TakeBeginning::refused;
     }
@@ -217,7 +217,7 @@ bool CaptureEngine::armed() const { return core_->armed.load(std::memory_order_a
 
 bool CaptureEngine::takeCannotGoOn(Waiting waiting) {
     if (!core_->armed.load(std::memory_order_acquire)) return false;
-    return core_->takeFull.load(std::memory_order_acquire) || core_->writer.diskRefused() || core_->sourceLost() ||
+    return core_->takeFull.load(std::memory_order_acquire) || core_->drain.diskRefused() || core_->sourceLost() ||
            core_->sourceDiverted() || core_->streamStopped(waiting);
 }
 

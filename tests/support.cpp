@@ -222,7 +222,8 @@ int runLayerTests(int argc, char** argv, bool withPortAudio, std::function<void(
     useRigEnvironment(SOUND_RIG);
 #endif
     if (beforePortAudio) beforePortAudio();
-    // As the program does: PortAudio before Qt starts any thread.
+    // Started here, before the tests, which start it anew as the program
+    // does (AudioStart); the program starts it beside the window layer.
     if (withPortAudio) startAudio();
     startLayer();
     startAnswerer();

@@ -266,5 +266,5 @@ std::string fileNote(const char* name, const char* key);
 // Runs `action` with standard error pointed at /dev/null, then points it
 // back: for a library that prints there whatever it is asked. What any other
 // thread writes there meanwhile is lost too, so only while no other thread
-// of the program runs.
+// writes a line there that must be read.
 void withoutStandardError(void (*action)());

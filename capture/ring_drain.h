@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The take writer: a ring between the capture callback and a thread that
-// drains it into a file channel, so that a slow disk never holds up audio.
-// The thread wakes twice a second during a take and not at all outside
-// one, and puts what it wrote on disk about every second.
+// drains it into the take's file channel, so that a slow disk never holds up
+// audio. The thread wakes twice a second during a take and not at all
+// outside one, and puts what it wrote on disk about every second.
 //
-// One writer, one reader: only the capture callback puts bytes in (the
-// functions marked "audio thread"), only the writer thread takes them out.
-// Everything else runs on the interface thread while no callback is inside
-// the take.
+// The ring has one writer and one reader: only the capture callback puts
+// bytes in (the functions marked "audio thread"), only the drain's thread
+// (named "take writer", for it writes the take) takes them out. Everything
+// else runs on the interface thread while no callback is inside the take.
 #pragma once
 
 #include <atomic>
@@ -22,14 +22,14 @@
 
 #include "byte_ring.h"
 
-class TakeWriter {
+class RingDrain {
    public:
     // Writes to file channel `channel`.
-    explicit TakeWriter(int channel) : channel_(channel) {}
+    explicit RingDrain(int channel) : channel_(channel) {}
     // Ends a thread still running, as finish() does.
-    ~TakeWriter() { finish(); }
-    TakeWriter(const TakeWriter&) = delete;
-    TakeWriter& operator=(const TakeWriter&) = delete;
+    ~RingDrain() { finish(); }
+    RingDrain(const RingDrain&) = delete;
+    RingDrain& operator=(const RingDrain&) = delete;
 
     // Interface thread. Makes the ring hold at least `bytes` for the callback
     // even while a write of the disk waits (allocating and touching every
@@ -75,14 +75,14 @@ class TakeWriter {
     void drainRing(Clock::time_point* synced);
 
     const int channel_;
-    // The callback puts the take in, the writer writes it out from there.
+    // The callback puts the take in, the drain writes it out from there.
     std::unique_ptr<ByteRing> ring_;
     size_t ringMadeFor_ = 0;
     std::thread thread_;
     std::mutex wakeGuard_;
     std::condition_variable wake_;
     bool finishing_ = false;  // under wakeGuard_
-    // The writer thread's, until finish() has returned.
+    // The drain's thread's, until finish() has returned.
     std::string note_;
     bool replaced_ = false;
     // The error number of the first write or sync the disk refused; 0 while none was.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "take_writer.h"
+#include "ring_drain.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -14,11 +14,11 @@
 
 namespace {
 
-// The writer sleeps this long between rounds: the ring holds seconds, so
+// The drain sleeps this long between rounds: the ring holds seconds, so
 // rare large writes cost the disk nothing more than frequent small ones,
 // and a laptop pays for every wake-up. finish() wakes it at once.
 constexpr auto betweenRounds = std::chrono::milliseconds(500);
-// What the writer has handed the kernel is put on disk this often, so that
+// What the drain has handed the kernel is put on disk this often, so that
 // a power cut loses little more than that and what the ring held.
 constexpr auto syncEvery = std::chrono::milliseconds(1000);
 // The most one write takes out of the ring. Its room comes back only once
@@ -30,7 +30,7 @@ constexpr size_t largestWrite = size_t{1} << 20;
 
 // After the disk refused a write the rest is dropped, so the callback never
 // waits; the take is cut at what the disk holds.
-void TakeWriter::writeOut(const char* data, size_t bytes) {
+void RingDrain::writeOut(const char* data, size_t bytes) {
     if (diskRefused()) return;
     if (!replaced_) {
         // The earlier take goes only now that this one has a frame for it.
@@ -46,13 +46,13 @@ void TakeWriter::writeOut(const char* data, size_t bytes) {
     if (fileWriteFailed(channel_)) noteRefusal();
 }
 
-void TakeWriter::noteRefusal() {
+void RingDrain::noteRefusal() {
     const int error = fileError(channel_);
     refusal_.store(error != 0 ? error : EIO, std::memory_order_release);
 }
 
 // Puts what was written on disk once syncEvery has passed since the last time.
-void TakeWriter::syncWhenDue(Clock::time_point& synced) {
+void RingDrain::syncWhenDue(Clock::time_point& synced) {
     const auto now = Clock::now();
     if (now - synced < syncEvery || diskRefused()) return;
     if (!syncFileData(channel_)) noteRefusal();
@@ -63,7 +63,7 @@ void TakeWriter::syncWhenDue(Clock::time_point& synced) {
 // lies in the ring. A disk slower than the audio keeps this going for long,
 // so the syncs keep their pace inside it; the take's last drain leaves them
 // to the close.
-void TakeWriter::drainRing(Clock::time_point* synced) {
+void RingDrain::drainRing(Clock::time_point* synced) {
     for (ByteRing::Stretch held = ring_->held(); held.bytes > 0; held = ring_->held()) {
         const size_t bytes = std::min(held.bytes, largestWrite);
         writeOut(held.data, bytes);
@@ -74,8 +74,8 @@ void TakeWriter::drainRing(Clock::time_point* synced) {
     }
 }
 
-void TakeWriter::run() {
-    // The writer may wait on the disk for seconds; it never takes the audio
+void RingDrain::run() {
+    // The drain may wait on the disk for seconds; it never takes the audio
     // thread's real-time priority, even when started from a thread that has it.
     sched_param ordinary{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
@@ -101,7 +101,7 @@ void TakeWriter::run() {
     }
 }
 
-bool TakeWriter::start(size_t bytes, std::string note) {
+bool RingDrain::start(size_t bytes, std::string note) {
     if (size_t override = ringBytesOverride.load(std::memory_order_relaxed); override > 0) bytes = override;
     if (!ring_ || ringMadeFor_ != bytes) {
         ring_.reset();
@@ -124,7 +124,7 @@ bool TakeWriter::start(size_t bytes, std::string note) {
     return true;
 }
 
-void TakeWriter::finish() {
+void RingDrain::finish() {
     if (!thread_.joinable()) return;
     {
         std::lock_guard<std::mutex> lock(wakeGuard_);
