@@ -29,12 +29,17 @@ enum class ButtonState {
     // and Save as they were.
     takeNotBegun,
     stopped,
+    // A take held by Pause, and Resume waiting for the stream to run again.
+    paused,
+    resumingTake,
     saving,
     saved,       // only closing is left
     saveFailed,  // cancelled, declined or failed: Record and Save again
 };
-// Enables and disables Record, Stop and Save as the state calls for.
+// Enables and disables Record, Stop, Save and Pause as the state calls for.
 void showButtons(ButtonState state);
+// Pause reads "Resume" and shows pressed while the take is held.
+void showPause(bool paused);
 
 // Gives Record, Stop and Save their keys and descriptions, and ties each list
 // to its caption, once the main window's controls exist.
@@ -70,6 +75,8 @@ void showError(const std::string& text);
 void listenForWakeUps(App& app);
 // Record on a running stream: begins the take, and tells why when it cannot.
 void beginTakeNow(App& app);
+// Resume on a running stream: the held take goes on.
+void resumeTakeNow(App& app);
 // True when the stream runs, so that a take begun now records from this
 // moment. Otherwise begins opening it again and makes Record wait for it:
 // the take then begins once the stream runs (followStreamOpening).

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Keys for Record, Stop and Save, and the captions that name the lists for
+// Keys for Record, Stop, Save and Pause, and the captions that name the lists for
 // screen readers.
 #include <string>
 
@@ -25,6 +25,8 @@ constexpr ButtonKeys buttonKeys[] = {
     {RecordButton, "Ctrl+Shift+R", "Starts a take"},
     {StopButton, "Ctrl+Shift+T", "Ends the take"},
     {SaveButton, "Ctrl+S", "Saves the take as a WAV file"},
+    // P for Pause, bound with Ctrl and Shift under none of those schemes.
+    {PauseButton, "Ctrl+Shift+P", "Holds the take, or goes on with it"},
 };
 
 struct Caption {

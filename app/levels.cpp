@@ -111,6 +111,8 @@ void showTakeLine(App& app) {
     if (!display.notRecording.empty()) {
         text = display.notRecording;
         alarming = true;
+    } else if (display.takePaused) {
+        text = "Paused after " + keptDuration(app.capture.framesCaptured(), app.captureSettings.sampleRate);
     } else if (display.takeRunning) {
         if (display.takeFramesLost > 0) {
             text = lostOnTheLine(display.takeFramesLost, app.captureSettings.sampleRate);
@@ -174,8 +176,11 @@ void takeLevelReading(LevelDisplay& display, const InputLevels& reading, Clock::
         }
         display.loudestSinceSpoken[channel] = std::max(display.loudestSinceSpoken[channel], peak);
         // While a take runs the lamp counts the take's own clips: not those
-        // of the buffers after its end that Stop's reading still holds.
-        const int64_t clips = display.takeRunning ? reading.takeClips[channel] : reading.clips[channel];
+        // of the buffers after its end that Stop's reading still holds, nor
+        // those of the input while it is held.
+        const int64_t clips = display.takePaused    ? 0
+                              : display.takeRunning ? reading.takeClips[channel]
+                                                    : reading.clips[channel];
         display.clips += clips;
         if (display.takeRunning) {
             display.takeClips += clips;
@@ -242,10 +247,22 @@ void levelsAtRefusedRecord(App& app, TakeBeginning why) {
     showTakeLine(app);
 }
 
+void levelsAtPause(App& app, bool paused) {
+    LevelDisplay& display = app.levels;
+    if (!display.shown) return;
+    // The buffers before the click belong to the take's last part, or to
+    // the time it was held.
+    readLevels(app);
+    display.takePaused = paused;
+    display.takeRunning = !paused;
+    showTakeLine(app);
+}
+
 void levelsAtStop(App& app, const TakeOutcome& take) {
     LevelDisplay& display = app.levels;
     if (!display.shown) return;
     display.notRecording.clear();
+    display.takePaused = false;
     if (display.takeRunning) {
         // The take's last buffers, measured before endTake() returned.
         readLevels(app);

@@ -14,5 +14,8 @@ void levelsAtRefusedRecord(App& app, TakeBeginning why);
 // nothing, the summary of the take before it. After a refused Record the
 // line shows again what it showed before.
 void levelsAtStop(App& app, const TakeOutcome& take);
+// Pause held the take, or Resume let it go on: the line says so, and the
+// take's figures rest meanwhile.
+void levelsAtPause(App& app, bool paused);
 // The one-second tick while a take runs: the disk's room, and the line.
 void levelsAtTick(App& app);

@@ -98,6 +98,8 @@ void buildMainWindow(App& app) {
     createButton(RecordButton, 50, 170, 80, 40, "Record");
     createButton(StopButton, 50, 270, 80, 40, "Stop");
     createButton(SaveButton, 50, 220, 80, 40, "Save");
+    // Under ACCEPT, clear of every other control.
+    createButton(PauseButton, 310, 140, 100, 25, "Pause", buttonToggle);
     showButtons(ButtonState::beforeAccept);
     enableControls({DeviceStatus, ChannelsStatus, BitsStatus, RateStatus}, false);
     giveKeysAndNames();

@@ -51,9 +51,41 @@ void recordAction(App& app) {
     if (streamRunsForRecord(app)) beginTakeNow(app);
 }
 
+// Pause holds the take and Resume goes on with it. A Resume whose source is
+// away is told, as a Record is; one whose stream must be opened again waits
+// for it. Either way the take stays held until it goes on.
+void pauseAction(App& app) {
+    LoopState& loop = app.recordingState.loopState;
+    if (loop == LoopState::Recording) {
+        app.capture.pauseTake();
+        loop = LoopState::Paused;
+        showButtons(ButtonState::paused);
+        showPause(true);
+        levelsAtPause(app, true);
+        return;
+    }
+    showPause(loop == LoopState::Paused);
+    if (loop != LoopState::Paused) return;
+    if (app.capture.sourceGone()) {
+        showError(sourceDescription(app) +
+                  " is disconnected, so nothing is recorded. Resume works again once it is back.");
+        return;
+    }
+    if (app.capture.streamRuns()) {
+        resumeTakeNow(app);
+        return;
+    }
+    app.capture.beginReviving();
+    app.resumeAwaitsStream = true;
+    showButtons(ButtonState::resumingTake);
+    followStreamOpening(app);
+}
+
 void stopAction(App& app) {
     app.recordAwaitsStream = false;
+    app.resumeAwaitsStream = false;
     app.recordingState.loopState = LoopState::Idle;
+    showPause(false);
     const TakeOutcome take = app.capture.endTake();
     releaseSleep();
     levelsAtStop(app, take);
@@ -65,8 +97,10 @@ void stopAction(App& app) {
 // before the sleep may go on; the boxes wait for the user to be back.
 void sleepAction(App& app) {
     app.recordAwaitsStream = false;
-    if (app.recordingState.loopState != LoopState::Recording) return;
+    app.resumeAwaitsStream = false;
+    if (app.recordingState.loopState == LoopState::Idle) return;
     app.recordingState.loopState = LoopState::Idle;
+    showPause(false);
     const TakeOutcome take = app.capture.endTake();
     // Through the read side: the take's own channel is closed, and the disk
     // keeps what any descriptor of the file wrote.
@@ -95,7 +129,8 @@ void saveAction(App& app) {
 
 // A take that can grow no more ends as Stop ends it. While none runs, a
 // stream that went away is opened again, so that the next Record finds it
-// running. A take's count starts with its first frame.
+// running. A take's count starts with its first frame, and rests while the
+// take is held.
 void tickAction(App& app) {
     RecordingState& state = app.recordingState;
     followStreamOpening(app);
@@ -135,6 +170,7 @@ int recordingPass(App& app, int previousCode) {
             case RecordButton: recordAction(app); break;
             case StopButton: stopAction(app); break;
             case SaveButton: saveAction(app); break;
+            case PauseButton: pauseAction(app); break;
             default: break;
         }
     }

@@ -79,10 +79,27 @@ bool streamRunsForRecord(App& app) {
     return false;
 }
 
+void resumeTakeNow(App& app) {
+    app.capture.resumeTake();
+    app.recordingState.loopState = LoopState::Recording;
+    showButtons(ButtonState::recording);
+    showPause(false);
+    levelsAtPause(app, false);
+}
+
 void followStreamOpening(App& app) {
-    if (!app.acceptAwaitsStream && !app.recordAwaitsStream) return;
+    if (!app.acceptAwaitsStream && !app.recordAwaitsStream && !app.resumeAwaitsStream) return;
     const StreamOpening outcome = app.capture.streamOpening();
     if (outcome == StreamOpening::pending) return;
+    if (std::exchange(app.resumeAwaitsStream, false)) {
+        if (outcome == StreamOpening::opened) {
+            resumeTakeNow(app);
+            return;
+        }
+        showButtons(ButtonState::paused);
+        showError(outcome == StreamOpening::otherSource ? otherSourceText(app) : "Unable to stream.");
+        return;
+    }
     bool told = false;
     if (std::exchange(app.acceptAwaitsStream, false)) {
         if (outcome == StreamOpening::formatRefused) showError("Sorry, unsupported format." + whyNothingRecords(app));

@@ -120,6 +120,9 @@ struct CaptureEngine::Core {
     // Advanced by the audio thread while a take is armed; set by the
     // interface thread before arming and after the take ended.
     std::atomic<int32_t> framesCaptured{0};
+    // Written by the interface thread, read by the audio thread: the open
+    // take is held, and buffers go to the meter alone.
+    std::atomic<bool> paused{false};
     // Interface thread: the frames of the take before the one running, which
     // stays on disk until the running one has its first frame there.
     int32_t earlierTakeFrames = 0;
@@ -151,8 +154,8 @@ struct CaptureEngine::Core {
     // the last buffer before it (0: none watched), when the frames due since
     // were last caught up with by more than the tolerance, the frames
     // delivered until the gap, and the fewest frames the buffers since have
-    // been short of. Touched only by the callback while a take is armed, and
-    // by the interface thread while it is not.
+    // been short of. Touched only by the callback while a take is armed and
+    // not paused, and by the interface thread while it is not.
     struct Gap {
         Clock::rep from = 0;
         Clock::rep caughtUpAt = 0;

@@ -80,12 +80,18 @@ void RingDrain::run() {
     sched_param ordinary{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
     auto synced = Clock::now();
+    bool rested = false;
     for (;;) {
-        bool last = false;
+        bool last = false, resting = false;
         {
             std::unique_lock<std::mutex> lock(wakeGuard_);
-            wake_.wait_for(lock, betweenRounds, [this] { return finishing_; });
+            // A paused take, once on disk, costs nothing until it goes on.
+            if (rested)
+                wake_.wait(lock, [this] { return finishing_ || !resting_; });
+            else
+                wake_.wait_for(lock, betweenRounds, [this] { return finishing_ || resting_; });
             last = finishing_;
+            resting = resting_;
         }
         rounds.fetch_add(1, std::memory_order_relaxed);
         // Once finishing is set no callback adds more, so this drain is the
@@ -97,7 +103,12 @@ void RingDrain::run() {
             if (!diskRefused() && !flushFile(channel_)) noteRefusal();
             return;
         }
-        syncWhenDue(synced);
+        if (resting && !rested && replaced_ && !diskRefused()) {
+            if (!syncFileData(channel_)) noteRefusal();
+            synced = Clock::now();
+        }
+        rested = resting;
+        if (!resting) syncWhenDue(synced);
     }
 }
 
@@ -118,6 +129,7 @@ bool RingDrain::start(size_t bytes, std::string note) {
     replaced_ = false;
     refusal_.store(0, std::memory_order_relaxed);
     finishing_ = false;
+    resting_ = false;
     thread_ = std::thread([this] { run(); });
     // A name that top and the tests can find it by.
     pthread_setname_np(thread_.native_handle(), "take writer");
@@ -132,4 +144,20 @@ void RingDrain::finish() {
     }
     wake_.notify_one();
     thread_.join();
+}
+
+void RingDrain::rest() {
+    {
+        std::lock_guard<std::mutex> lock(wakeGuard_);
+        resting_ = true;
+    }
+    wake_.notify_one();
+}
+
+void RingDrain::goOn() {
+    {
+        std::lock_guard<std::mutex> lock(wakeGuard_);
+        resting_ = false;
+    }
+    wake_.notify_one();
 }

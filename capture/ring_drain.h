@@ -44,6 +44,11 @@ class RingDrain {
     // once, which writes out everything the ring still holds and ends. The
     // channel stays open.
     void finish();
+    // Interface thread, for a paused take, once no callback adds more: the
+    // thread writes out what the ring holds, puts it on disk, and then
+    // sleeps, neither writing nor syncing, until goOn() or finish().
+    void rest();
+    void goOn();
 
     // Audio thread: never blocks, allocates, locks or calls the system.
     // Bytes the ring can take now.
@@ -82,6 +87,7 @@ class RingDrain {
     std::mutex wakeGuard_;
     std::condition_variable wake_;
     bool finishing_ = false;  // under wakeGuard_
+    bool resting_ = false;    // under wakeGuard_
     // The drain's thread's, until finish() has returned.
     std::string note_;
     bool replaced_ = false;

@@ -133,12 +133,15 @@ void CaptureEngine::Core::appendToTake(const void* input, unsigned long frameCou
 
 TakeOutcome CaptureEngine::Core::endTake() {
     const bool takeOpen = armed.exchange(false, std::memory_order_seq_cst);
+    // What befell the stream while the take was held took nothing from it.
+    const bool wasPaused = paused.exchange(false, std::memory_order_seq_cst);
+    const bool running = takeOpen && !wasPaused;
     TakeOutcome outcome;
-    outcome.streamLost = takeOpen && streamStopped(Waiting::upToAQuarterSecond);
+    outcome.streamLost = running && streamStopped(Waiting::upToAQuarterSecond);
     while (callbacksInside.load(std::memory_order_seq_cst) != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // What the server has not handed over by now never reaches this take.
-    if (takeOpen) endGap();
+    if (running) endGap();
     drain.finish();
     // The save reads the take through a descriptor of its own, so that
     // whatever is done to the name meanwhile, it holds what was recorded. A
@@ -154,8 +157,8 @@ TakeOutcome CaptureEngine::Core::endTake() {
     if (!takeOpen) return outcome;
     outcome.framesLost = lostFrames.load(std::memory_order_relaxed);
     outcome.limitReached = takeFull.load(std::memory_order_acquire);
-    outcome.sourceGone = sourceLost();
-    outcome.sourceMoved = !outcome.sourceGone && sourceDiverted();
+    outcome.sourceGone = running && sourceLost();
+    outcome.sourceMoved = running && !outcome.sourceGone && sourceDiverted();
     if (outcome.sourceMoved && source != nullptr) {
         std::lock_guard guard(source->guard);
         outcome.movedTo = source->givenInstead;
@@ -203,6 +206,7 @@ TakeBeginning CaptureEngine::beginTake() {
     core.gap = {};
     core.silence = {};
     core.meter.startTake();
+    core.paused.store(false, std::memory_order_relaxed);
     core.earlierTakeFrames = core.framesCaptured.load(std::memory_order_acquire);
     core.framesCaptured.store(0, std::memory_order_release);
     core.armed.store(true, std::memory_order_seq_cst);
@@ -211,12 +215,35 @@ TakeBeginning CaptureEngine::beginTake() {
 
 TakeOutcome CaptureEngine::endTake() { return core_->endTake(); }
 
+void CaptureEngine::pauseTake() {
+    Core& core = *core_;
+    if (!core.armed.load(std::memory_order_acquire) || core.paused.exchange(true, std::memory_order_seq_cst)) return;
+    // The buffer under way, if any, still goes to the take; none after it.
+    while (core.callbacksInside.load(std::memory_order_seq_cst) != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    core.endGap();
+    core.drain.rest();
+}
+
+void CaptureEngine::resumeTake() {
+    Core& core = *core_;
+    if (!core.armed.load(std::memory_order_acquire) || !core.paused.load(std::memory_order_acquire)) return;
+    // The time held is no gap and no silence of the stream's.
+    core.gap = {};
+    core.silence = {};
+    core.meter.startTake();
+    core.drain.goOn();
+    core.paused.store(false, std::memory_order_seq_cst);
+}
+
+bool CaptureEngine::takePaused() const { return core_->paused.load(std::memory_order_acquire); }
+
 int32_t CaptureEngine::framesCaptured() const { return core_->framesCaptured.load(std::memory_order_acquire); }
 
 bool CaptureEngine::armed() const { return core_->armed.load(std::memory_order_acquire); }
 
 bool CaptureEngine::takeCannotGoOn(Waiting waiting) {
-    if (!core_->armed.load(std::memory_order_acquire)) return false;
+    if (!core_->armed.load(std::memory_order_acquire) || core_->paused.load(std::memory_order_acquire)) return false;
     return core_->takeFull.load(std::memory_order_acquire) || core_->drain.diskRefused() || core_->sourceLost() ||
            core_->sourceDiverted() || core_->streamStopped(waiting);
 }
@@ -253,9 +280,9 @@ int captureCallback(const void* input, void*, unsigned long frameCount, const Pa
         core.callbacksInside.fetch_sub(1, std::memory_order_release);
         return paContinue;
     }
-    const bool armed = core.armed.load(std::memory_order_seq_cst);
-    core.meter.measure(input, frameCount, core.settings.bitsPerSample, core.settings.channelCount, armed);
-    if (armed && input != nullptr) {
+    const bool toTake = core.armed.load(std::memory_order_seq_cst) && !core.paused.load(std::memory_order_seq_cst);
+    core.meter.measure(input, frameCount, core.settings.bitsPerSample, core.settings.channelCount, toTake);
+    if (toTake && input != nullptr) {
         core.countDroppedInGap(now, previous, deliveredBefore, frameCount);
         core.appendToTake(input, frameCount, statusFlags);
     }

@@ -429,6 +429,40 @@ void pressLater(const char* keys) {
 // Each key acts as its button's click, and a key whose button is disabled is
 // not acted on at all: the loop sees exactly the buttons of the keys pressed
 // while they were enabled, the last of each batch showing the batch is over.
+// Pause holds the take: it neither grows nor counts, Pause reads "Resume"
+// and is heard as a pressed toggle, and Resume goes on with the same take.
+TEST_F(Recorder, PauseHoldsTheTakeUntilResume) {
+    ASSERT_NO_FATAL_FAILURE(startRecorder());
+    showLevels(app);
+    EXPECT_FALSE(controlEnabled(PauseButton)) << "before a take";
+    ASSERT_TRUE(clickAndLoop(RecordButton));
+    EXPECT_TRUE(controlEnabled(PauseButton));
+    ASSERT_TRUE(loopUntil([this] { return capture().framesCaptured() > 44100 / 4; }));
+    ASSERT_TRUE(clickAndLoop(PauseButton));
+    EXPECT_EQ(recordingState.loopState, LoopState::Paused);
+    EXPECT_EQ(buttons(), (Buttons{false, true, false}));
+    EXPECT_EQ(controlText(PauseButton), "Resume");
+    EXPECT_TRUE(QAccessible::queryAccessibleInterface(controlWidget(PauseButton))->state().checked);
+    EXPECT_EQ(controlText(TakeLine).rfind("Paused after ", 0), 0u) << controlText(TakeLine);
+    const std::string count = controlText(RecordButton);
+    const int32_t held = capture().framesCaptured();
+    const int64_t delivered = framesDelivered(app.capture);
+    ASSERT_TRUE(loopUntil([&] { return framesDelivered(app.capture) > delivered + 44100 / 2; }));
+    EXPECT_EQ(capture().framesCaptured(), held) << "nothing reaches a held take";
+    EXPECT_EQ(controlText(RecordButton), count) << "the seconds rest";
+    ASSERT_TRUE(clickAndLoop(PauseButton));
+    EXPECT_EQ(recordingState.loopState, LoopState::Recording);
+    EXPECT_EQ(controlText(PauseButton), "Pause");
+    EXPECT_FALSE(QAccessible::queryAccessibleInterface(controlWidget(PauseButton))->state().checked);
+    ASSERT_TRUE(loopUntil([&] { return capture().framesCaptured() > held + 44100 / 4; }));
+    ASSERT_TRUE(clickAndLoop(PauseButton));
+    ASSERT_TRUE(clickAndLoop(StopButton)) << "Stop ends a held take";
+    EXPECT_EQ(buttons(), (Buttons{true, false, true}));
+    EXPECT_FALSE(controlEnabled(PauseButton));
+    EXPECT_EQ(controlText(PauseButton), "Pause");
+    EXPECT_EQ(fileSize("pelvar.temp"), int64_t{capture().framesCaptured()} * 4);
+}
+
 TEST_F(Recorder, KeysDoWhatTheirButtonsDoAndNothingWhileTheyAreDisabled) {
     ASSERT_NO_FATAL_FAILURE(startRecorder());
     windowWidget(MainWindow)->activateWindow();
@@ -441,8 +475,10 @@ TEST_F(Recorder, KeysDoWhatTheirButtonsDoAndNothingWhileTheyAreDisabled) {
     };
     const Row rows[] = {
         {{"Ctrl+Shift+R"}, RecordButton, {false, true, false}},
+        {{"Ctrl+Shift+P"}, PauseButton, {false, true, false}},
+        {{"Ctrl+Shift+R", "Ctrl+Shift+P"}, PauseButton, {false, true, false}},
         {{"Ctrl+Shift+R", "Ctrl+S", "Ctrl+Shift+T"}, StopButton, {true, false, true}},
-        {{"Ctrl+Shift+T", "Ctrl+Shift+R"}, RecordButton, {false, true, false}},
+        {{"Ctrl+Shift+P", "Ctrl+Shift+T", "Ctrl+Shift+R"}, RecordButton, {false, true, false}},
         {{"Ctrl+Shift+T"}, StopButton, {true, false, true}},
         {{"Ctrl+Shift+T", "Ctrl+S"}, SaveButton, {true, false, true}},
     };
@@ -460,6 +496,9 @@ TEST_F(Recorder, KeysDoWhatTheirButtonsDoAndNothingWhileTheyAreDisabled) {
         }));
         EXPECT_EQ(actedOn, std::vector<int>{row.actedOn});
         EXPECT_EQ(buttons(), row.after);
+        if (row.actedOn == PauseButton) {
+            EXPECT_EQ(controlText(PauseButton), recordingState.loopState == LoopState::Paused ? "Resume" : "Pause");
+        }
         if (row.actedOn == RecordButton) {
             EXPECT_EQ(recordingState.loopState, LoopState::Recording);
             framesBefore = capture().framesCaptured();
@@ -513,6 +552,8 @@ TEST_F(Recorder, ScreenReadersHearEveryControlByItsName) {
         {RecordButton, QAccessible::Button, ""},
         {StopButton, QAccessible::Button, ""},
         {SaveButton, QAccessible::Button, ""},
+        // A toggle: Qt calls a button that stays pressed a check box.
+        {PauseButton, QAccessible::CheckBox, ""},
         {DeviceStatus, QAccessible::StaticText, ""},
         {ChannelsStatus, QAccessible::StaticText, ""},
         {BitsStatus, QAccessible::StaticText, ""},
@@ -530,8 +571,10 @@ TEST_F(Recorder, ScreenReadersHearEveryControlByItsName) {
             "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) ");
     }
     // The buttons' keys, told as their description and as their press action's binding.
-    const std::pair<int, const char*> keys[] = {
-        {RecordButton, "Ctrl+Shift+R"}, {StopButton, "Ctrl+Shift+T"}, {SaveButton, "Ctrl+S"}};
+    const std::pair<int, const char*> keys[] = {{RecordButton, "Ctrl+Shift+R"},
+                                                {StopButton, "Ctrl+Shift+T"},
+                                                {SaveButton, "Ctrl+S"},
+                                                {PauseButton, "Ctrl+Shift+P"}};
     for (const auto& [button, sequence] : keys) {
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(controlWidget(button));
         EXPECT_TRUE(accessible->text(QAccessible::Description).endsWith(QStringLiteral(" (%1)").arg(sequence)))

@@ -85,11 +85,18 @@ intptr_t createButton(int number, int x, int y, int width, int height, const cha
     auto* button = new LayerButton(text(caption), parent);
     button->setAutoDefault(false);
     button->setDefault((flags & buttonDefault) != 0);
+    button->setCheckable((flags & buttonToggle) != 0);
     button->setFocusPolicy(Qt::StrongFocus);
     int window = layer.currentWindow;
-    QObject::connect(button, &QPushButton::clicked, [number, window] {
-        raiseDirect({eventControlChanged, number, window, controlTypeClicked});
-    });
+    const auto clicked = [number, window] { raiseDirect({eventControlChanged, number, window, controlTypeClicked}); };
+    // A toggle is also turned by a screen reader's toggle action, which
+    // clicks nothing; what the application itself sets raises nothing.
+    if (button->isCheckable())
+        QObject::connect(button, &QPushButton::toggled, [clicked] {
+            if (!layer.changingList) clicked();
+        });
+    else
+        QObject::connect(button, &QPushButton::clicked, clicked);
     return reinterpret_cast<intptr_t>(adoptControl(number, button, Kind::button, x, y, width, height));
 }
 

@@ -37,6 +37,15 @@ void setButtonKeys(int number, const char* keys) {
     restoreButtonKeys(entry->widget);
 }
 
+void setButtonPressed(int number, bool pressed) {
+    ControlEntry* entry = controlEntry(number);
+    if (entry == nullptr || entry->kind != Kind::button) return;
+    // What a click made it is the application's to say.
+    layer.changingList = true;
+    static_cast<QPushButton*>(entry->widget.data())->setChecked(pressed);
+    layer.changingList = false;
+}
+
 void setControlDescription(int number, const char* description) {
     ControlEntry* entry = controlEntry(number);
     if (entry == nullptr) return;

@@ -53,6 +53,8 @@ struct Layer {
     Event last;
     bool waiting = false;
     int currentWindow = -1;
+    // The layer itself changes a list's selection or a toggle's state:
+    // no event is raised for it.
     bool changingList = false;
     Clock::time_point lastTitleHandover{};
     // While a title's hand-over lets the window system in (setWindowTitle).

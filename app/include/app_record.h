@@ -36,8 +36,9 @@ struct LevelDisplay {
     bool sourceGone = false;
     // The lamp's count: since ACCEPT, then since the last Record.
     int64_t clips = 0;
-    // The take: while one runs, and once one has run.
+    // The take: while one runs, while it is paused, and once one has run.
     bool takeRunning = false;
+    bool takePaused = false;
     bool takeShown = false;
     double takePeak = 0;  // a share of full scale
     int64_t takeClips = 0;
@@ -63,7 +64,7 @@ struct LevelDisplay {
     bool lineAlarming = false;
 };
 
-enum class LoopState { Idle, Recording };
+enum class LoopState { Idle, Recording, Paused };
 
 // What the window shows of the running recorder; what the audio thread
 // shares with it (`armed`, `framesCaptured`) is the capture engine's.
@@ -106,6 +107,8 @@ struct App {
     // box ACCEPT owes when it fails, and a Record; and the channel through
     // which the opening wakes the event wait when it settles.
     bool acceptAwaitsStream = false;
+    // Resume waits for the stream to be opened again, as Record may.
+    bool resumeAwaitsStream = false;
     // ACCEPT found the list empty: nothing can record, and its box says why.
     bool nothingToRecord = false;
     bool recordAwaitsStream = false;

@@ -39,6 +39,7 @@ enum ControlId : int {
     RateStatus = 24,
     LevelMeter = 25,
     TakeLine = 26,
+    PauseButton = 27,
 };
 
 // How long a take kept, as the boxes say it: "12.3 seconds" under a minute,

@@ -353,16 +353,25 @@ class CaptureEngine {
     // now, as far as the callback has handed it on, or the last one.
     // Never blocks.
     int32_t framesCaptured() const;
-    // True from beginTake() until endTake(): the callback hands buffers to
-    // the take. Never blocks.
+    // True from beginTake() until endTake(): a take is open. Never blocks.
     bool armed() const;
+    // Holds the open take: from the next buffer on, the callback hands
+    // nothing to it, while the stream and the meter run on; what the take
+    // has is put on disk, and its writer then rests. resumeTake() goes on
+    // with the same take, behind what it has, from the buffer after. The
+    // edges are exact to the buffer. Interface thread, while a take is open;
+    // never blocks for long (it waits for a callback under way to leave).
+    void pauseTake();
+    void resumeTake();
+    // True between the two. Never blocks.
+    bool takePaused() const;
     // Disarms the callback, waits until it has left the take, writes out what
     // the ring still holds and closes the file; the stream keeps running. Says
     // what the take ended with; after no take at all, nothing but the frames.
     TakeOutcome endTake();
     // Whether a caller may be held while the audio thread has its turn.
     enum class Waiting { never, upToAQuarterSecond };
-    // True while a take runs that can grow no more: it reached the largest
+    // True while a take runs (not paused) that can grow no more: it reached the largest
     // take, the disk refused to store more of it, or its stream stopped
     // delivering (no buffer for over a second, or ended). A stream silent for
     // a while is judged only once the audio thread has had a quarter of a

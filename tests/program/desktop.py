@@ -17,9 +17,10 @@ CONTROLS = {
     "channels": (26, 50, 85, 20), "bits": (160, 50, 95, 20), "rate": (305, 50, 110, 20),
     "device": (26, 110, 240, 20), "accept": (310, 105, 100, 25),
     "record": (50, 170, 80, 40), "stop": (50, 270, 80, 40), "save": (50, 220, 80, 40),
+    "pause": (310, 140, 100, 25),
 }
 # The keys that press Record, Stop and Save, as xdotool names them.
-KEYS = {"record": "ctrl+shift+r", "stop": "ctrl+shift+t", "save": "ctrl+s"}
+KEYS = {"record": "ctrl+shift+r", "stop": "ctrl+shift+t", "save": "ctrl+s", "pause": "ctrl+shift+p"}
 
 
 class Desktop:

@@ -103,16 +103,17 @@ class Reader:
             pass
         role = self.role_words.get(int(accessible.getRole()), accessible.getRoleName())
         return {"role": role, "name": accessible.name,
-                "enabled": states.contains(self.pyatspi.STATE_ENABLED), "description": accessible.description,
+                "enabled": states.contains(self.pyatspi.STATE_ENABLED),
+                "checked": states.contains(self.pyatspi.STATE_CHECKED), "description": accessible.description,
                 "labels": labels, "actions": actions}
 
     def is_active(self, window):
         return window.getState().contains(self.pyatspi.STATE_ACTIVE)
 
-    def press(self, accessible):
-        """Does the control's Press action, as a screen reader's user does."""
+    def press(self, accessible, name="Press"):
+        """Does the control's Press action (or another), as a screen reader's user does."""
         action = accessible.queryAction()
         names = [action.getName(i) for i in range(action.nActions)]
-        if "Press" not in names:
-            raise AssertionError(f"{accessible.name!r} offers no Press action, only {names}")
-        action.doAction(names.index("Press"))
+        if name not in names:
+            raise AssertionError(f"{accessible.name!r} offers no {name} action, only {names}")
+        action.doAction(names.index(name))

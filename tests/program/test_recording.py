@@ -10,7 +10,9 @@ import unittest
 import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import CONTROLS, WINDOW_X, WINDOW_Y, paced_device, tap_device, tap_folder, temporary_folder  # noqa: E402
+from desktop import (CONTROLS, WINDOW_X, WINDOW_Y, delivered, paced_device, tap_device, tap_folder,  # noqa: E402
+                     temporary_folder, wait_while_progressing)
+from scenario import PROGRAM  # noqa: E402
 from rig import underruns as rig_underruns  # noqa: E402
 from scenario import CLOSE_REQUEST, RIG, Scenario  # noqa: E402
 
@@ -168,6 +170,88 @@ class Program(Scenario):
                 samples = decode(second_half(reader.readframes(reader.getnframes()), 4), 2, 2)
             self.assertAlmostEqual(rising_crossing_frequency(samples, 44100), 440, delta=5)
             self.assertAlmostEqual(max(abs(sample) for sample in samples) / 32768, 0.5, delta=0.03)
+
+    def test_a_take_paused_and_resumed_holds_its_running_parts_alone(self):
+        """Pause and Resume within one take, judged by what the device
+        delivered: the take is its running parts one after the other, each an
+        unbroken stretch of the device's bytes, and nothing of the time it was
+        held but a buffer at an edge. Closed while held, the take is kept
+        whole; killed while held, it is on disk all the same; either way
+        --recover saves it."""
+        edge = 44100 * 4 // 20
+        for ending in ("close box", "killed"):
+            with self.subTest(ending), temporary_folder() as folder, temporary_folder() as home, \
+                    self.desktop() as desktop:
+                device_input = paced_device(home, RIG)
+                desktop.start(folder, home)
+                desktop.choose("device", 1)
+                desktop.accept()
+                take = os.path.join(folder, "pelvar.temp")
+
+                def reached():
+                    return delivered(desktop.process, home)
+
+                def run_for(seconds):
+                    until = reached() + int(44100 * 4 * seconds)
+                    wait_while_progressing(desktop.process, lambda: reached() >= until, "the device stopped", 10)
+
+                bounds = [reached()]
+                desktop.click("record")
+                desktop.wait_for_growth(take)
+                run_for(1)
+                bounds.append(reached())
+                desktop.click("pause")
+                desktop.wait_until_idle(files=[take])
+                bounds.append(reached())
+                run_for(1)
+                if ending == "close box":
+                    bounds.append(reached())
+                    held = os.path.getsize(take)
+                    desktop.click("pause")
+                    wait_while_progressing(desktop.process, lambda: os.path.getsize(take) > held,
+                                           "Resume recorded nothing", 10)
+                    bounds.append(reached())
+                    run_for(1)
+                    bounds.append(reached())
+                    desktop.click("pause")
+                    desktop.wait_until_idle(files=[take])
+                    bounds.append(reached())
+                    run_for(0.5)
+                    desktop.request_close()
+                    self.assertEqual(desktop.finish()[0], 0)
+                else:
+                    desktop.process.kill()
+                    desktop.process.wait()
+                with open(take, "rb") as recorded:
+                    frames = recorded.read()
+                # The take, cut into the stretches of the device's bytes it holds.
+                parts, at = [], 0
+                while at < len(frames):
+                    start = device_input.find(frames[at:at + 64])
+                    self.assertNotEqual(start, -1, f"the take's bytes from {at} on are the device's")
+                    length = 64
+                    while at + length < len(frames) and frames[at + length] == device_input[start + length]:
+                        length += 1
+                    parts.append((start, start + length))
+                    at += length
+                # Where each part may begin and end: after the device's
+                # position at its press, and by its position once the press
+                # was acted on, but for a buffer at the edge.
+                edges = [(bounds[0], None, bounds[1], bounds[2])]
+                if ending == "close box":
+                    edges.append(tuple(bounds[3:7]))
+                self.assertEqual(len(parts), len(edges), f"one stretch for each part that ran: {parts}")
+                for number, ((start, end), (began, begun, ending_at, ended)) in enumerate(zip(parts, edges)):
+                    self.assertGreaterEqual(start, began - edge, f"part {number} began before its press")
+                    if begun is not None:
+                        self.assertLessEqual(start, begun + edge, f"part {number} began late")
+                    self.assertGreaterEqual(end, ending_at - edge, f"part {number} ended short of its Pause")
+                    self.assertLessEqual(end, ended + edge, f"part {number} went on past its Pause")
+                recovered = subprocess.run([PROGRAM, "--recover", "paused.wav"], cwd=folder, capture_output=True,
+                                           text=True, env=desktop.environment(home))
+                self.assertEqual(recovered.returncode, 0, recovered.stderr)
+                with wave.open(os.path.join(folder, "paused.wav"), "rb") as saved:
+                    self.assertTrue(saved.readframes(saved.getnframes()) == frames, "--recover saves the whole take")
 
     def test_second_copy_in_the_same_folder_leaves_the_take_alone(self):
         with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:

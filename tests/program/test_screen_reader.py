@@ -89,9 +89,9 @@ class Program(Scenario):
         heard = self.heard(window)
         return tuple(heard[name]["enabled"] for name in ("record", "stop", "save"))
 
-    def press(self, window, name):
+    def press(self, window, name, action="Press"):
         controls = self.reader.controls(window)
-        self.reader.press(controls[PLACES[name]])
+        self.reader.press(controls[PLACES[name]], action)
 
     def assert_take_within(self, seconds, started, stopped):
         """The take ran from before its file first grew (at `started`), for
@@ -132,6 +132,9 @@ class Program(Scenario):
             rows["accept"] = ("push button", "ACCEPT", not accepted, [])
             for name, text in [("record", "Record"), ("stop", "Stop"), ("save", "Save")]:
                 rows[name] = ("push button", text, accepted, [])
+            # A toggle, which works only while a take runs or is held: Qt
+            # tells screen readers a button that stays pressed is a check box.
+            rows["pause"] = ("check box", "Pause", False, [])
             for name, text in [("device status", "Device: " + device), ("channels status", "Channels: 2"),
                                ("bits status", "Bit Depth: 16"), ("rate status", "Sample Rate: 44100")]:
                 rows[name] = ("label", text, accepted, [])
@@ -172,6 +175,16 @@ class Program(Scenario):
             # Record counts the seconds, and is named by what it shows.
             self.eventually(lambda: self.heard(window)["record"]["name"].isdigit(), True)
             time.sleep(1.5)
+            # Pause, a toggle heard with its state and its text, and its key
+            # in its description, holds the take and goes on with it.
+            pause = self.heard(window)["pause"]
+            self.assertEqual((pause["name"], pause["enabled"], pause["checked"]), ("Pause", True, False))
+            self.assertIn("Toggle", pause["actions"])
+            self.assertTrue(pause["description"].endswith(" (Ctrl+Shift+P)"), pause)
+            for held, name in [(True, "Resume"), (False, "Pause")]:
+                self.press(window, "pause", "Toggle")
+                self.eventually(lambda: (self.heard(window)["pause"]["name"], self.heard(window)["pause"]["checked"]),
+                                (name, held))
             self.press(window, "stop")
             self.eventually(lambda: self.buttons(window), (True, False, True))
             stopped = time.time()

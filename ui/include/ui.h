@@ -48,8 +48,10 @@ constexpr int boxYesNoCancel = 3;
 constexpr int boxYesNo = 4;
 enum BoxAnswer : int { answerOk = 1, answerCancel = 2, answerYes = 6, answerNo = 7 };
 
-// Button flags.
+// Button flags: drawn as the default button; a toggle, which stays pressed
+// or not as setButtonPressed says, and which screen readers call a toggle.
 constexpr int buttonDefault = 1;
+constexpr int buttonToggle = 2;
 
 // Called once each, first and last. endLayer closes the windows still open
 // and ends the application the layer made; what else the program holds open
@@ -169,6 +171,9 @@ void cutTextInTheMiddle(int number);
 // mouse click's does, and the keys do nothing while the button is disabled.
 // The button keeps them whatever its text; the empty text takes them away.
 void setButtonKeys(int number, const char* keys);
+// A toggle button shows pressed or not, and screen readers hear it so; this
+// raises no event.
+void setButtonPressed(int number, bool pressed);
 // What the control does: shown as its tooltip, and read out by screen
 // readers as its description.
 void setControlDescription(int number, const char* text);
