@@ -28,7 +28,7 @@
 
 #include "app_fixture.h"
 #include "audio_check.h"
-#include "wav.h"
+#include "save.h"
 
 namespace {
 
