@@ -51,7 +51,13 @@ int64_t EncodingWriter::move(int from, int64_t bytes) {
         const int read = readData(from, gathered_.data() + held_, wanted);
         held_ += static_cast<size_t>(read);
         moved += read;
-        if (held_ == gathered_.size() && error_ == 0) error_ = encodeGathered(blockFrames);
+        if (held_ == gathered_.size()) {
+            // After a failure what is read is dropped: the copy stops at its next look.
+            if (error_ == 0)
+                error_ = encodeGathered(blockFrames);
+            else
+                held_ = 0;
+        }
         if (read < wanted) break;
     }
     return moved;
@@ -59,8 +65,8 @@ int64_t EncodingWriter::move(int from, int64_t bytes) {
 
 int EncodingWriter::encodeGathered(int frames) {
     const size_t bytes = static_cast<size_t>(frames) * frameBytes_;
-    unpack(gathered_.data(), static_cast<int64_t>(frames) * settings_.channelCount, frameBytes_ / settings_.channelCount,
-           samples_.data());
+    unpack(gathered_.data(), static_cast<int64_t>(frames) * settings_.channelCount,
+           frameBytes_ / settings_.channelCount, samples_.data());
     held_ -= bytes;
     std::memmove(gathered_.data(), gathered_.data() + bytes, held_);
     encodedFrames_ += frames;

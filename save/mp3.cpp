@@ -43,7 +43,6 @@ class Mp3Writer : public EncodingWriter {
         lame_set_mode(lame_, settings_.channelCount == 1 ? MONO : JOINT_STEREO);
         lame_set_VBR(lame_, vbr_default);
         lame_set_VBR_quality(lame_, mp3VbrQuality);
-        lame_set_num_samples(lame_, static_cast<unsigned long>(request_.frames));
         // The ID3v2 tag is written here, so that the LAME tag's place after it is known.
         lame_set_write_id3tag_automatic(lame_, 0);
         id3tag_init(lame_);
@@ -70,12 +69,11 @@ class Mp3Writer : public EncodingWriter {
         for (size_t index = 0; index < count; ++index)
             scaled_[index] = static_cast<int>(static_cast<uint32_t>(samples[index]) << shift);
         output_.resize(static_cast<size_t>(outputBytesFor(frames)));
-        const int bytes =
-            settings_.channelCount == 1
-                ? lame_encode_buffer_int(lame_, scaled_.data(), scaled_.data(), frames, output_.data(),
-                                         static_cast<int>(output_.size()))
-                : lame_encode_buffer_interleaved_int(lame_, scaled_.data(), frames, output_.data(),
-                                                     static_cast<int>(output_.size()));
+        const int bytes = settings_.channelCount == 1
+                              ? lame_encode_buffer_int(lame_, scaled_.data(), scaled_.data(), frames, output_.data(),
+                                                       static_cast<int>(output_.size()))
+                              : lame_encode_buffer_interleaved_int(lame_, scaled_.data(), frames, output_.data(),
+                                                                   static_cast<int>(output_.size()));
         return written(bytes);
     }
 

@@ -68,14 +68,15 @@ TEST_F(Recorder, EachFormatHoldsTheTakeAsItsToolsDecodeIt) {
                         EXPECT_TRUE(readAll("take.raw") == take) << row << ": FLAC is lossless";
                         continue;
                     }
-                    const std::string decode =
-                        format == SaveFormat::opus ? "opusdec --quiet take.opus take.wav" : "lame --quiet --decode take.mp3 take.wav";
+                    const std::string decode = format == SaveFormat::opus ? "opusdec --quiet take.opus take.wav"
+                                                                          : "lame --quiet --decode take.mp3 take.wav";
                     ASSERT_EQ(output(decode + " && sox take.wav -t raw -e signed -b 32 take.raw"), "") << row;
                     EXPECT_EQ(output("soxi -c take.wav"), std::to_string(channels) + "\n") << row << ": its channels";
                     const double decodedRate = std::stod(output("soxi -r take.wav"));
                     const std::vector<double> decoded = channelSamples(readAll("take.raw"), 32, channels);
                     const std::vector<double> original = channelSamples(take, bits, channels);
-                    EXPECT_NEAR(static_cast<double>(decoded.size()) / decodedRate, seconds, 0.010) << row << ": its length";
+                    EXPECT_NEAR(static_cast<double>(decoded.size()) / decodedRate, seconds, 0.010)
+                        << row << ": its length";
                     // The middle, away from the encoders' ramps at either end.
                     const size_t from = decoded.size() / 5, to = decoded.size() * 4 / 5;
                     const std::vector<double> middle(decoded.begin() + static_cast<long>(from),
@@ -128,7 +129,8 @@ TEST_F(Recorder, TheNameOrElseTheTypeChosenSaysTheFormat) {
         EXPECT_EQ(seenBoxes[0].text, (folder.path() / row.saved).string() + "  was successfully saved");
         const std::string saved = readAll(row.saved);
         EXPECT_EQ(saved.rfind(row.begins, 0), 0u) << row.typed << " saved as " << row.saved;
-        for (const std::string& tag : row.tags) EXPECT_NE(saved.find(tag), std::string::npos) << row.saved << ": " << tag;
+        for (const std::string& tag : row.tags)
+            EXPECT_NE(saved.find(tag), std::string::npos) << row.saved << ": " << tag;
     }
 
     // Replaced only after Yes, and then in the format its name says.
