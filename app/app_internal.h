@@ -8,7 +8,7 @@
 
 #include "app.h"
 #include "app_testing.h"
-#include "wav.h"
+#include "save.h"
 
 // The main window's own title; a save's progress count takes its place for a while.
 constexpr const char* mainWindowTitle = "Ostrelle - Beta 2 - Pelvar Audio - (Asio is not supported) ";
@@ -95,6 +95,10 @@ struct TakeToSave {
 // again, after a box that tells what happened unless the user cancelled or
 // declined.
 bool saveTake(const TakeToSave& take, int32_t& saveBlocks);
+// The request that saves the take under the target's name in its format,
+// with the tags: the day the take on TakeReadFile began, as its note says,
+// and the program's name and version.
+SaveRequest saveRequestFor(const TakeToSave& take, const SaveTarget& target);
 // Notes on the take that TakeReadFile holds that it was saved. Returns 0, or
 // the system's error number when the note could not be changed (a
 // read-only file system), and the take stays offered back.

@@ -8,18 +8,21 @@
 
 #include "app_internal.h"
 #include "files.h"
+#include "save.h"
 #include "ui.h"
-#include "wav.h"
 
 namespace {
 
 constexpr const char* usage =
     "Usage: ostrelle [--recover NAME | --help | --version]\n"
-    "Records sound from a capture device in a window and saves it as a WAV file.\n"
+    "Records sound from a capture device in a window and saves it as a WAV,\n"
+    "FLAC, Ogg Opus or MP3 file.\n"
     "\n"
     "  --recover NAME  save the unsaved take that pelvar.temp in this folder holds\n"
-    "                  as NAME (.wav is added unless NAME ends in it), without a\n"
-    "                  window; an existing file is never replaced\n"
+    "                  as NAME, without a window: a NAME ending in .flac, .opus\n"
+    "                  or .mp3 is saved in that format, and any other as WAV\n"
+    "                  (.wav is added unless NAME ends in it); an existing file\n"
+    "                  is never replaced\n"
     "  --help          show this help and exit\n"
     "  --version       show the version and exit\n";
 
@@ -59,10 +62,11 @@ std::string shown(const std::string& name) {
     return text;
 }
 
-// Nothing before ".wav": the save would be a hidden file named only that.
-bool namesNoFile(const std::string& path) {
-    const size_t separator = path.find_last_of('/');
-    return path.compare(separator == std::string::npos ? 0 : separator + 1, std::string::npos, ".wav") == 0;
+// Nothing before the suffix: the save would be a hidden file named only that.
+bool namesNoFile(const SaveTarget& target) {
+    const size_t separator = target.path.find_last_of('/');
+    return target.path.compare(separator == std::string::npos ? 0 : separator + 1, std::string::npos,
+                               suffixOf(target.format)) == 0;
 }
 
 std::string whyNothingToRecover(UnsavedState state) {
@@ -90,32 +94,34 @@ int recoverTake(const char* name) {
     // Signals act as a close request would: a save under way stops.
     closeOnTerminationSignals();
     if (*name == '\0') return refuse("--recover needs a file name");
-    const std::string path = withWavSuffix(name);
-    if (namesNoFile(path))
-        return refuse("--recover needs a name before .wav: " + shown(path) +
+    const SaveTarget target = saveTargetFor(name, SaveFormat::wav);
+    const std::string& path = target.path;
+    if (namesNoFile(target))
+        return refuse(std::string("--recover needs a name before ") + suffixOf(target.format) + ": " + shown(path) +
                       " would be a hidden file, so nothing was saved");
     const UnsavedTake unsaved = findUnsavedTake();
     if (unsaved.state != UnsavedState::found) return refuse(whyNothingToRecover(unsaved.state));
     if (fileSize(path.c_str()) != -1) return refuse(shown(path) + " already exists, so nothing was saved");
     const TakeToSave take = unsavedTakeToSave(unsaved);
-    SaveRequest request;
-    request.settings = take.settings;
-    request.frames = take.frames;
-    request.path = path;
+    SaveRequest request = saveRequestFor(take, target);
     // A termination signal stops the save, which then leaves nothing behind.
     request.progress = [] { return !closeRequested(); };
-    const SaveResult result = closeRequested() ? SaveResult{false, 0, 0, ECANCELED} : saveTakeAsWav(request);
-    if (result.error == ECANCELED) return refuse("stopped by a signal, so nothing was saved");
-    if (!result.saved && result.error == 0)
-        return refuse(std::string("none of the take in ") + tempCaptureName +
-                      " could be read back, so nothing was saved");
-    if (!result.saved)
-        return refuse("the take could not be saved as " + shown(path) + ": " + std::strerror(result.error));
+    const SaveResult result = closeRequested() ? SaveResult{false, 0, 0, ECANCELED} : saveTakeAs(request);
+    switch (endingOf(result)) {
+        case SaveEnding::cancelled: return refuse("stopped by a signal, so nothing was saved");
+        case SaveEnding::nothingRead:
+            return refuse(std::string("none of the take in ") + tempCaptureName +
+                          " could be read back, so nothing was saved");
+        case SaveEnding::failed:
+            return refuse("the take could not be saved as " + shown(path) + ": " + std::strerror(result.error));
+        case SaveEnding::part:
+        case SaveEnding::whole: break;
+    }
     std::string what = describeUnsavedTake(unsaved);
     std::string unmarked;
     // What never reached the disk before the run ended is left out, and the
     // take stays unsaved, as after the Save button's "Only ..." box.
-    if (result.savedBytes < result.takeBytes) {
+    if (endingOf(result) == SaveEnding::part) {
         UnsavedTake kept = unsaved;
         kept.frames = result.savedBytes / bytesPerFrameFor(take.settings.bitsPerSample, take.settings.channelCount);
         what = "only " + describeUnsavedTake(kept) + ", all that could be read back,";
@@ -126,7 +132,7 @@ int recoverTake(const char* name) {
                    "), so it will be offered again";
     }
     std::printf("Saved %s from %s as %s%s\n", what.c_str(), tempCaptureName, shown(path).c_str(), unmarked.c_str());
-    // The WAV stands whole and on disk whatever becomes of the line, and the
+    // The file stands whole and on disk whatever becomes of the line, and the
     // take's note stays as the save left it; but whoever waits for the line
     // must learn that it never came.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)

@@ -323,6 +323,12 @@ int writeData(int number, const void* data, int length) {
     return writeSlow(*entry, data, length);
 }
 
+int readData(int number, void* destination, int length) {
+    files_detail::FileChannel* entry = channel(number);
+    if (entry == nullptr || destination == nullptr || length <= 0) return 0;
+    return files_detail::readSlow(*entry, destination, length);
+}
+
 bool seekFile(int number, int64_t offset) {
     files_detail::FileChannel* entry = channel(number);
     if (entry == nullptr) return false;

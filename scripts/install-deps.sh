@@ -7,7 +7,8 @@
 #   install-deps.sh test   that, and the test rig (private sound servers, a
 #                          private X server and a Wayland compositor, private
 #                          D-Bus buses with AT-SPI to read the window as a
-#                          screen reader does, readers of WAV files, lintian)
+#                          screen reader does, readers of WAV files, the
+#                          FLAC, Opus and MP3 tools, lintian)
 #   install-deps.sh demo   that of run, and a sound server with a tone player
 #   install-deps.sh check  what `make check` adds to the test rig's set: the
 #                          formatter, the linters, debootstrap for the fresh
@@ -32,9 +33,11 @@ for package in pipewire-pulse pipewire-alsa pipewire-audio; do
 done
 
 # libpulse-dev: the desktop's sound server's sources, as its settings list them.
+# libflac-dev, libopusenc-dev, libmp3lame-dev: the encoders a take is saved with.
 run=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-wayland portaudio19-dev libasound2-dev libpulse-dev
+  libflac-dev libopusenc-dev libmp3lame-dev
   fonts-dejavu-core
 )
 pipewire_server=(pipewire pipewire-pulse wireplumber)
@@ -54,11 +57,12 @@ else
 fi
 # dbus-daemon: the private buses on which the tests stand in for logind and
 # the desktop portal, and on which AT-SPI reads the window as a screen reader.
+# flac, opus-tools, lame: Debian's own decoders, which judge the saved files.
 test=(
   libgtest-dev googletest libx11-dev python3
   xvfb xdotool x11-utils imagemagick weston
   dbus-daemon dbus-bin at-spi2-core python3-pyatspi
-  "${servers[@]}" "${tone[@]}" sndfile-programs
+  "${servers[@]}" "${tone[@]}" sndfile-programs flac opus-tools lame
   desktop-file-utils appstream dpkg-dev lintian man-db
 )
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -13,6 +14,17 @@
 inline std::string readAll(const std::string& name) {
     std::ifstream in(name, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// What a command prints, for the readers other programs use.
+inline std::string output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
+        char chunk[512];
+        while (size_t count = std::fread(chunk, 1, sizeof chunk, pipe)) text.append(chunk, count);
+        ::pclose(pipe);
+    }
+    return text;
 }
 
 // One channel of interleaved little-endian signed samples, scaled to -1 .. 1.

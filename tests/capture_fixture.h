@@ -17,9 +17,9 @@
 #include "capture.h"
 #include "capture_testing.h"
 #include "files.h"
+#include "save.h"
 #include "support.h"
 #include "temp_folder.h"
-#include "wav.h"
 
 inline std::string homeFolder() { return std::getenv("HOME") ? std::getenv("HOME") : "/tmp"; }
 
@@ -85,7 +85,7 @@ class Capture : public ::testing::Test {
         request.frames = capture().framesCaptured();
         request.path = path;
         request.mayReplace = true;
-        return saveTakeAsWav(request);
+        return saveTakeAs(request);
     }
 
     TempFolder folder;

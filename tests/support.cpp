@@ -29,12 +29,14 @@ std::vector<SeenBox> seenBoxes;
 std::vector<SeenDialog> seenDialogs;
 std::deque<int> plannedBoxAnswers;
 std::deque<std::optional<std::string>> plannedDialogAnswers;
+std::deque<std::string> plannedDialogTypes;
 
 void forgetAnswers() {
     seenBoxes.clear();
     seenDialogs.clear();
     plannedBoxAnswers.clear();
     plannedDialogAnswers.clear();
+    plannedDialogTypes.clear();
 }
 
 void later(std::function<void()> action, int milliseconds) {
@@ -121,12 +123,20 @@ void answerDialog(QFileDialog* dialog) {
     // As a person would: type the name into the name field, with no file of
     // the folder selected (a selected file would win over the typed name).
     const QFileInfo chosen(QString::fromUtf8(plannedDialogAnswers.front()->c_str()));
+    auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    if (!plannedDialogTypes.empty() && types != nullptr) {
+        // As a person's choice in the list, which the dialog follows.
+        const int type = types->findText(QString::fromStdString(plannedDialogTypes.front()));
+        types->setCurrentIndex(type);
+        emit types->activated(type);
+    }
     dialog->setDirectory(chosen.absolutePath());
     for (auto* view : dialog->findChildren<QAbstractItemView*>()) view->clearSelection();
     if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) name->setText(chosen.fileName());
     QMetaObject::invokeMethod(dialog, "accept");
     if (!dialog->isVisible()) {
         plannedDialogAnswers.pop_front();
+        if (!plannedDialogTypes.empty()) plannedDialogTypes.pop_front();
         tried = nullptr;
     }
 }

@@ -47,6 +47,9 @@ extern std::vector<SeenDialog> seenDialogs;
 extern std::deque<int> plannedBoxAnswers;
 // Paths to choose in the coming save dialogs; nullopt cancels.
 extern std::deque<std::optional<std::string>> plannedDialogAnswers;
+// Types to choose in the type list of the coming save dialogs before the
+// name is typed (".flac"); where none is planned the dialog's own stays.
+extern std::deque<std::string> plannedDialogTypes;
 void forgetAnswers();
 
 // The test's main(): offscreen platform, the layer started, the answerer running.

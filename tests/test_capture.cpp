@@ -17,8 +17,8 @@
 
 #include "audio_check.h"
 #include "capture_fixture.h"
+#include "save.h"
 #include "ui.h"
-#include "wav.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 
 #include "app_fixture.h"
 #include "audio_check.h"
-#include "wav.h"
+#include "save.h"
 
 namespace {
 
@@ -440,6 +440,35 @@ TEST_F(Faults, OutputThatCannotBeWrittenIsToldAndRemoved) {
         EXPECT_EQ(seenBoxes[0].title, "Error");
         EXPECT_TRUE(seenBoxes[0].text.ends_with(": " + std::string(std::strerror(EROFS)) + ".")) << seenBoxes[0].text;
         EXPECT_EQ(fileSize((locked / "take.wav").c_str()), -1);
+    }
+}
+
+// An encoder's file on a full disk ends as a WAV's does: told in the
+// system's words, the earlier file left as it was, nothing beside it.
+TEST_F(Faults, EncodedOutputThatCannotBeWrittenLeavesTheEarlierFile) {
+    // Noise, which no encoder makes small: every format outgrows the disk.
+    std::mt19937 random(47);
+    std::string take(2000000, '\0');
+    for (char& byte : take) byte = static_cast<char>(random());
+    const std::filesystem::path tiny = folder.path() / "tiny";
+    TinyDisk disk(tiny, 64 * 1024);
+    ASSERT_TRUE(disk.ready());
+    for (const char* name : {"take.flac", "take.opus", "take.mp3"}) {
+        prepareTake(2, 16, 44100, take, 500000);
+        const std::string path = (tiny / name).string();
+        const std::string earlier(30000, 'e');
+        std::ofstream(path, std::ios::binary) << earlier;
+        forgetAnswers();
+        plannedDialogAnswers = {path};
+        plannedBoxAnswers = {QMessageBox::Yes};
+        EXPECT_FALSE(saveLastTake()) << name;
+        ASSERT_EQ(seenBoxes.size(), 2u) << name;
+        EXPECT_TRUE(seenBoxes[1].text.ends_with(": " + std::string(std::strerror(ENOSPC)) + ".") ||
+                    seenBoxes[1].text.ends_with(": " + std::string(std::strerror(EFBIG)) + "."))
+            << seenBoxes[1].text;
+        EXPECT_EQ(readAll(path), earlier) << name << ": the earlier file is left byte for byte";
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tiny), {}), 1) << name << ": no stray file";
+        std::filesystem::remove(path);
     }
 }
 

@@ -25,11 +25,11 @@
 #include "capture.h"
 #include "files.h"
 #include "files_testing.h"
+#include "save.h"
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"
 #include "ui_testing.h"
-#include "wav.h"
 
 namespace {
 
@@ -59,17 +59,6 @@ extern "C" ssize_t read(int descriptor, void* data, size_t length) {
 }
 
 namespace {
-
-// What a command prints, for the readers other programs use.
-std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-        char chunk[512];
-        while (size_t count = std::fread(chunk, 1, sizeof chunk, pipe)) text.append(chunk, count);
-        ::pclose(pipe);
-    }
-    return text;
-}
 
 TEST_F(Recorder, HeaderDescribesEachFormatAndRf64TakesOverPastWhatRiffHolds) {
     const HeaderCase cases[] = {
@@ -101,7 +90,7 @@ TEST_F(Recorder, HeaderDescribesEachFormatAndRf64TakesOverPastWhatRiffHolds) {
         request.path = (folder.path() / name).string();
         // The threshold lowered from 4 GiB so that a few seconds go out as RF64.
         request.rf64Threshold = 400000;
-        ASSERT_TRUE(saveTakeAsWav(request).saved);
+        ASSERT_TRUE(saveTakeAs(request).saved);
         const std::string described = std::to_string(row.channels) + " channels, " + std::to_string(row.bits) +
                                       " bits, " + std::to_string(row.frames) + " frames";
         const std::string pad = dataSize % 2 == 1 ? std::string(1, '\0') : "";
@@ -250,7 +239,7 @@ TEST_F(Recorder, TakeCutShortDuringTheSaveKeepsWhatWasRead) {
     request.frames = 100000;
     request.path = (folder.path() / "rf64.wav").string();
     request.rf64Threshold = 300000;
-    const SaveResult result = saveTakeAsWav(request);
+    const SaveResult result = saveTakeAs(request);
     cutWhenReadAt.store(-1);
     takeCut.store(false);
     EXPECT_TRUE(result.saved);

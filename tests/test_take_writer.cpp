@@ -21,7 +21,7 @@
 
 #include "audio_check.h"
 #include "capture_fixture.h"
-#include "wav.h"
+#include "save.h"
 
 namespace {
 

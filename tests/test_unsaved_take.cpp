@@ -19,11 +19,11 @@
 #include "capture.h"
 #include "files.h"
 #include "files_testing.h"
+#include "save.h"
 #include "support.h"
 #include "temp_folder.h"
 #include "ui.h"
 #include "ui_testing.h"
-#include "wav.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <algorithm>
 #include <string_view>
 
 #include "layer.h"
@@ -34,7 +35,8 @@ bool acceptableProposedName(const std::string& name) {
 
 }  // namespace
 
-std::string saveFileDialog(const char* title, const char* defaultPath, const char* pattern, int patternIndex) {
+std::string saveFileDialog(const char* title, const char* defaultPath, const char* pattern, int patternIndex,
+                           int* chosenPattern) {
     if (layer.application == nullptr || closeRequested()) return {};
     handOverPendingTitles();
     SaveDialog dialog(activeLayerWindow(), text(title));
@@ -45,10 +47,12 @@ std::string saveFileDialog(const char* title, const char* defaultPath, const cha
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setWindowModality(Qt::ApplicationModal);
 
-    QStringList filters;
+    QStringList filters, shown;
     const QStringList parts = text(pattern).split(QChar('|'));
-    for (qsizetype index = 0; index + 1 < parts.size(); index += 2)
+    for (qsizetype index = 0; index + 1 < parts.size(); index += 2) {
         filters << QStringLiteral("%1 (%2)").arg(parts[index], parts[index + 1]);
+        shown << parts[index];
+    }
     if (!filters.isEmpty()) {
         dialog.setNameFilters(filters);
         if (patternIndex >= 0 && patternIndex < filters.size()) dialog.selectNameFilter(filters[patternIndex]);
@@ -68,6 +72,12 @@ std::string saveFileDialog(const char* title, const char* defaultPath, const cha
     }
 
     if (dialog.exec() != QDialog::Accepted) return {};
+    if (chosenPattern != nullptr) {
+        // With the details hidden the dialog names the type by its shown text alone.
+        const QString selected = dialog.selectedNameFilter();
+        const qsizetype index = std::max(filters.indexOf(selected), shown.indexOf(selected));
+        *chosenPattern = static_cast<int>(std::max<qsizetype>(0, index));
+    }
     const QStringList chosen = dialog.selectedFiles();
     return chosen.isEmpty() ? std::string() : QFile::encodeName(chosen.first()).toStdString();
 }

@@ -185,6 +185,10 @@ int writeString(int number, const char* text);
 int writeLong(int number, int32_t value);
 int writeByte(int number, int value);
 int writeData(int number, const void* data, int length);
+// Reads up to `length` bytes; fewer only where the file ends (fileEnded then
+// says so) or a read failed (fileError says why). Returns the bytes read, 0
+// for a number that is not open.
+int readData(int number, void* destination, int length);
 
 // The two-byte calls carry the save's copy loop, two bytes per pass, so
 // their in-buffer case is inline; refills and flushes stay out of line.

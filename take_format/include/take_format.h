@@ -35,11 +35,11 @@ constexpr double rateChoices[] = {44100.0, 48000.0, 88200.0, 96000.0, 176400.0, 
 
 // The take's raw frames, in the folder the program was started from.
 constexpr const char* tempCaptureName = "pelvar.temp";
-// File channels: the take as the recorder writes it, the WAV being saved,
+// File channels: the take as the recorder writes it, the file being saved,
 // and the take's read side, open from Record until the next Record or exit,
 // so that the save reads the take whatever has become of its name.
 constexpr int TempCaptureFile = 1;
-constexpr int WavOutputFile = 2;
+constexpr int SaveOutputFile = 2;
 constexpr int TakeReadFile = 3;
 
 // A take counts its frames in 32 bits, so it holds at most this many

@@ -16,15 +16,15 @@ import subprocess
 import sys
 
 # What each room may call. The window layer, the file channels and the
-# take's format are leaves; capture and the WAV writer sit on the file
-# channels and the format; the application sits on everything.
+# take's format are leaves; capture and the save sit on the file channels
+# and the format; the application sits on everything.
 MAY_CALL = {
     "files": set(),
     "ui": set(),
     "take_format": set(),
     "capture": {"files", "take_format"},
-    "wav": {"files", "take_format"},
-    "app": {"capture", "wav", "ui", "files", "take_format"},
+    "save": {"files", "take_format"},
+    "app": {"capture", "save", "ui", "files", "take_format"},
 }
 
 # A library beneath the rooms, its symbols by their demangled names, and the
@@ -35,6 +35,9 @@ DEPENDENCIES = [
     ("PortAudio", re.compile(r"^Pa(Alsa|Util)?_"), "capture"),
     ("ALSA", re.compile(r"^snd_"), "capture"),
     ("libpulse", re.compile(r"^pa_"), "capture"),
+    ("libFLAC", re.compile(r"^FLAC__"), "save"),
+    ("libopusenc", re.compile(r"^ope_"), "save"),
+    ("LAME", re.compile(r"^(lame|id3tag|hip)_"), "save"),
     ("the file system", re.compile(r"^(__)?(open|openat|creat|read|pread|write|pwrite|close|lseek|fsync|fdatasync"
                                    r"|f?truncate|fallocate|f?stat|lstat|fstatat|statx|f?statvfs|unlink(at)?"
                                    r"|rename(at2?)?|link(at)?|mkdir|flock|[fl]?(get|set|remove)xattr|dup[23]?|fcntl"

@@ -13,13 +13,16 @@ import os
 import re
 import sys
 
-ROOMS = ["app", "capture", "files", "take_format", "ui", "wav"]
+ROOMS = ["app", "capture", "files", "take_format", "ui", "save"]
 # A dependency, its headers, and the one room that includes them.
 OWNERS = [
     ("Qt", re.compile(r"Q[A-Z]\w*|Qt\w*/.+"), "ui"),
     ("PortAudio", re.compile(r"portaudio\.h|pa_\w+\.h"), "capture"),
     ("ALSA", re.compile(r"alsa/.+"), "capture"),
     ("libpulse", re.compile(r"pulse/.+"), "capture"),
+    ("libFLAC", re.compile(r"FLAC/.+"), "save"),
+    ("libopusenc", re.compile(r"opusenc\.h|opus/.+"), "save"),
+    ("LAME", re.compile(r"lame\.h|lame/.+"), "save"),
     ("the file system", re.compile(r"fcntl\.h|unistd\.h|dirent\.h|sys/(stat|statvfs|file|xattr|sendfile)\.h"
                                    r"|filesystem|fstream"), "files"),
 ]

@@ -66,10 +66,18 @@ for row in "${table[@]}"; do
   else
     has test libasound2-plugins || fail "[$row] the test set has no \"pulse\" device"
   fi
-  # Running the recorder installs no test rig and no sound server.
-  if grep -xE 'pulseaudio|pipewire|pipewire-pulse|wireplumber|xvfb|weston|sox|libgtest-dev' "$case/run"; then
+  # Running the recorder installs no test rig and no sound server; of the
+  # encoders only their libraries' development packages.
+  if grep -xE 'pulseaudio|pipewire|pipewire-pulse|wireplumber|xvfb|weston|sox|libgtest-dev|flac|opus-tools|lame' \
+    "$case/run"; then
     fail "[$row] the run set holds a part of the test rig"
   fi
+  for package in libflac-dev libopusenc-dev libmp3lame-dev; do
+    has run "$package" || fail "[$row] the run set lacks $package"
+  done
+  for package in flac opus-tools lame; do
+    has test "$package" || fail "[$row] the test set lacks $package"
+  done
   has run qt6-wayland || fail "[$row] the run set lacks the Wayland platform plugin"
 done
 [ "$failures" -eq 0 ] || { echo "$failures failures"; exit 1; }

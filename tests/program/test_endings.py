@@ -399,25 +399,29 @@ class Program(Scenario):
                    if os.readlink(os.path.join(descriptors, name)).startswith(inside)
                    and os.readlink(os.path.join(descriptors, name)) != os.path.realpath(take)]
         if len(outputs) != 1:
-            raise AssertionError(f"not one WAV being written: {outputs}")
+            raise AssertionError(f"not one file being written: {outputs}")
         return outputs[0], os.path.getsize(take) + 46
 
     def test_signal_during_a_save_leaves_the_earlier_file(self):
         # While the overwrite question is up it is closed unanswered; during
-        # the copy the copy stops, for the window's close box as for a signal.
-        for answer_yes, take_bytes, close_box in [(False, 4 << 20, False), (True, 200 << 20, False),
-                                                   (True, 200 << 20, True)]:
-            with self.subTest(copying=answer_yes, close_box=close_box), temporary_folder() as folder, \
+        # the copy the copy stops, for the window's close box as for a
+        # signal, and so does an encoder's: the take's random bytes are
+        # as long as FLAC (or longer), so the output's size tells as well.
+        for answer_yes, take_bytes, close_box, typed, saved in [
+                (False, 4 << 20, False, "take", "take.wav"), (True, 200 << 20, False, "take", "take.wav"),
+                (True, 200 << 20, True, "take", "take.wav"), (True, 200 << 20, False, "take.flac", "take.flac"),
+                (True, 200 << 20, True, "take.flac", "take.flac")]:
+            with self.subTest(copying=answer_yes, close_box=close_box, saved=saved), temporary_folder() as folder, \
                     temporary_folder() as home, self.desktop() as desktop:
                 earlier = os.urandom(100000)
-                with open(os.path.join(folder, "take.wav"), "wb") as existing:
+                with open(os.path.join(folder, saved), "wb") as existing:
                     existing.write(earlier)
                 held, feeder = self.fast_device(home)
                 try:
                     take = self.record_fast(desktop, folder, home, feeder, take_bytes)
                     desktop.click("save")
                     desktop.wait_for_window("Select a file")
-                    desktop.type_text("take")
+                    desktop.type_text(typed)
                     desktop.keys("Return")
                     desktop.wait_for_window("^Overwrite file[?]$")
                     if answer_yes:
@@ -448,9 +452,9 @@ class Program(Scenario):
                         os.close(held)
                 self.assertEqual(code, 0, err)
                 self.assertEqual(err, "")
-                self.assertEqual(sorted(os.listdir(folder)), ["pelvar.temp", "take.wav"], "nothing unfinished is left")
+                self.assertEqual(sorted(os.listdir(folder)), sorted(["pelvar.temp", saved]), "nothing unfinished is left")
                 self.assertFalse(os.getxattr(take, "user.ostrelle.take").endswith(b" saved=1"), "offered back")
-                with open(os.path.join(folder, "take.wav"), "rb") as kept:
+                with open(os.path.join(folder, saved), "rb") as kept:
                     self.assertTrue(kept.read() == earlier, "the earlier file is left byte for byte")
 
 

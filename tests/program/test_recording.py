@@ -12,9 +12,8 @@ import wave
 sys.path.insert(0, os.path.dirname(__file__))
 from desktop import (CONTROLS, WINDOW_X, WINDOW_Y, delivered, paced_device, tap_device, tap_folder,  # noqa: E402
                      temporary_folder, wait_while_progressing)
-from scenario import PROGRAM  # noqa: E402
 from rig import underruns as rig_underruns  # noqa: E402
-from scenario import CLOSE_REQUEST, RIG, Scenario  # noqa: E402
+from scenario import CLOSE_REQUEST, PROGRAM, RIG, Scenario  # noqa: E402
 
 
 def read_ppm(path):
@@ -158,14 +157,7 @@ class Program(Scenario):
             desktop.click("device")
             desktop.type_text("Monitor of Z")
             desktop.keys("Return")
-            desktop.accept()
-            desktop.press("record")
-            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
-            time.sleep(1.5)
-            desktop.stop()
-            desktop.save_as("take")
-            desktop.request_close()
-            self.assertEqual(desktop.finish()[0], 0)
+            self.record_briefly_and_save(desktop, folder, "take")
             with wave.open(os.path.join(folder, "take.wav"), "rb") as reader:
                 samples = decode(second_half(reader.readframes(reader.getnframes()), 4), 2, 2)
             self.assertAlmostEqual(rising_crossing_frequency(samples, 44100), 440, delta=5)
@@ -252,6 +244,34 @@ class Program(Scenario):
                 self.assertEqual(recovered.returncode, 0, recovered.stderr)
                 with wave.open(os.path.join(folder, "paused.wav"), "rb") as saved:
                     self.assertTrue(saved.readframes(saved.getnframes()) == frames, "--recover saves the whole take")
+
+    def record_briefly_and_save(self, desktop, folder, name):
+        """ACCEPT, a take of about a second and a half, Save under the name,
+        and the window closed."""
+        desktop.accept()
+        desktop.press("record")
+        desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+        time.sleep(1.5)
+        desktop.stop()
+        desktop.save_as(name)
+        desktop.request_close()
+        self.assertEqual(desktop.finish()[0], 0)
+
+    def test_take_saved_as_flac_through_the_dialog(self):
+        """A name typed with ".flac" in the dialog saves FLAC, which Debian's
+        flac finds sound and sox decodes to the take exactly."""
+        with temporary_folder() as folder, self.desktop() as desktop:
+            desktop.start(folder)
+            self.record_briefly_and_save(desktop, folder, "take.flac")
+            self.assertEqual(sorted(os.listdir(folder)), ["pelvar.temp", "take.flac"])
+            path = os.path.join(folder, "take.flac")
+            tested = subprocess.run(["flac", "-t", path], capture_output=True, text=True)
+            self.assertEqual(tested.returncode, 0, tested.stderr)
+            decoded = subprocess.run(["sox", path, "-t", "raw", "-"], capture_output=True, check=True).stdout
+            with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
+                take = temp.read()
+            self.assertGreater(len(take), 44100 * 4)
+            self.assertTrue(decoded == take, "the FLAC holds exactly the captured samples")
 
     def test_second_copy_in_the_same_folder_leaves_the_take_alone(self):
         with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:

@@ -150,6 +150,7 @@ class Program(Scenario):
             ([], None, None, 1, "needs a file name", None),
             ([""], None, None, 1, "needs a file name", None),
             ([".wav"], None, None, 1, "hidden", None),
+            ([".flac"], None, None, 1, "needs a name before .flac", None),
             (["dir/"], existing("dir/keep"), None, 1, "hidden", None),
             (["dir/.wav"], existing("dir/keep"), None, 1, "hidden", None),
             (["one", "two"], None, None, 1, "--recover takes one file name", None),
@@ -158,6 +159,8 @@ class Program(Scenario):
             (["tab\tand\x1b[31mred\r"], None, None, 0, "as tab\\tand\\x1b[31mred\\r.wav\n",
              "tab\tand\x1b[31mred\r.wav"),
             (["back\\slash"], None, None, 0, "as back\\\\slash.wav\n", "back\\slash.wav"),
+            (["take.flac"], None, None, 0, "as take.flac\n", "take.flac"),
+            (["take.FLAC"], None, None, 0, "as take.FLAC.wav\n", "take.FLAC.wav"),
             (["line\nbreak"], existing("line\nbreak.wav"), None, 1, "line\\nbreak.wav already exists", None),
             (["full"], None, full, 1, "saved as full.wav, but standard output could not be written", "full.wav"),
             (["closed"], None, no_stdout, 1, "saved as closed.wav, but standard output could not be written",
@@ -198,8 +201,14 @@ class Program(Scenario):
                     if beside is dangling_link:
                         self.assertFalse(os.path.lexists(os.path.join(folder, "gone")))
                     continue
-                with open(os.path.join(folder, saved), "rb") as wav:
-                    self.assertEqual(wav.read()[46:], take)
+                if saved.endswith(".flac"):
+                    decoded = subprocess.run(["flac", "-d", "-s", "-c", "--force-raw-format", "--endian=little",
+                                              "--sign=signed", os.path.join(folder, saved)],
+                                             capture_output=True, check=True).stdout
+                    self.assertEqual(decoded, take, "the FLAC decodes to the take")
+                else:
+                    with open(os.path.join(folder, saved), "rb") as wav:
+                        self.assertEqual(wav.read()[46:], take)
                 # The WAV is whole and on disk, so the take counts as saved,
                 # even where its line could not be told; only where its note
                 # cannot change is it offered again, and the line says so.

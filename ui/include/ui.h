@@ -204,6 +204,9 @@ void showMeterReading(int number, const MeterReading& reading);
 void setMeterValueText(int number, const char* text);
 
 // The pattern is "shown|matched" pairs separated by "|". Returns the chosen
-// path, or the empty text when cancelled. Asks nothing about existing files and
-// adds no extension; the current directory stays as it is.
-std::string saveFileDialog(const char* title, const char* defaultPath, const char* pattern, int patternIndex);
+// path, or the empty text when cancelled, and where `chosenPattern` is given
+// the index of the pair selected when the dialog was accepted. Asks nothing
+// about existing files and adds no extension; the current directory stays
+// as it is.
+std::string saveFileDialog(const char* title, const char* defaultPath, const char* pattern, int patternIndex,
+                           int* chosenPattern = nullptr);
