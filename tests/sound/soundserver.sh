@@ -79,13 +79,20 @@ PA
 start_pipewire() {
     local config=$dir/config/wireplumber
     mkdir -p "$config/main.lua.d" "$config/bluetooth.lua.d"
+    # A stream a test moved to another source (move-capture) is not
+    # remembered for the streams of the same program after it.
     cat > "$config/main.lua.d/90-enable-all.lua" <<'LUA'
 load_module("metadata")
 default_access.properties["enable-flatpak-portal"] = false
 default_access.enable()
 device_defaults.enable()
+stream_defaults.properties["restore-target"] = false
 stream_defaults.enable()
 LUA
+    # The same for WirePlumber 0.5 (Debian 13), which reads its settings so.
+    mkdir -p "$config/wireplumber.conf.d"
+    printf 'wireplumber.settings = {\n    node.stream.restore-target = false\n}\n' \
+        > "$config/wireplumber.conf.d/90-ostrelle.conf"
     echo '-- no Bluetooth' > "$config/bluetooth.lua.d/90-enable-all.lua"
     # A stereo tone taken as one channel averages its two, as PulseAudio
     # does, rather than adding them up 3 dB louder. This asks it of the
