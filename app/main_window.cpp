@@ -127,10 +127,11 @@ int settingsPass(App& app) {
 }
 
 bool runSettingsPhase(App& app) {
-    // An ACCEPT pressed while PortAudio starts anew takes effect once it has
+    // An ACCEPT pressed while PortAudio starts takes effect once it has
     // started and the list has followed it, since its devices' numbers may
-    // change; if the choice went meanwhile, the list says why and the user
-    // chooses again.
+    // change: on the entry chosen, or, where the list was still empty, on
+    // its first, as an ACCEPT left untouched does. If the chosen entry went
+    // meanwhile, the list says why and the user chooses again.
     std::optional<CaptureDevice> accepted;
     for (;;) {
         if (settingsPass(app) == eventCloseRequested) return false;
@@ -143,7 +144,7 @@ bool runSettingsPhase(App& app) {
         // The list may have asked PortAudio to start anew just now.
         if (!portAudioReady(app)) continue;
         const CaptureDevice* chosen = chosenDevice(app);
-        if (chosen == nullptr ? accepted->label.empty() : chosen->label == accepted->label) break;
+        if (accepted->label.empty() || (chosen != nullptr && chosen->label == accepted->label)) break;
         accepted.reset();
     }
     app.captureFormat = computeCaptureFormat(app.captureSettings);

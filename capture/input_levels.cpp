@@ -8,7 +8,7 @@ InputLevels CaptureEngine::readInputLevels() {
     InputLevels levels;
     const int channels = core.settings.channelCount;
     levels.channelCount = channels < 1 ? 1 : channels > largestMeteredChannels ? largestMeteredChannels : channels;
-    const int64_t delivered = core.deliveredCount.load(std::memory_order_relaxed);
+    const int64_t delivered = core.deliveredCount.load(std::memory_order_acquire);
     levels.frames = delivered - core.deliveredAtLastReading;
     core.deliveredAtLastReading = delivered;
     const InputMeter::Figures figures = core.meter.take();

@@ -15,7 +15,7 @@ int64_t inputOverflowCount(const CaptureEngine& engine) {
     return core(engine).overflowCount.load(std::memory_order_relaxed);
 }
 int64_t framesDelivered(const CaptureEngine& engine) {
-    return core(engine).deliveredCount.load(std::memory_order_relaxed);
+    return core(engine).deliveredCount.load(std::memory_order_acquire);
 }
 void setTakeFrameLimit(CaptureEngine& engine, int32_t frames) {
     core(engine).takeFrameLimit.store(frames, std::memory_order_relaxed);

@@ -272,20 +272,20 @@ int captureCallback(const void* input, void*, unsigned long frameCount, const Pa
     const Clock::rep now = Clock::now().time_since_epoch().count();
     const Clock::rep previous = core.lastBufferAt.exchange(now, std::memory_order_relaxed);
     if (statusFlags & paInputOverflow) core.overflowCount.fetch_add(1, std::memory_order_relaxed);
-    const int64_t deliveredBefore =
-        core.deliveredCount.fetch_add(static_cast<int64_t>(frameCount), std::memory_order_relaxed);
+    // Counted as delivered once measured and handed on, so that whoever
+    // reads the count finds the buffers it counts in the meter's figures.
+    const int64_t deliveredBefore = core.deliveredCount.load(std::memory_order_relaxed);
     // A stream left behind may outlive the caller's settings; nobody reads
     // its levels any more, and it is never armed.
-    if (core.leftBehind.load(std::memory_order_seq_cst)) {
-        core.callbacksInside.fetch_sub(1, std::memory_order_release);
-        return paContinue;
+    if (!core.leftBehind.load(std::memory_order_seq_cst)) {
+        const bool toTake = core.armed.load(std::memory_order_seq_cst) && !core.paused.load(std::memory_order_seq_cst);
+        core.meter.measure(input, frameCount, core.settings.bitsPerSample, core.settings.channelCount, toTake);
+        if (toTake && input != nullptr) {
+            core.countDroppedInGap(now, previous, deliveredBefore, frameCount);
+            core.appendToTake(input, frameCount, statusFlags);
+        }
     }
-    const bool toTake = core.armed.load(std::memory_order_seq_cst) && !core.paused.load(std::memory_order_seq_cst);
-    core.meter.measure(input, frameCount, core.settings.bitsPerSample, core.settings.channelCount, toTake);
-    if (toTake && input != nullptr) {
-        core.countDroppedInGap(now, previous, deliveredBefore, frameCount);
-        core.appendToTake(input, frameCount, statusFlags);
-    }
+    core.deliveredCount.store(deliveredBefore + static_cast<int64_t>(frameCount), std::memory_order_release);
     core.callbacksInside.fetch_sub(1, std::memory_order_release);
     return paContinue;
 }

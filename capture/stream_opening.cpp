@@ -101,9 +101,13 @@ void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
         if (outcome == StreamOpening::opened && source != nullptr) outcome = confirmSource();
         // A stream that did not start, that reads another source, or that
         // the run no longer waits for, is closed here, by the thread that
-        // opened it.
+        // opened it. One the server answered for is stopped, which lets its
+        // thread end by itself; one it did not, aborted.
         if (stream != nullptr && (outcome != StreamOpening::opened || opening.abandoned.load())) {
-            Pa_AbortStream(stream);
+            if (outcome == StreamOpening::otherSource || (source != nullptr && sourceLost()))
+                stopStream(stream);
+            else
+                Pa_AbortStream(stream);
             Pa_CloseStream(stream);
             stream = nullptr;
             if (outcome == StreamOpening::opened) outcome = StreamOpening::unableToStream;
