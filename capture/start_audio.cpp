@@ -101,7 +101,6 @@ struct AudioStart::State {
     bool started = false;
     std::atomic<int64_t> finished{0};
     std::function<void()> whenFinished;
-    std::thread thread;
 
     bool ready() const { return started && !running; }
 };
@@ -129,10 +128,13 @@ void runStarts(const std::shared_ptr<AudioStart::State>& state, bool anew) {
     if (finished) finished();
 }
 
+// Each start's thread is left to end by itself: one a hung server holds may
+// outlive the run, and the state it shares lives as long as it does.
 void startThread(const std::shared_ptr<AudioStart::State>& state, bool anew) {
-    state->thread = std::thread(runStarts, state, anew);
+    std::thread start(runStarts, state, anew);
     // A name that top and the benchmarks can find it by.
-    pthread_setname_np(state->thread.native_handle(), "audio start");
+    pthread_setname_np(start.native_handle(), "audio start");
+    start.detach();
 }
 
 }  // namespace
@@ -145,32 +147,15 @@ AudioStart::AudioStart() : state_(std::make_shared<State>()) {
 
 AudioStart::AudioStart(AlreadyStarted) : state_(std::make_shared<State>()) { state_->started = true; }
 
-AudioStart::~AudioStart() {
-    std::unique_lock lock(state_->mutex);
-    if (!state_->thread.joinable()) return;
-    if (state_->running) {
-        state_->thread.detach();
-        return;
-    }
-    std::thread ended = std::move(state_->thread);
-    lock.unlock();
-    ended.join();
-}
+AudioStart::~AudioStart() = default;
 
 void AudioStart::restart() {
-    std::thread ended;
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->running) {
-            state_->again = true;
-            return;
-        }
-        state_->running = true;
-        ended = std::move(state_->thread);
-    }
-    // It has finished already; joining it only collects it.
-    if (ended.joinable()) ended.join();
     std::lock_guard lock(state_->mutex);
+    if (state_->running) {
+        state_->again = true;
+        return;
+    }
+    state_->running = true;
     startThread(state_, true);
 }
 
@@ -200,7 +185,4 @@ bool AudioStart::awaitReady(const std::function<bool()>& givingUp) const {
 void AudioStart::finish() {
     std::unique_lock lock(state_->mutex);
     state_->settled.wait(lock, [this] { return !state_->running; });
-    std::thread ended = std::move(state_->thread);
-    lock.unlock();
-    if (ended.joinable()) ended.join();
 }

@@ -74,7 +74,7 @@ class AudioStart {
     struct AlreadyStarted {};
     explicit AudioStart(AlreadyStarted);
     // A start still under way is left to itself (it may wait on a hung
-    // server for ever); one that ended is joined.
+    // server for ever).
     ~AudioStart();
     AudioStart(const AudioStart&) = delete;
     AudioStart& operator=(const AudioStart&) = delete;
