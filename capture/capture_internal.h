@@ -235,9 +235,10 @@ struct CaptureEngine::Core {
     void countDroppedInGap(Clock::rep now, Clock::rep previous, int64_t deliveredBefore, unsigned long frameCount);
     // Counts what the gap watched still misses as lost, and stops watching.
     void endGap();
-    // The stream opener's thread: closes `previous` (when given), checks the
-    // format when asked, opens and starts the stream.
-    void runOpening(PaStream* previous, bool checkFormat);
+    // The stream opener's thread: closes `previous` (when given; stopped
+    // where its server answered for it, else aborted), checks the format
+    // when asked, opens and starts the stream.
+    void runOpening(PaStream* previous, bool previousAnswered, bool checkFormat);
     // The stream opener's thread: how the chosen source of the sound server
     // is opened now, and the mark this opening's streams carry (all empty
     // for a device of PortAudio's own).

@@ -46,7 +46,7 @@ void stopStream(PaStream* stream) {
 
 }  // namespace
 
-void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
+void CaptureEngine::Core::runOpening(PaStream* previous, bool previousAnswered, bool checkFormat) {
     // Its device or sound server went away, or hangs: only a new stream
     // records, and the old one must call back no more before it starts. It
     // is aborted: a stop waits for its thread to come back from the sound
@@ -55,6 +55,8 @@ void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
     // would ever open again. Aborting cancels the thread where it waits, in
     // every build; the tests that lose a stream so are left out of
     // ThreadSanitizer's pass (label cancels_audio_thread, tests/CMakeLists.txt).
+    // A stream whose server said its source went, or moved it, is stopped
+    // instead: that server answers, and the thread ends by itself.
     StreamOpening outcome = StreamOpening::unableToStream;
     // PortAudio may still be starting (a sound server that hangs holds it);
     // a run that ends meanwhile opens nothing.
@@ -65,7 +67,10 @@ void CaptureEngine::Core::runOpening(PaStream* previous, bool checkFormat) {
         return;
     }
     if (previous != nullptr) {
-        Pa_AbortStream(previous);
+        if (previousAnswered)
+            stopStream(previous);
+        else
+            Pa_AbortStream(previous);
         Pa_CloseStream(previous);
     }
     PaStream* stream = nullptr;
@@ -164,7 +169,9 @@ void CaptureEngine::Core::beginOpening(bool checkFormat) {
     opening.silentAt = Opening::notSilent;
     opening.abandoned.store(false, std::memory_order_relaxed);
     opening.outcome.store(StreamOpening::pending, std::memory_order_relaxed);
-    opening.thread = std::thread([this, previous, checkFormat] { runOpening(previous, checkFormat); });
+    const bool answered = previous != nullptr && (sourceLost() || sourceDiverted());
+    opening.thread =
+        std::thread([this, previous, answered, checkFormat] { runOpening(previous, answered, checkFormat); });
     // A name that top and the tests can find it by.
     pthread_setname_np(opening.thread.native_handle(), "stream opener");
 }

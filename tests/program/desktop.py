@@ -147,7 +147,7 @@ class Desktop:
 
     def enabled(self, control):
         """Whether a button shows enabled: its caption is drawn dark, where
-        a disabled one's is grey."""
+        a disabled one's is grey. Of a list: whether it shows an item."""
         x, y, width, height = CONTROLS[control]
         image = self.run_bytes("import", "-window", "root", "-crop",
                                f"{width - 8}x{height - 8}+{WINDOW_X + x + 4}+{WINDOW_Y + y + 4}", "+repage", "ppm:-")
@@ -205,6 +205,10 @@ class Desktop:
         would open its popup, and on a busy machine the popup can appear after
         the key meant to close it, leaving the choice uncommitted."""
         x, y, width, height = CONTROLS[control]
+        # The device list fills once PortAudio has started, which the window
+        # does not wait for.
+        if control == "device":
+            wait_while_progressing(self.process, lambda: self.enabled("device"), "the device list stays empty", 10)
         button = "5" if presses > 0 else "4"
         self.run("xdotool", "mousemove", str(WINDOW_X + x + width // 2), str(WINDOW_Y + y + height // 2),
                  "click", "--repeat", str(abs(presses)), "--delay", "50", button)

@@ -147,9 +147,10 @@ class Program(Scenario):
         with temporary_folder() as folder, self.desktop() as desktop:
             desktop.start(folder)
             window = self.window_of(desktop)
+            # The list fills once PortAudio has started, which the window does not wait for.
+            self.eventually(lambda: self.heard(window)["device"]["name"] != "", True)
             heard = self.heard(window)
             device = heard["device"]["name"]
-            self.assertNotEqual(device, "", "the sound server's devices are listed")
             self.assertEqual(told(window), expected(False, device))
             for name, keys in BUTTON_KEYS.items():
                 self.assertTrue(heard[name]["description"].endswith(f" ({keys})"), heard[name])
