@@ -113,9 +113,14 @@ std::string lostText(int64_t frames, double sampleRate) {
 // its peak and its clips. After a refused Record, why nothing records.
 void showTakeLine(App& app) {
     LevelDisplay& display = app.levels;
+    const LevelDisplay::LineFigures figures{display.notRecording,   display.takeRunning, display.takeShown,
+                                            display.takePeak,       display.takeClips,   display.takeFramesLost,
+                                            display.diskSecondsLeft};
+    if (figures == display.lineFigures) return;
+    display.lineFigures = figures;
     std::string text;
     bool alarming = false;
-    if (!display.notRecording.empty()) {
+    if (display.notRecording != nullptr) {
         text = display.notRecording;
         alarming = true;
     } else if (display.takeRunning) {
@@ -217,12 +222,13 @@ void showLevels(App& app) {
     addShownWindowTimer(MainWindow, MeterTimer, MeterTimerPeriod);
 }
 
-void redrawLevels(App& app) {
-    if (!app.levels.shown) return;
-    readLevels(app);
+bool redrawLevels(App& app) {
+    if (!app.levels.shown) return false;
+    const InputLevels reading = readLevels(app);
     showMeter(app.levels);
     speak(app.levels, Clock::now());
     showTakeLine(app);
+    return reading.frames > 0;
 }
 
 void levelsAtRecord(App& app) {
@@ -251,7 +257,7 @@ void levelsAtRefusedRecord(App& app, TakeBeginning why) {
 void levelsAtStop(App& app) {
     LevelDisplay& display = app.levels;
     if (!display.shown) return;
-    display.notRecording.clear();
+    display.notRecording = nullptr;
     if (display.takeRunning) {
         // The take's last buffers, measured before endTake() returned.
         readLevels(app);

@@ -86,6 +86,11 @@ intptr_t createButton(int number, int x, int y, int width, int height, const cha
     button->setAutoDefault(false);
     button->setDefault((flags & buttonDefault) != 0);
     button->setFocusPolicy(Qt::StrongFocus);
+    // Its corners are filled with its window's colour by the button itself,
+    // so that a new caption (Record counts the seconds) repaints the button
+    // alone and not the window beneath it as well.
+    button->setBackgroundRole(QPalette::Window);
+    button->setAutoFillBackground(true);
     int window = layer.currentWindow;
     QObject::connect(button, &QPushButton::clicked, [number, window] {
         raiseDirect({eventControlChanged, number, window, controlTypeClicked});
