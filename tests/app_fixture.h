@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "app_testing.h"
@@ -41,16 +42,6 @@ inline int listed(const std::string& label) {
     return -1;
 }
 
-// A device plugged into the private sound server, or unplugged: a sink
-// `name` playing a tone, whose monitor, "Monitor of DESCRIPTION", is the
-// source that comes and goes.
-inline void plugSource(const std::string& name, const std::string& description, int frequency) {
-    ASSERT_TRUE(runRig({"sound", "add-source", SOUND_RIG, name, description, std::to_string(frequency)})) << name;
-}
-inline void unplugSource(const std::string& name) {
-    ASSERT_TRUE(runRig({"sound", "remove-source", SOUND_RIG, name})) << name;
-}
-
 struct Buttons {
     bool record, stop, save;
     bool operator==(const Buttons&) const = default;
@@ -74,6 +65,19 @@ class Recorder : public ::testing::Test {
         app.capture.closeStream();
         closeWindow(MainWindow);
         closeAllFiles();
+        for (const std::string& name : plugged_) runRig({"sound", "remove-source", SOUND_RIG, name});
+    }
+    // A device plugged into the sound server the tests share, or unplugged: a
+    // sink `name` playing a tone, whose monitor, "Monitor of DESCRIPTION", is
+    // the source that comes and goes. One the test leaves plugged, however it
+    // ends, is unplugged when it ends, so that no later test lists it.
+    void plugSource(const std::string& name, const std::string& description, int frequency) {
+        plugged_.insert(name);
+        ASSERT_TRUE(runRig({"sound", "add-source", SOUND_RIG, name, description, std::to_string(frequency)})) << name;
+    }
+    void unplugSource(const std::string& name) {
+        plugged_.erase(name);
+        ASSERT_TRUE(runRig({"sound", "remove-source", SOUND_RIG, name})) << name;
     }
     void acceptSettings() {
         clickLater(AcceptButton);
@@ -166,6 +170,7 @@ class Recorder : public ::testing::Test {
     RecordingState& recordingState = app.recordingState;
     int previousCode_ = 0;
     int clickCount_ = 0;
+    std::set<std::string> plugged_;
 };
 
 inline std::string littleEndian(uint32_t value, int bytes) {

@@ -143,6 +143,12 @@ TEST_F(Recorder, DeviceListFollowsTheServerUntilAccept) {
 TEST_F(Recorder, DeviceListTakesInTheCardsThatCameOrWent) {
     const std::string config = std::string(std::getenv("HOME")) + "/.asoundrc";
     const std::string before = readAll(config);
+    // The rig's home, which every test shares: as it was, however this one ends.
+    struct Restored {
+        const std::string& path;
+        const std::string& text;
+        ~Restored() { std::ofstream(path, std::ios::trunc) << text; }
+    } const restored{config, before};
     std::ofstream(config, std::ios::app) << "pcm.ostrelle_plugged {\n type file\n slave.pcm \"null\"\n"
                                          << " file \"/dev/null\"\n infile \"/dev/zero\"\n format \"raw\"\n}\n";
     announceCardChangeForTesting(app.soundServer);
