@@ -331,7 +331,7 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
         EXPECT_EQ(recordingState.loopState, LoopState::Recording);
         ASSERT_TRUE(loopUntil([&] { return controlText(RecordButton) != shown; }));
         EXPECT_EQ(controlText(RecordButton), firstCount) << "the count goes on, take " << take;
-        runLoopFor(1200);
+        loopUntil([&] { return framesDelivered(app.capture) - deliveredOnceRecording > 44100; }, 10000);
         const int64_t deliveredBeforeStop = framesDelivered(app.capture);
         ASSERT_TRUE(clickAndLoop(StopButton));
         const int64_t deliveredOnceStopped = framesDelivered(app.capture);
@@ -408,7 +408,7 @@ TEST_F(Recorder, KeysDoWhatTheirButtonsDoAndNothingWhileTheyAreDisabled) {
         if (row.actedOn == RecordButton) {
             EXPECT_EQ(recordingState.loopState, LoopState::Recording);
             framesBefore = recordingState.framesCaptured.load();
-            runLoopFor(500);
+            ASSERT_TRUE(loopUntil([&] { return recordingState.framesCaptured.load() > framesBefore + 4410; }));
         }
         if (row.actedOn == StopButton) {
             EXPECT_EQ(recordingState.loopState, LoopState::Idle);
