@@ -106,9 +106,14 @@ std::string diskTimeLeftText(int64_t seconds) {
 // its peak and its clips. After a refused Record, why nothing records.
 void showTakeLine(App& app) {
     LevelDisplay& display = app.levels;
+    const LevelDisplay::LineFigures figures{display.notRecording, display.takeRunning,    display.takePaused,
+                                            display.takeShown,    display.takePeak,      display.takeClips,
+                                            display.takeFramesLost, display.diskSecondsLeft};
+    if (figures == display.lineFigures) return;
+    display.lineFigures = figures;
     std::string text;
     bool alarming = false;
-    if (!display.notRecording.empty()) {
+    if (display.notRecording != nullptr) {
         text = display.notRecording;
         alarming = true;
     } else if (display.takePaused) {
@@ -215,12 +220,13 @@ void showLevels(App& app) {
     addShownWindowTimer(MainWindow, MeterTimer, MeterTimerPeriod);
 }
 
-void redrawLevels(App& app) {
-    if (!app.levels.shown) return;
-    readLevels(app);
+bool redrawLevels(App& app) {
+    if (!app.levels.shown) return false;
+    const InputLevels reading = readLevels(app);
     showMeter(app.levels);
     speak(app.levels, Clock::now());
     showTakeLine(app);
+    return reading.frames > 0;
 }
 
 void levelsAtRecord(App& app) {
@@ -261,7 +267,7 @@ void levelsAtPause(App& app, bool paused) {
 void levelsAtStop(App& app, const TakeOutcome& take) {
     LevelDisplay& display = app.levels;
     if (!display.shown) return;
-    display.notRecording.clear();
+    display.notRecording = nullptr;
     display.takePaused = false;
     if (display.takeRunning) {
         // The take's last buffers, measured before endTake() returned.

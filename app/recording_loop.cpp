@@ -148,10 +148,11 @@ void tickAction(App& app) {
 
 // While the window is shown the meter's redraws look too, twenty times a
 // second, so that a take whose stream stopped ends within about a second of
-// its last buffer rather than at the tick after next.
+// its last buffer rather than at the tick after next. A redraw that found
+// new buffers has just seen the stream run: the next one looks.
 void redrawAction(App& app) {
-    redrawLevels(app);
-    if (app.recordingState.loopState == LoopState::Recording &&
+    const bool delivered = redrawLevels(app);
+    if (app.recordingState.loopState == LoopState::Recording && !delivered &&
         app.capture.takeCannotGoOn(CaptureEngine::Waiting::never))
         stopAction(app);
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The floor for the cost of capture: a PortAudio input stream opened as the
 // recorder opens its own (the first capture device it would list, 0.05 s
-// suggested latency, the buffer size left to PortAudio, real-time
-// scheduling asked for) with a callback that does nothing.
+// suggested latency, the buffer size left to PortAudio, and the scheduling
+// the recorder asks for: real-time for ALSA's callback thread) with a
+// callback that does nothing.
 // Usage: bench_bare_stream CHANNELS BITS RATE SECONDS
 // Prints the device's name, then "streaming" once the stream has started.
 #include <pa_linux_alsa.h>
@@ -40,7 +41,8 @@ int main(int argc, char** argv) {
     if (Pa_OpenStream(&stream, &input, nullptr, std::atof(argv[3]), paFramesPerBufferUnspecified, paNoFlag, nothing,
                       nullptr) != paNoError)
         return 1;
-    PaAlsa_EnableRealtimeScheduling(stream, 1);
+    if (Pa_GetHostApiInfo(Pa_GetDeviceInfo(input.device)->hostApi)->type == paALSA)
+        PaAlsa_EnableRealtimeScheduling(stream, 1);
     if (Pa_StartStream(stream) != paNoError) return 1;
     std::printf("device %s\nstreaming\n", Pa_GetDeviceInfo(input.device)->name);
     std::fflush(stdout);

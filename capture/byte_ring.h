@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstring>
 #include <vector>
@@ -33,6 +34,8 @@ class ByteRing {
     }
     // Writer: copies `bytes` (at most room()) in after what the ring holds.
     void put(const char* data, size_t bytes) {
+        // More would overwrite what the reader has not taken yet.
+        assert(bytes <= room());
         const size_t written = written_.load(std::memory_order_relaxed);
         const size_t at = written % storage_.size();
         const size_t first = std::min(bytes, storage_.size() - at);

@@ -11,8 +11,8 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
-#include <utility>
 
 #include "app_testing.h"
 #include "capture.h"
@@ -42,31 +42,6 @@ inline int listed(const std::string& label) {
     return -1;
 }
 
-// A device plugged into the private sound server, or unplugged: a sink
-// `name` playing a tone, whose monitor, "Monitor of DESCRIPTION", is the
-// source that comes and goes.
-inline void plugSource(const std::string& name, const std::string& description, int frequency) {
-    ASSERT_TRUE(runRig({"sound", "add-source", SOUND_RIG, name, description, std::to_string(frequency)})) << name;
-}
-inline void unplugSource(const std::string& name) {
-    ASSERT_TRUE(runRig({"sound", "remove-source", SOUND_RIG, name})) << name;
-}
-// A device plugged in for as long as it lives, however the test ends: a
-// sink's monitor as plugSource makes it, or a source named `name` itself.
-struct PluggedSource {
-    enum Kind { monitor, named };
-    PluggedSource(std::string name, const std::string& description, double frequency, Kind kind = monitor)
-        : name(std::move(name)) {
-        EXPECT_TRUE(runRig({"sound", kind == monitor ? "add-source" : "add-named-source", SOUND_RIG, this->name,
-                            description, std::to_string(static_cast<int>(frequency))}))
-            << this->name;
-    }
-    ~PluggedSource() { runRig({"sound", "remove-source", SOUND_RIG, name}); }
-    PluggedSource(const PluggedSource&) = delete;
-    PluggedSource& operator=(const PluggedSource&) = delete;
-    std::string name;
-};
-
 struct Buttons {
     bool record, stop, save;
     bool operator==(const Buttons&) const = default;
@@ -94,6 +69,24 @@ class Recorder : public ::testing::Test {
         app.capture.closeStream();
         closeWindow(MainWindow);
         closeAllFiles();
+        for (const std::string& name : plugged_) runRig({"sound", "remove-source", SOUND_RIG, name});
+    }
+    // A device plugged into the sound server the tests share, or unplugged: a
+    // sink `name` playing a tone, whose monitor, "Monitor of DESCRIPTION", is
+    // the source that comes and goes. One the test leaves plugged, however it
+    // ends, is unplugged when it ends, so that no later test lists it.
+    // A source named `name` itself (named) rather than a sink's monitor.
+    enum class SourceKind { monitor, named };
+    void plugSource(const std::string& name, const std::string& description, int frequency,
+                    SourceKind kind = SourceKind::monitor) {
+        plugged_.insert(name);
+        ASSERT_TRUE(runRig({"sound", kind == SourceKind::monitor ? "add-source" : "add-named-source", SOUND_RIG, name,
+                            description, std::to_string(frequency)}))
+            << name;
+    }
+    void unplugSource(const std::string& name) {
+        plugged_.erase(name);
+        ASSERT_TRUE(runRig({"sound", "remove-source", SOUND_RIG, name})) << name;
     }
     void acceptSettings() {
         clickLater(AcceptButton);
@@ -188,6 +181,7 @@ class Recorder : public ::testing::Test {
     CaptureEngine& capture() { return app.capture; }
     int previousCode_ = 0;
     int clickCount_ = 0;
+    std::set<std::string> plugged_;
 };
 
 inline std::string littleEndian(uint32_t value, int bytes) {

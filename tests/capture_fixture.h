@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -60,7 +61,15 @@ inline CaptureSettings settingsFor(int channels, int bits, double rate, int devi
     return settings;
 }
 
-inline void sleepFor(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+// Looks every 10 ms until `done` holds, for `milliseconds` at most: false if it never did.
+inline bool waitUntil(const std::function<bool()>& done, int milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 // A capture engine of the test's own, on records of its own, driven as the
 // recorder drives it.

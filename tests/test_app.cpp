@@ -143,6 +143,12 @@ TEST_F(Recorder, DeviceListFollowsTheServerUntilAccept) {
 TEST_F(Recorder, DeviceListTakesInTheCardsThatCameOrWent) {
     const std::string config = std::string(std::getenv("HOME")) + "/.asoundrc";
     const std::string before = readAll(config);
+    // The rig's home, which every test shares: as it was, however this one ends.
+    struct Restored {
+        const std::string& path;
+        const std::string& text;
+        ~Restored() { std::ofstream(path, std::ios::trunc) << text; }
+    } const restored{config, before};
     std::ofstream(config, std::ios::app) << "pcm.ostrelle_plugged {\n type file\n slave.pcm \"null\"\n"
                                          << " file \"/dev/null\"\n infile \"/dev/zero\"\n format \"raw\"\n}\n";
     announceCardChangeForTesting(app.soundServer);
@@ -254,7 +260,7 @@ TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
 // stream, the take ends there, whole, and nothing of the other source
 // reaches it.
 TEST_F(Recorder, SourceMovedMidTakeEndsTheTakeWholeAtTheMove) {
-    const PluggedSource walrus("walrus", "Walrus Tape", 660);
+    plugSource("walrus", "Walrus Tape", 660);
     ASSERT_TRUE(settingsUntil([&] { return listed("Monitor of Walrus Tape") >= 0; }));
     ASSERT_NO_FATAL_FAILURE(startRecorder(0, 0, listed("Monitor of Walrus Tape")));
     ASSERT_TRUE(clickAndLoop(RecordButton));
@@ -274,7 +280,7 @@ TEST_F(Recorder, SourceMovedMidTakeEndsTheTakeWholeAtTheMove) {
 class NamedSources : public Recorder {
    protected:
     void recordsItself(const std::string& name, const std::string& description, double frequency) {
-        const PluggedSource named(name, description, frequency, PluggedSource::named);
+        plugSource(name, description, static_cast<int>(frequency), SourceKind::named);
         ASSERT_TRUE(settingsUntil([&] { return listed(description + " (sound server") >= 0; }));
         ASSERT_NO_FATAL_FAILURE(startRecorder(0, 0, listed(description + " (sound server")));
         EXPECT_EQ(controlText(DeviceStatus).rfind("Device: " + description + " (sound server", 0), 0u);
@@ -386,7 +392,7 @@ TEST_F(Recorder, RecordStopAndSaveFollowTheStateTable) {
         EXPECT_EQ(recordingState.loopState, LoopState::Recording);
         ASSERT_TRUE(loopUntil([&] { return controlText(RecordButton) != shown; }));
         EXPECT_EQ(controlText(RecordButton), firstCount) << "the count goes on, take " << take;
-        runLoopFor(1200);
+        loopUntil([&] { return framesDelivered(app.capture) - deliveredOnceRecording > 44100; }, 10000);
         const int64_t deliveredBeforeStop = framesDelivered(app.capture);
         ASSERT_TRUE(clickAndLoop(StopButton));
         const int64_t deliveredOnceStopped = framesDelivered(app.capture);
@@ -502,7 +508,7 @@ TEST_F(Recorder, KeysDoWhatTheirButtonsDoAndNothingWhileTheyAreDisabled) {
         if (row.actedOn == RecordButton) {
             EXPECT_EQ(recordingState.loopState, LoopState::Recording);
             framesBefore = capture().framesCaptured();
-            runLoopFor(500);
+            ASSERT_TRUE(loopUntil([&] { return capture().framesCaptured() > framesBefore + 4410; }));
         }
         if (row.actedOn == StopButton) {
             EXPECT_EQ(recordingState.loopState, LoopState::Idle);

@@ -334,7 +334,7 @@ TEST_P(RealCapture, TakeHoldsTheServersToneCorrectlyPacked) {
     const int64_t deliveredBeforeTake = framesDelivered(engine);
     ASSERT_TRUE(beginTake());
     const int64_t deliveredOnceArmed = framesDelivered(engine);
-    sleepFor(1000);
+    waitUntil([&] { return framesDelivered(engine) - deliveredOnceArmed > row.rate; }, 10000);
     const int64_t deliveredBeforeEnd = framesDelivered(engine);
     endTake();
     const int64_t deliveredOnceEnded = framesDelivered(engine);
@@ -379,7 +379,7 @@ TEST_F(Capture, FileDeviceBytesArriveExactly) {
     ASSERT_EQ(openCaptureStream(), StreamOpening::opened);
     ASSERT_NE(runningStreamForTesting(capture()), nullptr);
     const int64_t inputBytes = static_cast<int64_t>(input.size());
-    for (int wait = 0; wait < 200 && capture().framesCaptured() * int64_t{6} < inputBytes; ++wait) sleepFor(10);
+    waitUntil([&] { return capture().framesCaptured() * int64_t{6} >= inputBytes; }, 2000);
     endTake();
     std::string take = readAll("pelvar.temp");
     EXPECT_EQ(take.size(), size_t(capture().framesCaptured()) * 6);
@@ -419,9 +419,12 @@ TEST_F(Capture, SaveHoldsTheTakeTheRecorderWroteWhateverBecameOfItsName) {
     for (const Case& row : cases) {
         forgetAnswers();
         ASSERT_TRUE(beginTake()) << row.what;
-        sleepFor(700);
+        // Some of the take on disk before the meddling, and a quarter of a second more after it.
+        ASSERT_TRUE(waitUntil([] { return std::filesystem::file_size("pelvar.temp") > 0; }, 10000)) << row.what;
         row.meddle();
-        sleepFor(700);
+        const int32_t meddledAt = capture().framesCaptured();
+        ASSERT_TRUE(waitUntil([&] { return capture().framesCaptured() > meddledAt + 11025; }, 10000))
+            << row.what;
         endTake();
         const size_t takeBytes = static_cast<size_t>(capture().framesCaptured()) * 4;
         const SaveResult saved = saveTake((folder.path() / "take.wav").string());

@@ -270,7 +270,7 @@ TEST_F(PacedRecorder, ClipsCountOnTheLampAndTheLineAsTheDeviceDeliveredThem) {
     const int64_t beforeRecord = framesDelivered(app.capture);
     ASSERT_TRUE(clickAndLoop(RecordButton));
     const int64_t onceRecording = framesDelivered(app.capture);
-    runLoopFor(1000);
+    loopUntil([&] { return framesDelivered(app.capture) - onceRecording > 44100; }, 10000);
     const int64_t beforeStop = framesDelivered(app.capture);
     ASSERT_TRUE(clickAndLoop(StopButton));
     const int64_t onceStopped = framesDelivered(app.capture);
@@ -289,7 +289,7 @@ TEST_F(PacedRecorder, RunUnderWayAtRecordCountsForTheTake) {
     std::string input;
     for (int frame = 0; frame < 44100 * 30; ++frame) input += std::string("\xFF\x7F\x00\x80", 4);
     ASSERT_NO_FATAL_FAILURE(startOnPacedDevice(input));
-    runLoopFor(300);
+    ASSERT_TRUE(loopUntil([&] { return app.levels.clips >= 2; }));
     EXPECT_EQ(app.levels.clips, 2) << "one run a channel since ACCEPT";
     ASSERT_TRUE(clickAndLoop(RecordButton));
     ASSERT_TRUE(loopUntil([&] { return capture().framesCaptured() >= 3; }));

@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "app_fixture.h"
+#include "ui_testing.h"
 
 namespace {
 
@@ -130,13 +131,11 @@ TEST_F(Sleep, TheSaveLetsGoOfItsLockWhenItEndsEvenWithABoxUpAfterIt) {
             ::usleep(1000);
         }
     };
-    for (int tries = 0; tries < 100 && !logind.said("inhibit\t1\tsleep:idle\tOstrelle\tSaving a take\tblock"); ++tries)
-        spinTitles(50);
-    ASSERT_TRUE(logind.said("inhibit\t1\tsleep:idle\tOstrelle\tSaving a take\tblock")) << logind.all();
-    // The answer reaches this thread during the save's last title, its
+    // The answer reaches this thread during the save's titles; its
     // watcher's deletion then waits in the queue.
-    ::usleep(300000);
-    setWindowTitle(MainWindow, " Wait...Memory Decode : 0");
+    for (int tries = 0; tries < 100 && !sleepHeld(); ++tries) spinTitles(50);
+    ASSERT_TRUE(logind.said("inhibit\t1\tsleep:idle\tOstrelle\tSaving a take\tblock")) << logind.all();
+    ASSERT_TRUE(sleepHeld()) << "the answer never reached the save's titles";
     releaseSleep();
     QEventLoop box;
     QTimer poll;

@@ -126,7 +126,7 @@ TEST_F(Capture, StallingDiskNeitherHoldsUpTheCallbackNorLosesAudio) {
     const int64_t deliveredBeforeTake = framesDelivered(engine);
     ASSERT_TRUE(beginTake());
     const int64_t deliveredOnceArmed = framesDelivered(engine);
-    sleepFor(8000);
+    waitUntil([&] { return framesDelivered(engine) - deliveredOnceArmed > 44100 * 8; }, 30000);
     const int64_t deliveredBeforeEnd = framesDelivered(engine);
     const TakeOutcome take = endTake();
     const int64_t deliveredOnceEnded = framesDelivered(engine);
@@ -179,14 +179,15 @@ TEST_F(Capture, TakeWriterWakesRarelyAndMakesTheTakeDurableEveryTwoSeconds) {
     // The writer's own rounds, not the kernel's count of its sleeps: on a
     // loaded machine that also counts waits for the disk and for memory.
     const int64_t roundsAtStart = takeWriterRounds(engine);
-    sleepFor(3000);
-    const int64_t woken = takeWriterRounds(engine) - roundsAtStart;
-    EXPECT_GT(woken, 0) << "the writer keeps taking rounds while the take runs";
-    EXPECT_LE(woken, 35) << "the writer wakes at most ten times a second";
-    sleepFor(4000);
+    // Six seconds of the take, as the device delivers them.
+    ASSERT_TRUE(waitUntil([&] { return capture().framesCaptured() > 192000 * 6; }, 30000));
     const int64_t ended = nowNanoseconds();
+    const int64_t woken = takeWriterRounds(engine) - roundsAtStart;
     endTake();
     EXPECT_GT(capture().framesCaptured(), 192000 * 6);
+    EXPECT_GT(woken, 0) << "the writer keeps taking rounds while the take runs";
+    // Twice a second, and one more for a round under way as the count began.
+    EXPECT_LE(woken, 2.0 * static_cast<double>(ended - started) / 1e9 + 1) << "the writer wakes twice a second";
 
     std::lock_guard<std::mutex> lock(syncCallsGuard);
     EXPECT_TRUE(std::any_of(fullSyncs.begin(), fullSyncs.end(), [](const FullSync& sync) {

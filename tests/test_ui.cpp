@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 
 #include "support.h"
 #include "temp_folder.h"
@@ -580,6 +581,40 @@ TEST_F(WindowLayer, MeterDrawsLevelsInProportionToDecibelsWithItsZonesLampAndMes
     EXPECT_EQ(accessible->text(QAccessible::Description), accessible->text(QAccessible::Value));
     setMeterValueText(25, "No signal");
     EXPECT_EQ(accessible->text(QAccessible::Value).toStdString(), "No signal");
+}
+
+// A redraw paints only what changed: Record's new caption each second
+// paints the button, not the window beneath it too; the take's line given
+// its own text again, and a reading that lands on the meter's same pixels,
+// paint nothing.
+TEST_F(WindowLayer, ANewCaptionPaintsItsButtonAloneAndAnUnchangedControlNothing) {
+    createButton(7, 50, 170, 80, 40, "Record");
+    createText(26, 172, 288, 320, 22, "Peak −6 dBFS");
+    setControlColor(26, colorBackground, rgb(0, 0, 0));
+    createMeter(25, 26, 314, 388, 22, "Input level");
+    MeterReading reading;
+    reading.channelCount = 2;
+    showMeterReading(25, reading);
+    QWidget* window = windowWidget(2);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    window->repaint();
+    struct PaintCounter : QObject {
+        std::map<QObject*, int> painted;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() == QEvent::Paint) ++painted[watched];
+            return false;
+        }
+    } counter;
+    for (QWidget* widget : {window, controlWidget(7), controlWidget(26), controlWidget(25)})
+        widget->installEventFilter(&counter);
+    setControlText(7, "1");
+    setControlText(26, "Peak −6 dBFS");
+    showMeterReading(25, reading);
+    for (int wait = 0; wait < 500 && counter.painted[controlWidget(7)] == 0; ++wait) QTest::qWait(10);
+    EXPECT_EQ(counter.painted[controlWidget(7)], 1);
+    EXPECT_EQ(counter.painted[window], 0) << "the window beneath the button";
+    EXPECT_EQ(counter.painted[controlWidget(26)], 0) << "the line";
+    EXPECT_EQ(counter.painted[controlWidget(25)], 0) << "the meter";
 }
 
 TEST(SaveDialog, OpensInTheCurrentFolderWithTheWavFilterAndAddsNothing) {

@@ -87,6 +87,11 @@ intptr_t createButton(int number, int x, int y, int width, int height, const cha
     button->setDefault((flags & buttonDefault) != 0);
     button->setCheckable((flags & buttonToggle) != 0);
     button->setFocusPolicy(Qt::StrongFocus);
+    // Its corners are filled with its window's colour by the button itself,
+    // so that a new caption (Record counts the seconds) repaints the button
+    // alone and not the window beneath it as well.
+    button->setBackgroundRole(QPalette::Window);
+    button->setAutoFillBackground(true);
     int window = layer.currentWindow;
     const auto clicked = [number, window] { raiseDirect({eventControlChanged, number, window, controlTypeClicked}); };
     // A toggle is also turned by a screen reader's toggle action, which

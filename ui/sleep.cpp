@@ -16,6 +16,7 @@
 
 #include "layer.h"
 #include "ui.h"
+#include "ui_testing.h"
 
 using namespace ui_detail;
 
@@ -69,6 +70,8 @@ class SleepClient : public QObject {
             askLogind(QStringLiteral("sleep"), QStringLiteral("delay"), &delay_, false);
         }
     }
+
+    bool held() const { return block_.isValid() || !portalHandle_.isEmpty(); }
 
     void release() {
         // A number that no answer still on its way carries.
@@ -177,5 +180,7 @@ void holdSleep(const char* why, ForcedSleep forced) {
 void releaseSleep() {
     if (layer.sleepClient) static_cast<SleepClient*>(layer.sleepClient.data())->release();
 }
+
+bool sleepHeld() { return layer.sleepClient && static_cast<SleepClient*>(layer.sleepClient.data())->held(); }
 
 #include "sleep.moc"

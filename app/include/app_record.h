@@ -53,13 +53,22 @@ struct LevelDisplay {
     // The seconds of audio in the format that still fit on the take's disk;
     // -1 until known.
     int64_t diskSecondsLeft = -1;
-    // Why a Record began no take, as the line says it until Stop; empty
-    // when none was refused.
-    std::string notRecording;
+    // Why a Record began no take, as the line says it until Stop (one of
+    // the line's own texts); null when none was refused.
+    const char* notRecording = nullptr;
     // What screen readers were last told, when, and the loudest since.
     Clock::time_point spokenAt{};
     double loudestSinceSpoken[2] = {silence, silence};
-    // The take's line as shown.
+    // What the take's line was made from, and what it then said: a redraw
+    // that changes none of it makes no text and paints nothing.
+    struct LineFigures {
+        const char* notRecording = nullptr;
+        bool takeRunning = false, takePaused = false, takeShown = false;
+        double takePeak = 0;
+        int64_t takeClips = 0, takeFramesLost = 0, diskSecondsLeft = -1;
+        bool operator==(const LineFigures&) const = default;
+    };
+    LineFigures lineFigures;
     std::string lineText;
     bool lineAlarming = false;
 };

@@ -89,7 +89,8 @@ int recordingPass(App& app, int previousCode);
 // starts their redraws.
 void showLevels(App& app);
 // One redraw: the input's figures since the last, as the meter shows them.
-void redrawLevels(App& app);
+// True when the stream delivered since the last.
+bool redrawLevels(App& app);
 // Folds one reading of the input into what the meter shows, as at `now`:
 // the bars rise at once and fall 20 dB a second, a peak-hold mark stands
 // for 2 s, and an input below -80 dBFS (or delivering nothing) for 2 s has

@@ -117,13 +117,13 @@ class Desktop:
         return [self.run("xdotool", "getwindowname", window, check=False).stdout.strip()
                 for window in self.find_windows(".")]
 
-    def wait_for_growth(self, path, timeout=10):
+    def wait_for_growth(self, path, timeout=10, beyond=0):
         """Waits, while the program shows progress, until audio reaches the
-        file, and returns when that was.
+        file (more than `beyond` bytes of it), and returns when that was.
 
         A fresh stream on the sound server takes a moment before it delivers;
         a take is timed from its first audio, not from the click."""
-        wait_while_progressing(self.process, lambda: os.path.exists(path) and os.path.getsize(path) > 0,
+        wait_while_progressing(self.process, lambda: os.path.exists(path) and os.path.getsize(path) > beyond,
                                f"no audio reached {path}", timeout)
         return time.time()
 
@@ -263,6 +263,15 @@ def program_activity(process, files=()):
         return None
     sizes = tuple(os.path.getsize(path) if os.path.exists(path) else -1 for path in files)
     return fields[11], fields[12], sizes, waiting_on_disk
+
+
+def thread_names(process):
+    """The names the program's threads go by, as top shows them."""
+    names = []
+    for thread in os.listdir(f"/proc/{process.pid}/task"):
+        with contextlib.suppress(FileNotFoundError), open(f"/proc/{process.pid}/task/{thread}/comm") as comm:
+            names.append(comm.read().strip())
+    return names
 
 
 def wait_while_progressing(process, found, failure, timeout, limit=PATIENCE, files=()):

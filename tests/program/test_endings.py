@@ -16,7 +16,8 @@ import unittest
 import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import PATIENCE, Desktop, delivered, paced_device, temporary_folder  # noqa: E402
+from desktop import (PATIENCE, Desktop, delivered, paced_device, temporary_folder, thread_names,  # noqa: E402
+                     wait_while_progressing)
 from rig import launch, part  # noqa: E402
 from scenario import CLOSE_REQUEST, INSTRUMENTED, OPTIMISED, PING_MANAGER, PROGRAM, RIG, Scenario  # noqa: E402
 
@@ -94,7 +95,9 @@ class Program(Scenario):
                 desktop.click("record")
                 desktop.wait_for_growth(take)
                 once_recording = delivered(desktop.process, home)
-                time.sleep(1.5)
+                wait_while_progressing(desktop.process,
+                                       lambda: delivered(desktop.process, home) > once_recording + 44100 * 4,
+                                       "the device delivered no second of the take", 10)
                 before_end = delivered(desktop.process, home)
                 run = types.SimpleNamespace(desktop=desktop, folder=folder, home=home, rig=rig, take=take, disk=disk)
                 # An ending that lets the take run on says how far it ran.
@@ -159,21 +162,21 @@ class Program(Scenario):
         return reached
 
     def record_on_a_hung_server(self, run):
-        """Stops the take, lets the sound server hang for two seconds (so
-        that the program can tell it hangs), presses Record, and sends
-        SIGTERM: the program ends at once, and the take it had stays as it
-        was, its note too. Returns how far the device had delivered by Stop."""
+        """Stops the take, lets the sound server hang until the program
+        can tell (it opens the stream again, on a thread of its own), presses
+        Record, and sends SIGTERM once Record shows that it waits: the program
+        ends at once, and the take it had stays as it was, its note too.
+        Returns how far the device had delivered by Stop."""
         reached = delivered(run.desktop.process, run.home)
-        run.desktop.click("stop")
+        run.desktop.stop()
         with open(run.take, "rb") as recorded:
             kept = recorded.read()
         note = os.getxattr(run.take, "user.ostrelle.take")
         launch("sound", "freeze", run.rig)
-        time.sleep(2)
+        wait_while_progressing(run.desktop.process, lambda: "stream opener" in thread_names(run.desktop.process),
+                               "the program never told that the server hangs", 10)
         run.desktop.click("record")
-        # Time for the click to reach the program, which then waits for the
-        # server while the signal comes.
-        time.sleep(1)
+        run.desktop.wait_until_enabled("record", False)
         run.desktop.process.send_signal(signal.SIGTERM)
         signalled = time.time()
         try:
@@ -201,8 +204,8 @@ class Program(Scenario):
             desktop.start(folder)
             desktop.accept()
             desktop.click("record")
-            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
-            time.sleep(1.5)
+            # A second of the take, 16-bit stereo at 44100 Hz, before the server goes.
+            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"), beyond=44100 * 4)
             launch("sound", how, rig)
             # The take ends by itself, as Stop ends it, within two
             # seconds as promised, and says so.
@@ -241,8 +244,8 @@ class Program(Scenario):
             desktop.choose("bits", 1)
             desktop.accept()
             desktop.click("record")
-            desktop.wait_for_growth(take)
-            time.sleep(1.5)
+            # A second of the take, 24-bit mono at 44100 Hz.
+            desktop.wait_for_growth(take, beyond=44100 * 3)
             desktop.process.kill()
             desktop.process.wait()
 
@@ -292,7 +295,8 @@ class Program(Scenario):
             self.assert_wav_holds_take(os.path.join(folder, "take.wav"), take)
 
             desktop.start(folder)
-            time.sleep(1.5)
+            # Done with its start, where an unsaved take is offered.
+            desktop.wait_until_idle()
             self.assertEqual(desktop.find_windows("^Unsaved take$"), [], "a saved take is not offered again")
             desktop.request_close()
             self.assertEqual(desktop.finish()[0], 0)

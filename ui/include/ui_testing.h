@@ -12,3 +12,6 @@ int eventType();
 // How often a timer of addShownWindowTimer has fired: each a wake-up of the
 // interface thread.
 int64_t shownTimerTicks(int window, int timer);
+// Whether the hold holdSleep last asked for has its lock yet: logind's
+// descriptor or the portal's request, once its answer reached this thread.
+bool sleepHeld();
