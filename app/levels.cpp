@@ -106,8 +106,8 @@ std::string diskTimeLeftText(int64_t seconds) {
 // its peak and its clips. After a refused Record, why nothing records.
 void showTakeLine(App& app) {
     LevelDisplay& display = app.levels;
-    const LevelDisplay::LineFigures figures{display.notRecording, display.takeRunning,    display.takePaused,
-                                            display.takeShown,    display.takePeak,      display.takeClips,
+    const LevelDisplay::LineFigures figures{display.notRecording,   display.takeRunning,    display.takePaused,
+                                            display.takeShown,      display.takePeak,       display.takeClips,
                                             display.takeFramesLost, display.diskSecondsLeft};
     if (figures == display.lineFigures) return;
     display.lineFigures = figures;
