@@ -418,13 +418,15 @@ TEST_F(Capture, SaveHoldsTheTakeTheRecorderWroteWhateverBecameOfItsName) {
     };
     for (const Case& row : cases) {
         forgetAnswers();
+        // A new take keeps whatever the file held until its first frame, so the
+        // last row's stand-in goes first and the file's size tells of this take.
+        std::filesystem::remove("pelvar.temp");
         ASSERT_TRUE(beginTake()) << row.what;
         // Some of the take on disk before the meddling, and a quarter of a second more after it.
         ASSERT_TRUE(waitUntil([] { return std::filesystem::file_size("pelvar.temp") > 0; }, 10000)) << row.what;
         row.meddle();
         const int32_t meddledAt = capture().framesCaptured();
-        ASSERT_TRUE(waitUntil([&] { return capture().framesCaptured() > meddledAt + 11025; }, 10000))
-            << row.what;
+        ASSERT_TRUE(waitUntil([&] { return capture().framesCaptured() > meddledAt + 11025; }, 10000)) << row.what;
         endTake();
         const size_t takeBytes = static_cast<size_t>(capture().framesCaptured()) * 4;
         const SaveResult saved = saveTake((folder.path() / "take.wav").string());
