@@ -187,14 +187,17 @@ class Program(Scenario):
                     until = reached() + int(44100 * 4 * seconds)
                     wait_while_progressing(desktop.process, lambda: reached() >= until, "the device stopped", 10)
 
+                def run_then_hold(seconds):
+                    run_for(seconds)
+                    bounds.append(reached())
+                    desktop.click("pause")
+                    desktop.wait_until_idle(files=[take])
+                    bounds.append(reached())
+
                 bounds = [reached()]
                 desktop.click("record")
                 desktop.wait_for_growth(take)
-                run_for(1)
-                bounds.append(reached())
-                desktop.click("pause")
-                desktop.wait_until_idle(files=[take])
-                bounds.append(reached())
+                run_then_hold(1)
                 run_for(1)
                 if ending == "close box":
                     bounds.append(reached())
@@ -203,11 +206,7 @@ class Program(Scenario):
                     wait_while_progressing(desktop.process, lambda: os.path.getsize(take) > held,
                                            "Resume recorded nothing", 10)
                     bounds.append(reached())
-                    run_for(1)
-                    bounds.append(reached())
-                    desktop.click("pause")
-                    desktop.wait_until_idle(files=[take])
-                    bounds.append(reached())
+                    run_then_hold(1)
                     run_for(0.5)
                     desktop.request_close()
                     self.assertEqual(desktop.finish()[0], 0)
