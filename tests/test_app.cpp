@@ -182,8 +182,19 @@ TEST(RecorderAtStart, HungServerLeavesTheListToPortAudio) {
     ::close(hung);
 }
 
-// A take of 16-bit stereo at 44100 Hz holds this source's tone alone: none
-// of the others' sounds in any fiftieth of a second of it.
+// None of the others' sounds in any fiftieth of a second of a take of
+// 16-bit stereo at 44100 Hz.
+void holdsNoneOf(const std::string& take, std::initializer_list<double> others) {
+    const std::vector<double> samples = channelSamples(take, 16, 2);
+    for (size_t start = 0; start + 882 <= samples.size(); start += 882) {
+        const std::vector<double> fiftieth(samples.begin() + static_cast<long>(start),
+                                           samples.begin() + static_cast<long>(start + 882));
+        for (double other : others)
+            EXPECT_LT(toneStrength(fiftieth, 44100, other), 0.05) << start / 882 << "th fiftieth";
+    }
+}
+
+// Such a take holds this source's tone, and none of the others' sounds.
 void recordsOnly(const std::string& take, double frequency, std::initializer_list<double> others) {
     const std::vector<double> samples = channelSamples(take, 16, 2);
     ASSERT_GT(samples.size(), 8820u);
@@ -193,12 +204,7 @@ void recordsOnly(const std::string& take, double frequency, std::initializer_lis
     ToneMeasure tone = measureTone({middle, middle + 4410}, 44100);
     EXPECT_NEAR(tone.frequency, frequency, 7);
     EXPECT_NEAR(tone.amplitude, 0.5, 0.03);
-    for (size_t start = 0; start + 882 <= samples.size(); start += 882) {
-        const std::vector<double> fiftieth(samples.begin() + static_cast<long>(start),
-                                           samples.begin() + static_cast<long>(start + 882));
-        for (double other : others)
-            EXPECT_LT(toneStrength(fiftieth, 44100, other), 0.05) << start / 882 << "th fiftieth";
-    }
+    holdsNoneOf(take, others);
 }
 
 TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
@@ -243,7 +249,10 @@ TEST_F(Recorder, SourceThatGoesEndsTheTakeWholeAndIsNeverReplaced) {
     if (kept == take) {
         EXPECT_EQ(controlText(TakeLine), line);
     } else {
-        recordsWalrus(kept);
+        // Unplugging stops the source's tone before the source goes, so the
+        // new take may hold little of it: what matters is that nothing of the
+        // source the server puts in its place is there.
+        holdsNoneOf(kept, {1000});
     }
     EXPECT_TRUE(controlEnabled(SaveButton));
     // Once back, it is recorded from again.
