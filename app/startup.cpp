@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <cstdio>
 #include <cstdlib>
 
 #include "app_internal.h"
@@ -29,6 +30,14 @@ void endTakeAtExit() {
     closeWindow(MainWindow);
     endLayer();
     closeAllFiles();
+    // A PortAudio start still under way (a slow machine, a server that
+    // hangs) is inside the sound libraries, and exit's teardown of them
+    // beside it can crash the run at its very end. All the program owns is
+    // closed by now, so it ends without that teardown.
+    if (app.audio != nullptr && !app.audio->ready()) {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     std::exit(0);
 }
 
