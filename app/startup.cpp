@@ -34,8 +34,10 @@ void endTakeAtExit() {
     // hangs) is inside the sound libraries, and exit's teardown of them
     // beside it can crash the run at its very end. All the program owns is
     // closed by now, so it ends without that teardown.
+    // Only stdout is flushed: flushing every stream would wait on any that
+    // the start's thread holds, which exit() itself never does.
     if (app.audio != nullptr && !app.audio->ready()) {
-        std::fflush(nullptr);
+        std::fflush(stdout);
         std::_Exit(0);
     }
     std::exit(0);

@@ -3,6 +3,7 @@
 mouse clicks at the window's control positions and typing, through xdotool."""
 import contextlib
 import os
+import shutil
 import subprocess
 import tempfile
 import time
@@ -235,8 +236,17 @@ class Desktop:
         try:
             out, err = self.process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
+            # Where each thread waits, where a debugger is at hand, tells a
+            # hang that happens once in many runs from one that never ends.
+            stacks = ""
+            if shutil.which("gdb"):
+                try:
+                    stacks = subprocess.run(["gdb", "-batch", "-p", str(self.process.pid), "-ex",
+                                             "thread apply all bt"], capture_output=True, text=True, timeout=60).stdout
+                except subprocess.TimeoutExpired:
+                    stacks = "(the debugger did not answer)"
             self.process.kill()
-            raise AssertionError("the program did not end after the close request")
+            raise AssertionError("the program did not end after the close request\n" + stacks)
         return self.process.returncode, out.decode(errors="replace"), err.decode(errors="replace")
 
     def screenshot(self, path):

@@ -147,8 +147,9 @@ class Program(Scenario):
         with temporary_folder() as folder, self.desktop() as desktop:
             desktop.start(folder)
             window = self.window_of(desktop)
-            # The list fills once PortAudio has started, which the window does not wait for.
-            self.eventually(lambda: self.heard(window)["device"]["name"] != "", True)
+            # The list fills once PortAudio has started, which the window does
+            # not wait for; an empty list is heard by its caption's name.
+            self.eventually(lambda: self.heard(window)["device"]["name"] not in ("", CAPTIONS["device"][0]), True)
             heard = self.heard(window)
             device = heard["device"]["name"]
             # The status line follows the list's first filling in the same
