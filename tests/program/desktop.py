@@ -113,6 +113,17 @@ class Desktop:
         time.sleep(0.2)
         return windows[0]
 
+    def wait_for_focus(self, name, timeout=10):
+        """Waits until the window whose name begins with `name` has the keyboard."""
+        deadline = time.time() + timeout
+        while True:
+            focused = self.run("xdotool", "getwindowfocus", "getwindowname", check=False).stdout.strip()
+            if focused.startswith(name):
+                return
+            if time.time() > deadline:
+                raise AssertionError(f"{name!r} never had the keyboard; {focused!r} had it")
+            time.sleep(0.05)
+
     def window_names(self):
         """The names of the windows shown, for a failure's message."""
         return [self.run("xdotool", "getwindowname", window, check=False).stdout.strip()
@@ -221,6 +232,9 @@ class Desktop:
         progress, up to done_limit seconds."""
         self.press("save", keys)
         self.wait_for_window("Select a file")
+        # Shown is not yet focused: on a busy machine the name could be
+        # typed into the window beneath.
+        self.wait_for_focus("Select a file")
         self.type_text(name)
         self.keys("Return")
         self.wait_for_window("Done!", limit=done_limit)
