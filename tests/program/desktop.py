@@ -135,8 +135,14 @@ class Desktop:
 
         A fresh stream on the sound server takes a moment before it delivers;
         a take is timed from its first audio, not from the click."""
-        wait_while_progressing(self.process, lambda: os.path.exists(path) and os.path.getsize(path) > beyond,
-                               f"no audio reached {path}", timeout)
+        try:
+            wait_while_progressing(self.process, lambda: os.path.exists(path) and os.path.getsize(path) > beyond,
+                                   f"no audio reached {path}", timeout)
+        except AssertionError as failure:
+            # Whether the click was taken, and what the program shows, tell a
+            # stream that never delivered from a Record that never happened.
+            raise AssertionError(f"{failure}; Stop {'enabled' if self.enabled('stop') else 'disabled'}; "
+                                 f"the windows shown: {self.window_names()}\n{self.stacks()}") from None
         return time.time()
 
     def wait_until_gone(self, name, timeout=10):
@@ -250,18 +256,22 @@ class Desktop:
         try:
             out, err = self.process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
-            # Where each thread waits, where a debugger is at hand, tells a
-            # hang that happens once in many runs from one that never ends.
-            stacks = ""
-            if shutil.which("gdb"):
-                try:
-                    stacks = subprocess.run(["gdb", "-batch", "-p", str(self.process.pid), "-ex",
-                                             "thread apply all bt"], capture_output=True, text=True, timeout=60).stdout
-                except subprocess.TimeoutExpired:
-                    stacks = "(the debugger did not answer)"
+            stacks = self.stacks()
             self.process.kill()
             raise AssertionError("the program did not end after the close request\n" + stacks)
         return self.process.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+
+    def stacks(self):
+        """Where each of the program's threads waits, where a debugger is at
+        hand: it tells a hang that happens once in many runs from one that
+        never ends."""
+        if not shutil.which("gdb"):
+            return ""
+        try:
+            return subprocess.run(["gdb", "-batch", "-p", str(self.process.pid), "-ex", "thread apply all bt"],
+                                  capture_output=True, text=True, timeout=60).stdout
+        except subprocess.TimeoutExpired:
+            return "(the debugger did not answer)"
 
     def screenshot(self, path):
         self.run("import", "-window", "root", path)

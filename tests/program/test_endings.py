@@ -93,7 +93,11 @@ class Program(Scenario):
                 take = os.path.join(folder, "pelvar.temp")
                 before_record = delivered(desktop.process, home)
                 desktop.click("record")
-                desktop.wait_for_growth(take)
+                try:
+                    desktop.wait_for_growth(take)
+                except AssertionError as failure:
+                    given = delivered(desktop.process, home) - before_record
+                    raise AssertionError(f"the device gave {given} bytes since Record; {failure}") from None
                 once_recording = delivered(desktop.process, home)
                 wait_while_progressing(desktop.process,
                                        lambda: delivered(desktop.process, home) > once_recording + 44100 * 4,
