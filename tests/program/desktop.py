@@ -30,6 +30,7 @@ class Desktop:
         self.close_request = close_request
         self.rig = rig
         self.display = None
+        self.no_bus = None
         # The X server's process, which a test may kill as a display that goes away.
         self.display_pid = None
         self.parts = contextlib.ExitStack()
@@ -43,6 +44,8 @@ class Desktop:
     def __enter__(self):
         folder = self.parts.enter_context(rig.part("display"))
         self.display = rig.environment(folder)["DISPLAY"]
+        # A socket nobody listens on, in the display's own folder.
+        self.no_bus = os.path.join(folder, "no_session_bus")
         with open(os.path.join(folder, "display.group")) as group:
             self.display_pid = int(group.read())
         return self
@@ -56,6 +59,15 @@ class Desktop:
     def environment(self, home=None):
         env = dict(os.environ)
         env["DISPLAY"] = self.display
+        # A desktop always tells its programs where the session bus is. Told
+        # nothing, Qt's accessibility bridge would have libdbus fork
+        # dbus-launch from the window's thread, beside the audio threads; a
+        # child forked so can hang before it execs (it did under
+        # AddressSanitizer), and the window with it. A test's own buses, put
+        # in os.environ or the session, take the place of this one, which
+        # leads nowhere.
+        if not env.get("DBUS_SESSION_BUS_ADDRESS"):
+            env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={self.no_bus}"
         env.update(rig.environment(self.rig))
         if home:
             env["HOME"] = home
