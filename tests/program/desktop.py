@@ -4,6 +4,7 @@ mouse clicks at the window's control positions and typing, through xdotool."""
 import contextlib
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -287,6 +288,27 @@ class Desktop:
 
     def screenshot(self, path):
         self.run("import", "-window", "root", path)
+
+
+class PingManager:
+    """The ping manager (tests/program/ping_manager.cpp) on a desktop's
+    display, once it takes signals. restart() counts every ping from then
+    on; summary() ends it and returns (sent, answered, longest ms)."""
+
+    def __init__(self, program, desktop):
+        self.process = subprocess.Popen([program], env=desktop.environment(), stdout=subprocess.PIPE, text=True)
+        # A signal sent sooner would end it with nothing said.
+        if self.process.stdout.readline().strip() != "ready":
+            self.process.kill()
+            raise AssertionError("the ping manager did not start")
+
+    def restart(self):
+        self.process.send_signal(signal.SIGUSR1)
+
+    def summary(self):
+        self.process.terminate()
+        words = self.process.communicate(timeout=10)[0].split()
+        return int(words[1]), int(words[3]), float(words[5])
 
 
 def program_activity(process, files=()):

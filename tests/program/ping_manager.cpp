@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The least of a window manager: maps and places what asks for it, and sends
 // each window that takes _NET_WM_PING a ping every 100 ms, as desktops do to
-// find windows that no longer answer. On SIGTERM it prints
+// find windows that no longer answer. It prints "ready" once it takes
+// signals. On SIGTERM it prints
 // "pings SENT answered ANSWERED longest MILLISECONDS", the longest counting
 // pings still unanswered, and exits; SIGUSR1 starts the count afresh. Pings
 // to a window that went away are forgotten. Usage: ping_manager (on $DISPLAY)
@@ -47,6 +48,9 @@ int main() {
     sigaction(SIGTERM, &action, nullptr);
     action.sa_handler = restartOnSignal;
     sigaction(SIGUSR1, &action, nullptr);
+    // Until now either signal would end the process unheard.
+    std::printf("ready\n");
+    std::fflush(stdout);
 
     std::set<Window> windows;
     std::map<long, std::pair<Window, Clock::time_point>> waiting;

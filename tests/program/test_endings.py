@@ -16,7 +16,7 @@ import unittest
 import wave
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import (PATIENCE, Desktop, delivered, paced_device, temporary_folder, thread_names,  # noqa: E402
+from desktop import (PATIENCE, Desktop, PingManager, delivered, paced_device, temporary_folder, thread_names,  # noqa: E402
                      wait_while_progressing)
 from rig import launch, part  # noqa: E402
 from scenario import CLOSE_REQUEST, INSTRUMENTED, OPTIMISED, PING_MANAGER, PROGRAM, RIG, Scenario  # noqa: E402
@@ -357,11 +357,11 @@ class Program(Scenario):
         copy_rate = (20 << 20) if OPTIMISED else (2 << 20)
         with temporary_folder() as folder, temporary_folder() as home, self.desktop() as desktop:
             held, feeder = self.fast_device(home)
-            manager = subprocess.Popen([PING_MANAGER], env=desktop.environment(), stdout=subprocess.PIPE, text=True)
+            manager = PingManager(PING_MANAGER, desktop)
             try:
                 take = self.record_fast(desktop, folder, home, feeder, take_bytes)
                 # From here on every ping counts.
-                manager.send_signal(signal.SIGUSR1)
+                manager.restart()
                 desktop.save_as("take", done_limit=max(PATIENCE, 10 + take_bytes / copy_rate))
                 # The end of the input lets the capture thread leave its read.
                 os.close(held)
@@ -372,9 +372,7 @@ class Program(Scenario):
                 feeder.kill()
                 if held is not None:
                     os.close(held)
-                manager.terminate()
-                summary = manager.communicate(timeout=10)[0].split()
-            sent, answered, longest = int(summary[1]), int(summary[3]), float(summary[5])
+                sent, answered, longest = summary = manager.summary()
             # The figure, for a run by hand (ctest -V).
             print(f"{os.path.getsize(take)} bytes saved; {answered} of {sent} pings answered, "
                   f"the slowest in {longest:.0f} ms", file=sys.stderr)

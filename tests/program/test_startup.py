@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import CONTROLS, WINDOW_X, WINDOW_Y, Desktop, temporary_folder  # noqa: E402
+from desktop import CONTROLS, WINDOW_X, WINDOW_Y, Desktop, PingManager, temporary_folder  # noqa: E402
 from rig import launch, part  # noqa: E402
 from scenario import CLOSE_REQUEST, PING_MANAGER, PROGRAM, RIG, SOURCE, Scenario  # noqa: E402
 
@@ -222,12 +222,12 @@ class Program(Scenario):
         Started before any sound server runs, it finds the server once that
         starts, and records from it."""
         with part("sound") as rig, temporary_folder() as folder, Desktop(PROGRAM, CLOSE_REQUEST, rig) as desktop:
-            manager = subprocess.Popen([PING_MANAGER], env=desktop.environment(), stdout=subprocess.PIPE, text=True)
+            manager = PingManager(PING_MANAGER, desktop)
             launch("sound", "freeze", rig)
             try:
                 desktop.start(folder)
                 # The server hangs on for three seconds, every ping counted.
-                manager.send_signal(signal.SIGUSR1)
+                manager.restart()
                 time.sleep(3)
                 desktop.process.send_signal(signal.SIGTERM)
                 signalled = time.time()
@@ -235,9 +235,7 @@ class Program(Scenario):
                 ended = time.time() - signalled
             finally:
                 launch("sound", "thaw", rig)
-                manager.terminate()
-                summary = manager.communicate(timeout=10)[0].split()
-            sent, answered, longest = int(summary[1]), int(summary[3]), float(summary[5])
+                sent, answered, longest = summary = manager.summary()
             self.assertGreater(answered, 20, summary)
             self.assertLess(longest, 1000, f"a ping waited {longest:.0f} ms; {answered} of {sent} answered")
             self.assertEqual(code, 0)
