@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QTest>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -183,16 +184,21 @@ TEST(RecorderAtStart, HungServerLeavesTheListToPortAudio) {
     ::close(hung);
 }
 
-// None of the others' sounds in any fiftieth of a second of a take of
-// 16-bit stereo at 44100 Hz.
-void holdsNoneOf(const std::string& take, std::initializer_list<double> others) {
+// A take of 16-bit stereo at 44100 Hz, in fiftieths of a second.
+std::vector<std::vector<double>> fiftieths(const std::string& take) {
     const std::vector<double> samples = channelSamples(take, 16, 2);
-    for (size_t start = 0; start + 882 <= samples.size(); start += 882) {
-        const std::vector<double> fiftieth(samples.begin() + static_cast<long>(start),
-                                           samples.begin() + static_cast<long>(start + 882));
-        for (double other : others)
-            EXPECT_LT(toneStrength(fiftieth, 44100, other), 0.05) << start / 882 << "th fiftieth";
-    }
+    std::vector<std::vector<double>> parts;
+    for (size_t start = 0; start + 882 <= samples.size(); start += 882)
+        parts.emplace_back(samples.begin() + static_cast<long>(start),
+                           samples.begin() + static_cast<long>(start + 882));
+    return parts;
+}
+
+// None of the others' sounds in any fiftieth of a second of a take.
+void holdsNoneOf(const std::string& take, std::initializer_list<double> others) {
+    const std::vector<std::vector<double>> parts = fiftieths(take);
+    for (size_t index = 0; index < parts.size(); ++index)
+        for (double other : others) EXPECT_LT(toneStrength(parts[index], 44100, other), 0.05) << index << "th fiftieth";
 }
 
 // Such a take holds this source's tone at its level for a fifth of a second
@@ -200,15 +206,12 @@ void holdsNoneOf(const std::string& take, std::initializer_list<double> others) 
 // rig busy enough to starve the source's tone player leaves gaps in it, and a
 // gap or the source's end inside one stretch skews a count of its crossings.
 void recordsOnly(const std::string& take, double frequency, std::initializer_list<double> others) {
-    const std::vector<double> samples = channelSamples(take, 16, 2);
-    ASSERT_GT(samples.size(), 8820u);
-    int toned = 0;
-    for (size_t start = 0; start + 882 <= samples.size(); start += 882) {
-        const std::vector<double> fiftieth(samples.begin() + static_cast<long>(start),
-                                           samples.begin() + static_cast<long>(start + 882));
-        if (std::fabs(toneStrength(fiftieth, 44100, frequency) - 0.5) < 0.03) ++toned;
-    }
-    EXPECT_GE(toned, 10) << "fiftieths of the take that hold its source's tone, of " << samples.size() / 882;
+    const std::vector<std::vector<double>> parts = fiftieths(take);
+    ASSERT_GE(parts.size(), 10u) << "a fifth of a second at least";
+    const auto toned = std::count_if(parts.begin(), parts.end(), [&](const std::vector<double>& fiftieth) {
+        return std::fabs(toneStrength(fiftieth, 44100, frequency) - 0.5) < 0.03;
+    });
+    EXPECT_GE(toned, 10) << "fiftieths of the take that hold its source's tone, of " << parts.size();
     holdsNoneOf(take, others);
 }
 

@@ -128,14 +128,13 @@ class Desktop:
 
     def wait_for_focus(self, name, timeout=10):
         """Waits until the window whose name begins with `name` has the keyboard."""
-        deadline = time.time() + timeout
-        while True:
-            focused = self.run("xdotool", "getwindowfocus", "getwindowname", check=False).stdout.strip()
-            if focused.startswith(name):
-                return
-            if time.time() > deadline:
-                raise AssertionError(f"{name!r} never had the keyboard; {focused!r} had it")
-            time.sleep(0.05)
+        def focused():
+            return self.run("xdotool", "getwindowfocus", "getwindowname", check=False).stdout.strip()
+        try:
+            wait_while_progressing(None, lambda: focused().startswith(name), f"{name!r} never had the keyboard",
+                                   timeout)
+        except AssertionError as failure:
+            raise AssertionError(f"{failure}; {focused()!r} had it") from None
 
     def window_names(self):
         """The names of the windows shown, for a failure's message."""
