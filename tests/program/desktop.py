@@ -143,10 +143,8 @@ class Desktop:
 
     def wait_for_growth(self, path, timeout=10, beyond=0):
         """Waits, while the program shows progress, until audio reaches the
-        file (more than `beyond` bytes of it), and returns when that was.
-
-        A fresh stream on the sound server takes a moment before it delivers;
-        a take is timed from its first audio, not from the click."""
+        file (more than `beyond` bytes of it): a fresh stream on the sound
+        server takes a moment before it delivers."""
         try:
             wait_while_progressing(self.process, lambda: os.path.exists(path) and os.path.getsize(path) > beyond,
                                    f"no audio reached {path}", timeout)
@@ -155,7 +153,6 @@ class Desktop:
             # stream that never delivered from a Record that never happened.
             raise AssertionError(f"{failure}; Stop {'enabled' if self.enabled('stop') else 'disabled'}; "
                                  f"the windows shown: {self.window_names()}\n{self.stacks()}") from None
-        return time.time()
 
     def wait_until_gone(self, name, timeout=10):
         wait_while_progressing(self.process, lambda: not self.find_windows(name), f"the window {name!r} stays",

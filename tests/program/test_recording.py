@@ -134,7 +134,7 @@ class Program(Scenario):
             time.sleep(2.5)
             before_stop = os.path.getsize(tap)
             desktop.stop(keys=keys)
-            underruns = rig_underruns(RIG) - underruns
+            ran_dry = rig_underruns(RIG) - underruns
             desktop.save_as("take", keys=keys)
             desktop.request_close()
             code, _, err = desktop.finish()
@@ -159,7 +159,7 @@ class Program(Scenario):
             self.assertGreaterEqual(len(frames), before_stop - once_recording - rate * frame_bytes // 20)
             samples = decode(second_half(frames, frame_bytes), width, channels)
             self.assertGreater(toned_fiftieths(samples, rate, 1000, width), 0.5,
-                               f"the rig's tone; it ran dry {underruns} times during the take")
+                               f"the rig's tone; it ran dry {ran_dry} times during the take")
             soxi = subprocess.run(["soxi", path], capture_output=True, text=True)
             self.assertEqual(soxi.returncode, 0, soxi.stderr)
 

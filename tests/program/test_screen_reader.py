@@ -171,7 +171,8 @@ class Program(Scenario):
             self.press(window, "accept")
             self.eventually(lambda: self.buttons(window), (True, True, True))
             self.press(window, "record")
-            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+            temp = os.path.join(folder, "pelvar.temp")
+            desktop.wait_for_growth(temp)
             underruns = rig_underruns(RIG)
             self.eventually(lambda: self.buttons(window), (False, True, False))
             # Record counts the seconds, and is named by what it shows.
@@ -189,8 +190,8 @@ class Program(Scenario):
                                 (name, held))
             self.press(window, "stop")
             self.eventually(lambda: self.buttons(window), (True, False, True))
-            held_at_stop = os.path.getsize(os.path.join(folder, "pelvar.temp"))
-            underruns = rig_underruns(RIG) - underruns
+            held_at_stop = os.path.getsize(temp)
+            ran_dry = rig_underruns(RIG) - underruns
             desktop.save_as("take")
             desktop.request_close()
             code, _, err = desktop.finish()
@@ -198,13 +199,12 @@ class Program(Scenario):
             with wave.open(os.path.join(folder, "take.wav"), "rb") as reader:
                 self.assertEqual((reader.getnchannels(), reader.getsampwidth(), reader.getframerate()), (2, 2, 44100))
                 frames = reader.readframes(reader.getnframes())
-                self.assert_take_ended_at_stop(reader.getnframes() / 44100, os.path.join(folder, "pelvar.temp"),
-                                               held_at_stop)
-            with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
-                self.assertEqual(temp.read(), frames, "the file holds exactly the captured samples")
+                self.assert_take_ended_at_stop(reader.getnframes() / 44100, temp, held_at_stop)
+            with open(temp, "rb") as taken:
+                self.assertEqual(taken.read(), frames, "the file holds exactly the captured samples")
             samples = decode(second_half(frames, 4), 2, 2)
             self.assertGreater(toned_fiftieths(samples, 44100, 1000, 2), 0.5,
-                               f"the rig's tone; it ran dry {underruns} times during the take")
+                               f"the rig's tone; it ran dry {ran_dry} times during the take")
 
     def test_keys_do_what_the_buttons_do_and_nothing_while_disabled(self):
         with temporary_folder() as folder, self.desktop() as desktop:
@@ -214,7 +214,8 @@ class Program(Scenario):
             self.eventually(lambda: self.buttons(window), (True, True, True))
             self.assertTrue(self.reader.is_active(window), "the window has the keyboard")
             desktop.keys(KEYS["record"])
-            desktop.wait_for_growth(os.path.join(folder, "pelvar.temp"))
+            temp = os.path.join(folder, "pelvar.temp")
+            desktop.wait_for_growth(temp)
             self.eventually(lambda: self.buttons(window), (False, True, False))
             time.sleep(1.5)
             # Save and Record are disabled while recording: their keys are not
@@ -222,7 +223,7 @@ class Program(Scenario):
             # left its dialog up, Record a new take in place of this one.
             desktop.keys(KEYS["save"], KEYS["record"], KEYS["stop"])
             self.eventually(lambda: self.buttons(window), (True, False, True))
-            held_at_stop = os.path.getsize(os.path.join(folder, "pelvar.temp"))
+            held_at_stop = os.path.getsize(temp)
             self.assertEqual(desktop.find_windows("Select a file"), [])
             # Stop's key while Stop is disabled, then Save's.
             desktop.keys(KEYS["stop"])
@@ -231,10 +232,9 @@ class Program(Scenario):
             self.assertEqual(desktop.finish()[0], 0)
             with wave.open(os.path.join(folder, "take.wav"), "rb") as reader:
                 frames = reader.readframes(reader.getnframes())
-                self.assert_take_ended_at_stop(reader.getnframes() / 44100, os.path.join(folder, "pelvar.temp"),
-                                               held_at_stop)
-            with open(os.path.join(folder, "pelvar.temp"), "rb") as temp:
-                self.assertEqual(temp.read(), frames)
+                self.assert_take_ended_at_stop(reader.getnframes() / 44100, temp, held_at_stop)
+            with open(temp, "rb") as taken:
+                self.assertEqual(taken.read(), frames)
 
 
 if __name__ == "__main__":
